@@ -1,0 +1,89 @@
+// qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "app/commands.h"
+#include "store/keys.h"
+
+namespace {
+
+using qorda::app::Args;
+using qorda::app::Context;
+
+struct Command {
+  const char* name;
+  int (*run)(const Context&, const Args&);
+  const char* summary;
+};
+
+int run_help(const Context&, const Args&);
+
+// Every subcommand, in the order `qorda help` lists them.
+const Command kCommands[] = {
+    {"help", run_help, "show this list"},
+};
+
+void usage(FILE* out) {
+  std::fprintf(out, "usage: qorda [--home DIR] COMMAND [ARGS...]\n\ncommands:\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+  std::fprintf(out,
+               "\nThe home holds qorda.db and, by default, drive c:. It defaults to $QORDA_HOME,\n"
+               "else /var/lib/qorda for root, else $XDG_DATA_HOME/qorda (~/.local/share/qorda).\n"
+               "Run 'qorda COMMAND --help' for a command's own options.\n");
+}
+
+int run_help(const Context&, const Args&) {
+  usage(stdout);
+  return qorda::app::kExitOk;
+}
+
+std::string default_home() {
+  if (const char* h = std::getenv("QORDA_HOME"); h && *h) return h;
+  if (geteuid() == 0) return "/var/lib/qorda";
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/qorda";
+  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/share/qorda";
+  return "/var/lib/qorda";
+}
+
+}  // namespace
+
+std::string qorda::app::store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
+
+int main(int argc, char** argv) {
+  Context ctx;
+  int i = 1;
+  for (; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--home") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "qorda: --home needs a directory\n");
+        return qorda::app::kExitUsage;
+      }
+      ctx.home = argv[++i];
+    } else if (std::strncmp(argv[i], "--home=", 7) == 0) {
+      ctx.home = argv[i] + 7;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      usage(stdout);
+      return qorda::app::kExitOk;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("%s %s\n", qorda::store::kProductName, qorda::store::kVersion);
+      return qorda::app::kExitOk;
+    } else {
+      break;
+    }
+  }
+  if (ctx.home.empty()) ctx.home = default_home();
+
+  // With no command: the administration interface when there is one and a display, otherwise
+  // the server without GUI.
+  std::string name = i < argc ? argv[i++] : "serve";
+  Args args(argv + i, argv + argc);
+  for (const Command& c : kCommands) {
+    if (name == c.name) return c.run(ctx, args);
+  }
+  std::fprintf(stderr, "qorda: unknown command '%s'\n", name.c_str());
+  usage(stderr);
+  return qorda::app::kExitUsage;
+}

@@ -1,0 +1,68 @@
+// The one log call. A line goes to the screen log when its level is at most the screen level and
+// to the log file when it is at most the file level; level 0 lines (engine messages) go to the
+// screen only, without a time stamp.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/fd.h"
+#include "platform/result.h"
+
+namespace qorda::log {
+
+// Levels of a line (and, as settings, the highest level shown).
+enum Level : int {
+  kEngine = 0,    // engine messages; as a setting "no logging"
+  kSecurity = 1,  // connections, logins, refused logins, password changes
+  kWrites = 2,    // file and directory writes
+  kReads = 3,     // file and directory reads
+  kActions = 4,   // all user actions
+  kCommands = 5,  // commands and replies
+  kDebug = 6,     // server internals
+};
+
+// Where screen lines go: the console in `serve`, the activity list in the GUI.
+class ScreenSink {
+ public:
+  virtual ~ScreenSink() = default;
+  virtual void screen_line(std::string_view line) = 0;
+};
+
+class Logger {
+ public:
+  // Levels; read at every line, so a change takes effect at the next one.
+  void set_levels(int screen, int file);
+  int screen_level() const { return screen_level_; }
+  int file_level() const { return file_level_; }
+
+  // Not owned; null drops screen lines.
+  void set_screen(ScreenSink* s) { screen_ = s; }
+
+  // Opens `local_path` for appending (created when absent). The Logger owns the descriptor.
+  platform::Status open_file(const std::string& local_path);
+  void close_file();
+  bool file_open() const;
+  int file_fd() const;                 // -1 when no file is open
+  const std::string& file_path() const;  // local path of the open file
+
+  // `id` is the control connection's socket handle, 0 for engine lines. Long lines are cut.
+  void log(int level, uint32_t id, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+  void vlog(int level, uint32_t id, const char* fmt, va_list ap) __attribute__((format(printf, 4, 0)));
+
+  ~Logger();
+
+ private:
+  int screen_level_ = 4;
+  int file_level_ = 0;
+  ScreenSink* screen_ = nullptr;
+  platform::UniqueFd fd_;  // the open log file
+  std::string path_;
+};
+
+// The process-wide logger.
+Logger& logger();
+
+}  // namespace qorda::log

@@ -1,0 +1,100 @@
+// The one-thread event loop: socket notifications, reverse look-up answers and the 250 ms tick,
+// delivered as messages to one handler (the engine's nproc), in arrival order, each handled to
+// completion before the next.
+//
+// Notification semantics callers rely on (for sockets whose events were requested with
+// select_events):
+//  - FD_READ / FD_ACCEPT: posted when data (a pending connection) is there, and not again until
+//    the program has called recv (accept) on that socket since the last one.
+//  - FD_WRITE: posted once as soon as it is requested on a connected socket (and once when a
+//    connect completes), then again only after a send failed with "would block" and the socket
+//    became writable again.
+//  - FD_CONNECT: posted once when a non-blocking connect completes, with its error (0 = success).
+//  - FD_CLOSE: posted once when the peer closed or reset the connection, and only after every
+//    byte received before the close has been handed to the program through FD_READ/recv.
+//  - Closing a socket (Socket::close or its destructor) drops every message still queued for it,
+//    so a stale message never reaches a newer socket that got the same descriptor number.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/result.h"
+
+namespace qorda::platform {
+
+// Event bits, numbered as the engine knows them.
+enum : uint32_t {
+  FD_READ = 1,
+  FD_WRITE = 2,
+  FD_ACCEPT = 8,
+  FD_CONNECT = 16,
+  FD_CLOSE = 32,
+};
+
+enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data };
+
+struct Message {
+  MsgKind kind = MsgKind::Timer;
+  int handle = -1;     // socket descriptor, or look-up handle for MsgKind::Lookup
+  uint32_t event = 0;  // one FD_* bit for socket messages
+  int error = 0;       // errno value; for look-ups 0 when a name was found
+  std::string host;    // look-up answer: the official host name (empty on error)
+};
+
+class EventLoop {
+ public:
+  using Handler = std::function<void(const Message&)>;
+
+  // Creates the epoll set, the timer descriptor and the look-up channel. The loop owns all of them.
+  static Result<std::unique_ptr<EventLoop>> create();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // The procedure every message is handed to. Not owned; must outlive dispatching.
+  void set_handler(Handler h);
+
+  // The epoll descriptor, so that a GUI toolkit can watch it and call run_once(0).
+  int epoll_fd() const;
+
+  // Requests notifications for `fd` as messages of `kind`; mask 0 cancels them. The loop keeps
+  // the registration until the socket is closed through Socket (which calls forget()).
+  Status select_events(int fd, MsgKind kind, uint32_t mask);
+
+  // The periodic tick (MsgKind::Timer). Stopping drops any queued tick.
+  Status start_timer(unsigned period_ms);
+  void stop_timer();
+
+  // Reverse look-up of an IPv4 address (network byte order). Returns a non-zero handle; the
+  // answer arrives as a MsgKind::Lookup message with that handle. 0 means it could not start.
+  uint32_t start_reverse_lookup(uint32_t ipv4_be);
+  // Forgets the request: no answer is posted for it afterwards (a queued one is dropped too).
+  void cancel_lookup(uint32_t handle);
+
+  // Waits up to timeout_ms (-1 = forever, 0 = poll) for events, then dispatches the messages
+  // that are queued. Returns the number of messages dispatched.
+  int run_once(int timeout_ms);
+  // Dispatches until stop() is called (from a handler or a signal path).
+  void run();
+  void stop();
+
+  // Wakes a blocked run_once from a signal handler or another thread (async-signal-safe).
+  void wake();
+
+  // Hooks used by Socket to re-enable notifications; not for general callers.
+  void note_recv(int fd);          // recv was called: FD_READ may be posted again
+  void note_accept(int fd, int err);  // accept was called (err: its result)
+  void note_send_blocked(int fd);  // send would block: post FD_WRITE when writable again
+  void forget(int fd);             // the socket is being closed: drop its registration and messages
+
+  struct Impl;
+
+ private:
+  EventLoop();
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qorda::platform

@@ -1,0 +1,79 @@
+// Non-blocking IPv4 TCP sockets that report their notifications through an EventLoop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/fd.h"
+#include "platform/result.h"
+
+namespace qorda::platform {
+
+class EventLoop;
+enum class MsgKind : uint8_t;
+
+// An IPv4 socket address. Both fields are in host byte order; addr's most significant byte is
+// the first byte of the dotted form.
+struct SockAddr {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+
+  uint8_t byte(int i) const { return static_cast<uint8_t>(addr >> (24 - 8 * i)); }
+  std::string dotted() const;  // "a.b.c.d"
+  static SockAddr any(uint16_t port) { return SockAddr{0, port}; }
+  static SockAddr loopback(uint16_t port) { return SockAddr{0x7f000001u, port}; }
+  bool operator==(const SockAddr&) const = default;
+};
+
+// Owns one socket descriptor (non-blocking, close-on-exec). Move-only. When it has a loop, the
+// loop's registration and queued messages for the descriptor are dropped when it closes.
+class Socket {
+ public:
+  Socket() = default;
+  Socket(Socket&& o) noexcept;
+  Socket& operator=(Socket&& o) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { close(); }
+
+  // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use).
+  static Result<Socket> tcp(EventLoop* loop);
+
+  int fd() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+  EventLoop* loop() const { return loop_; }
+
+  Status select(MsgKind kind, uint32_t mask);  // EventLoop::select_events for this socket
+  Status set_reuse_addr(bool on);
+  Status bind(SockAddr a);
+  Status listen(int backlog);
+  // Accepts one pending connection; the new socket reports to the same loop. EAGAIN when none.
+  // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT at the next timer tick.
+  Result<Socket> accept(SockAddr* peer);
+  // Starts a non-blocking connect; EINPROGRESS is returned as success (completion arrives as
+  // FD_CONNECT).
+  Status connect(SockAddr a);
+  IoResult recv(void* buf, size_t len);
+  IoResult send(const void* buf, size_t len);
+  Status shutdown_send();
+  Result<SockAddr> local_addr() const;
+  Result<SockAddr> peer_addr() const;
+  void close();
+
+ private:
+  Socket(UniqueFd fd, EventLoop* loop) : fd_(std::move(fd)), loop_(loop) {}
+  UniqueFd fd_;
+  EventLoop* loop_ = nullptr;
+};
+
+// The process's descriptor limit (RLIMIT_NOFILE soft limit), logged at engine start.
+int max_sockets();
+// gethostname(); empty on failure.
+std::string local_host_name();
+// IPv4 addresses of the host name, falling back to the interfaces' IPv4 addresses when the
+// name does not resolve. Empty when the machine has none.
+std::vector<uint32_t> local_ipv4_addresses(const std::string& host_name);
+
+}  // namespace qorda::platform

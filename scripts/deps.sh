@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages qorda builds and tests with. Idempotent; uses sudo when not root.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+      libsqlite3-dev libc-ares-dev googletest libgtest-dev
+      curl lftp wget python3)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

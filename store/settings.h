@@ -1,0 +1,68 @@
+// ServerSettings: the process-wide record of the server's switches, limits, texts and display
+// preferences, one field per value of the Setup key. Loaded once at start-up; readers use the
+// fields directly; the three page saves write their own values back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/result.h"
+
+namespace qorda::platform {
+class Registry;
+}
+
+namespace qorda::store {
+
+struct ServerSettings {
+  uint32_t iport = 21;
+  uint32_t imaxc = 20;
+  uint32_t imaxt = 900;
+  uint32_t ilogls = 4;
+  uint32_t iloglf = 0;
+  std::string szlogf = "c:\\qorda.log";
+  std::string szmsg1;  // welcome banner; default chosen in settings.cpp
+  std::string szmsg2;  // goodbye banner
+  std::string szfont = "MS Sans Serif";
+  std::string szhostname;
+  uint32_t ifsiz = 100;
+  uint32_t bhide = 0;
+  uint32_t bminhide = 0;
+  uint32_t benabledns = 1;
+  uint32_t boverride = 0;
+  uint32_t benablepasv = 1;
+  uint32_t benablethird = 1;
+  uint32_t benablerpass = 1;
+  uint32_t ballowip = 1;
+  uint32_t ispace = 1024;
+  uint32_t busefont = 0;
+  uint32_t ballowpasv = 1;
+  uint32_t ballowport = 1;
+  uint32_t bnoicon = 0;
+  uint32_t bnorestore = 0;
+
+  // Fills every field from the Setup key; a missing value, or one of the wrong size, silently
+  // takes its default. Never writes.
+  void load(platform::Registry& reg);
+  // The three page saves, each writing exactly its own values in its fixed order.
+  platform::Status save_setup(platform::Registry& reg) const;
+  platform::Status save_banners(platform::Registry& reg) const;
+  platform::Status save_extras(platform::Registry& reg) const;
+};
+
+// The process-wide settings record.
+ServerSettings& settings();
+
+// Items filled at start-up beside the record.
+struct StartupInfo {
+  int64_t start_time = 0;   // seconds since the epoch
+  uint32_t start_tick = 0;  // first value of the engine clock
+  char startup_drive = 'c';  // lower-case drive letter
+};
+StartupInfo& startup();
+
+// Creates the key chain Software / Zolvex Software / Cindervale FTP Daemon with Setup, Users,
+// Templates and Links under it.
+platform::Status create_key_tree(platform::Registry& reg);
+
+}  // namespace qorda::store
