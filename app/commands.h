@@ -2,8 +2,12 @@
 // (the words after the command name) and returns the process exit status.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/registry.h"
+#include "platform/result.h"
 
 namespace qorda::app {
 
@@ -20,5 +24,10 @@ inline constexpr int kExitUsage = 2;    // bad arguments or bad input
 
 // Path of the store file in a home.
 std::string store_path(const Context& ctx);
+
+// Opens the store of a home. ReadWrite creates the home directory (mode 0700) and the store when
+// missing; ReadOnly never creates anything.
+platform::Result<std::unique_ptr<platform::Registry>> open_store(
+    const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
 }  // namespace qorda::app

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,10 @@ class EventLoop {
 
   // Wakes a blocked run_once from a signal handler or another thread (async-signal-safe).
   void wake();
+
+  // Blocks these signals for the process and delivers them through the loop (signalfd): `on` is
+  // called on the loop's thread, between messages. Replaces any earlier set.
+  Status watch_signals(std::initializer_list<int> signals, std::function<void(int)> on);
 
   // Hooks used by Socket to re-enable notifications; not for general callers.
   void note_recv(int fd);          // recv was called: FD_READ may be posted again
