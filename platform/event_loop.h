@@ -87,7 +87,9 @@ class EventLoop {
   void cancel_lookup(uint32_t handle);
 
   // Waits up to timeout_ms (-1 = forever, 0 = poll) for events, then dispatches the messages
-  // that are queued. Returns the number of messages dispatched.
+  // that are queued at that moment (messages posted by handlers wait for the next call).
+  // Returns the number of messages dispatched. Not re-entrant: called from a handler it
+  // returns 0 at once.
   int run_once(int timeout_ms);
   // Dispatches until stop() is called (from a handler or a signal path).
   void run();

@@ -51,10 +51,11 @@ class Socket {
   Status bind(SockAddr a);
   Status listen(int backlog);
   // Accepts one pending connection; the new socket reports to the same loop. EAGAIN when none.
-  // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT at the next timer tick.
+  // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT after kAcceptBackoffMs.
   Result<Socket> accept(SockAddr* peer);
   // Starts a non-blocking connect; EINPROGRESS is returned as success (completion arrives as
-  // FD_CONNECT).
+  // FD_CONNECT, followed by FD_WRITE when that is requested). A refusal the system reports at
+  // once is returned as the error instead.
   Status connect(SockAddr a);
   IoResult recv(void* buf, size_t len);
   IoResult send(const void* buf, size_t len);
