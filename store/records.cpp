@@ -52,18 +52,63 @@ std::optional<ValueSet> read_values(Registry& reg, const std::string& key) {
 
 // Runs `write` inside one transaction; nothing is stored unless every write succeeded.
 template <class F>
-Status in_transaction(Registry& reg, const std::string& key, F&& write) {
+Status in_transaction(Registry& reg, F&& write) {
   auto tx = reg.begin();
   if (!tx) return tx.status();
-  Status st = reg.create_key(key);
-  if (st) st = write();
-  if (!st) return st;  // the transaction rolls back when destroyed
+  if (Status st = write(); !st) return st;  // the transaction rolls back when destroyed
   return (*tx)->commit();
 }
 
 Result<std::vector<std::string>> list_names(Registry& reg, const char* parent) {
   if (!reg.key_exists(parent)) return std::vector<std::string>{};
   return reg.subkeys(parent);
+}
+
+// Writes a user's values inside the caller's transaction.
+Status put_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned counter_mask) {
+  if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
+  const std::string key = user_key(rec.name);
+  if (Status st = reg.create_key(key); !st) return st;
+  if (main_fields) {
+    for (const auto& [name, on] : {std::pair{"bdisable", rec.bdisable}, {"bignore", rec.bignore},
+                                   {"bguest", rec.bguest}, {"bratio", rec.bratio}}) {
+      if (Status st = reg.set_dword(key, name, on ? 1 : 0); !st) return st;
+    }
+    for (const auto& [name, text] :
+         {std::pair<const char*, const std::string*>{"szpass", &rec.szpass},
+          {"sztemp", &rec.sztemp}, {"szip", &rec.szip}, {"szfp", &rec.szfp},
+          {"szcomment", &rec.szcomment}}) {
+      if (Status st = reg.set_sz(key, name, *text); !st) return st;
+    }
+  }
+  for (const auto& [bit, name, value] :
+       {std::tuple{kCountUlFiles, "iulfiles", rec.iulfiles},
+        {kCountDlFiles, "idlfiles", rec.idlfiles}, {kCountUlKb, "iulkb", rec.iulkb},
+        {kCountDlKb, "idlkb", rec.idlkb}}) {
+    if (counter_mask & bit) {
+      if (Status st = reg.set_dword(key, name, value); !st) return st;
+    }
+  }
+  return Status::success();
+}
+
+// Writes a template's eleven values inside the caller's transaction.
+Status put_template(Registry& reg, const TemplateRecord& rec) {
+  if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
+  const std::string key = template_key(rec.name);
+  if (Status st = reg.create_key(key); !st) return st;
+  for (const auto& [name, v] :
+       {std::pair<const char*, uint32_t>{"bratio", rec.bratio}, {"bsession", rec.bsession},
+        {"bfiles", rec.bfiles}, {"bbytes", rec.bbytes}, {"iubytes", rec.iubytes},
+        {"idbytes", rec.idbytes}, {"iufiles", rec.iufiles}, {"idfiles", rec.idfiles}}) {
+    if (Status st = reg.set_dword(key, name, v); !st) return st;
+  }
+  for (const auto& [name, text] :
+       {std::pair<const char*, const std::string*>{"szfp", &rec.szfp}, {"szip", &rec.szip},
+        {"szcl", &rec.szcl}}) {
+    if (Status st = reg.set_sz(key, name, *text); !st) return st;
+  }
+  return Status::success();
 }
 
 }  // namespace
@@ -115,31 +160,7 @@ bool read_user(Registry& reg, UserRecord& rec, bool main_fields, bool counters) 
 }
 
 Status write_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned counter_mask) {
-  if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
-  const std::string key = user_key(rec.name);
-  return in_transaction(reg, key, [&]() -> Status {
-    if (main_fields) {
-      for (const auto& [name, on] : {std::pair{"bdisable", rec.bdisable}, {"bignore", rec.bignore},
-                                     {"bguest", rec.bguest}, {"bratio", rec.bratio}}) {
-        if (Status st = reg.set_dword(key, name, on ? 1 : 0); !st) return st;
-      }
-      for (const auto& [name, text] :
-           {std::pair<const char*, const std::string*>{"szpass", &rec.szpass},
-            {"sztemp", &rec.sztemp}, {"szip", &rec.szip}, {"szfp", &rec.szfp},
-            {"szcomment", &rec.szcomment}}) {
-        if (Status st = reg.set_sz(key, name, *text); !st) return st;
-      }
-    }
-    for (const auto& [bit, name, value] :
-         {std::tuple{kCountUlFiles, "iulfiles", rec.iulfiles},
-          {kCountDlFiles, "idlfiles", rec.idlfiles}, {kCountUlKb, "iulkb", rec.iulkb},
-          {kCountDlKb, "idlkb", rec.idlkb}}) {
-      if (counter_mask & bit) {
-        if (Status st = reg.set_dword(key, name, value); !st) return st;
-      }
-    }
-    return Status::success();
-  });
+  return in_transaction(reg, [&] { return put_user(reg, rec, main_fields, counter_mask); });
 }
 
 bool read_template(Registry& reg, TemplateRecord& rec) {
@@ -161,21 +182,37 @@ bool read_template(Registry& reg, TemplateRecord& rec) {
 }
 
 Status write_template(Registry& reg, const TemplateRecord& rec) {
-  if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
-  const std::string key = template_key(rec.name);
-  return in_transaction(reg, key, [&]() -> Status {
-    for (const auto& [name, v] :
-         {std::pair<const char*, uint32_t>{"bratio", rec.bratio}, {"bsession", rec.bsession},
-          {"bfiles", rec.bfiles}, {"bbytes", rec.bbytes}, {"iubytes", rec.iubytes},
-          {"idbytes", rec.idbytes}, {"iufiles", rec.iufiles}, {"idfiles", rec.idfiles}}) {
-      if (Status st = reg.set_dword(key, name, v); !st) return st;
+  return in_transaction(reg, [&] { return put_template(reg, rec); });
+}
+
+Status write_user_and_template(Registry& reg, const UserRecord* user, bool main_fields,
+                               unsigned counter_mask, const TemplateRecord* tmpl) {
+  return in_transaction(reg, [&]() -> Status {
+    if (tmpl) {
+      if (Status st = put_template(reg, *tmpl); !st) return st;
     }
-    for (const auto& [name, text] :
-         {std::pair<const char*, const std::string*>{"szfp", &rec.szfp}, {"szip", &rec.szip},
-          {"szcl", &rec.szcl}}) {
-      if (Status st = reg.set_sz(key, name, *text); !st) return st;
-    }
+    if (user) return put_user(reg, *user, main_fields, counter_mask);
     return Status::success();
+  });
+}
+
+Status rename_user(Registry& reg, std::string_view old_name, const UserRecord& rec) {
+  if (auto bad = check_record_name(old_name)) return Status::error(EINVAL, *bad);
+  return in_transaction(reg, [&]() -> Status {
+    if (!iequals(old_name, rec.name)) {
+      if (Status st = reg.delete_key(user_key(old_name)); !st && st.err != ENOENT) return st;
+    }
+    return put_user(reg, rec, true, kCountAll);
+  });
+}
+
+Status rename_template(Registry& reg, std::string_view old_name, const TemplateRecord& rec) {
+  if (auto bad = check_record_name(old_name)) return Status::error(EINVAL, *bad);
+  return in_transaction(reg, [&]() -> Status {
+    if (!iequals(old_name, rec.name)) {
+      if (Status st = reg.delete_key(template_key(old_name)); !st && st.err != ENOENT) return st;
+    }
+    return put_template(reg, rec);
   });
 }
 

@@ -90,6 +90,17 @@ bool read_template(platform::Registry& reg, TemplateRecord& rec);
 // Writes all eleven values in one transaction, creating the key when needed.
 platform::Status write_template(platform::Registry& reg, const TemplateRecord& rec);
 
+// Writes a user (when not null, as write_user) and a template (when not null) in one transaction.
+platform::Status write_user_and_template(platform::Registry& reg, const UserRecord* user,
+                                         bool main_fields, unsigned counter_mask,
+                                         const TemplateRecord* tmpl);
+// Renaming: in one transaction, deletes the key of old_name (unless it equals rec.name ignoring
+// case, which is the same key) and writes the whole record under rec.name.
+platform::Status rename_user(platform::Registry& reg, std::string_view old_name,
+                             const UserRecord& rec);
+platform::Status rename_template(platform::Registry& reg, std::string_view old_name,
+                                 const TemplateRecord& rec);
+
 // The template reference "[t] name" of a template name.
 std::string template_ref(std::string_view name);
 // True when a reference names a template (its second character is not "s"). A session has a
