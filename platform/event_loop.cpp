@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/fd.h"
+#include "platform/socket.h"
 
 namespace qorda::platform {
 namespace {
@@ -572,6 +573,21 @@ void EventLoop::cancel_lookup(uint32_t handle) {
   m.answered.erase(handle);
 }
 
+Status EventLoop::set_name_servers(const std::vector<SockAddr>& servers) {
+  Impl& m = *impl_;
+  if (!m.channel) return Status::error(ENOSYS, "no resolver");
+  if (servers.empty()) return Status::error(EINVAL, "no name server given");
+  std::string csv;
+  for (const SockAddr& a : servers) {
+    if (!csv.empty()) csv += ',';
+    csv += a.dotted();
+    if (a.port != 0) csv += ':' + std::to_string(a.port);
+  }
+  int rc = ares_set_servers_ports_csv(m.channel, csv.c_str());
+  if (rc != ARES_SUCCESS) return Status::error(EINVAL, ares_strerror(rc));
+  return Status::success();
+}
+
 int EventLoop::run_once(int timeout_ms) {
   Impl& m = *impl_;
   if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
@@ -614,13 +630,15 @@ int EventLoop::run_once(int timeout_ms) {
 
   int dispatched = 0;
   size_t count = m.queue.size();  // messages posted by handlers wait for the next round
+  if (count == 0) return 0;
+  Handler handler = m.handler;  // a handler may replace itself
   m.dispatching = true;
   for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
     Queued q = std::move(m.queue.front());
     m.queue.pop_front();
     if (!m.deliverable(q)) continue;
     ++dispatched;
-    if (m.handler) m.handler(q.msg);
+    if (handler) handler(q.msg);
   }
   m.dispatching = false;
   return dispatched;
@@ -709,6 +727,14 @@ void EventLoop::note_connect(int fd) {
   if (fd < 0) return;
   Reg& r = impl_->reg(fd);
   r.role = Role::Connecting;
+  r.eof_seen = r.close_posted = false;
+  impl_->update(fd, r);
+}
+
+void EventLoop::note_connected(int fd) {
+  if (fd < 0) return;
+  Reg& r = impl_->reg(fd);
+  r.role = Role::Connected;
   r.eof_seen = r.close_posted = false;
   impl_->update(fd, r);
 }

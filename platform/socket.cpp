@@ -105,6 +105,7 @@ Result<Socket> Socket::accept(SockAddr* peer) {
   if (loop_) loop_->note_accept(fd(), err);
   if (nfd < 0) return Status::error(err);
   if (peer) *peer = from_sockaddr(sa);
+  if (loop_) loop_->note_connected(nfd);
   return Socket(UniqueFd(nfd), loop_);
 }
 

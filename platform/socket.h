@@ -38,7 +38,8 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
   ~Socket() { close(); }
 
-  // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use).
+  // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use). The
+  // loop is not owned and must outlive the socket.
   static Result<Socket> tcp(EventLoop* loop);
 
   int fd() const { return fd_.get(); }
