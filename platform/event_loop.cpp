@@ -110,11 +110,6 @@ int lookup_error(int status) {
 std::once_flag g_ares_once;
 int g_ares_init = ARES_SUCCESS;
 
-constexpr int kMaxEventsPerWait = 64;
-// Resolver bounds: a look-up that no server answers ends in about 2 × 2 s.
-constexpr int kLookupTimeoutMs = 2000;
-constexpr int kLookupTries = 2;
-
 }  // namespace
 
 namespace {

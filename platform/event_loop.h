@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/limits.h"
 #include "platform/result.h"
 
 namespace qorda::platform {
@@ -47,9 +48,6 @@ enum : uint32_t {
 enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data };
 
 struct SockAddr;
-
-// How long FD_ACCEPT stays off after accept ran out of descriptors.
-inline constexpr unsigned kAcceptBackoffMs = 250;
 
 struct Message {
   MsgKind kind = MsgKind::Timer;

@@ -335,6 +335,25 @@ TEST_F(EventLoopTest, TickArrivesAndAnIdleLoopWakesOnlyForIt) {
   EXPECT_EQ(got.back().kind, MsgKind::Timer);
 }
 
+TEST_F(EventLoopTest, SignalCallbackRunsBeforeDispatchAndStoppingTheTimerDropsItsTick) {
+  // The tick and the signal are both ready when the loop looks; the callback runs first, and a
+  // tick already queued when the timer stops is not delivered.
+  std::vector<int> signals;
+  ASSERT_TRUE(loop->watch_signals({SIGUSR2},
+                                  [&](int s) {
+                                    signals.push_back(s);
+                                    loop->stop_timer();
+                                  })
+                  .ok());
+  ASSERT_TRUE(loop->start_timer(250).ok());
+  pollfd p{loop->epoll_fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);  // the timer expired (nothing else is registered)
+  ASSERT_EQ(::raise(SIGUSR2), 0);
+  EXPECT_EQ(loop->run_once(0), 0);
+  EXPECT_EQ(signals, std::vector<int>{SIGUSR2});
+  EXPECT_TRUE(got.empty());
+}
+
 // Lowers the descriptor limit to just above what is open and fills the rest, restoring both.
 class DescriptorExhaustion {
  public:
