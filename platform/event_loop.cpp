@@ -110,9 +110,6 @@ int lookup_error(int status) {
 std::once_flag g_ares_once;
 int g_ares_init = ARES_SUCCESS;
 
-}  // namespace
-
-namespace {
 // A resolver request. Owned by the loop from start until the resolver's callback runs (the
 // resolver always calls back: with the answer, on cancellation or on channel destruction).
 struct LookupReq {
@@ -171,7 +168,8 @@ struct EventLoop::Impl {
   // Brings the epoll interest set of `fd` in line with what may be posted for it. A socket with
   // nothing to wait for leaves the set entirely: epoll reports EPOLLHUP/EPOLLERR regardless of
   // the interest, and a socket whose FD_READ is still unread must not make epoll_wait spin.
-  void update(int fd, Reg& r) {
+  // Returns 0, or the errno of an epoll_ctl that failed (the socket then gets no events).
+  int update(int fd, Reg& r) {
     uint32_t want = 0;
     if (r.mask != 0) {
       switch (r.role) {
@@ -195,25 +193,30 @@ struct EventLoop::Impl {
           break;
       }
     }
-    if (r.in_epoll && want == r.interest) return;
+    if (r.in_epoll && want == r.interest) return 0;
     if (want == 0) {
       if (r.in_epoll) ::epoll_ctl(epfd.get(), EPOLL_CTL_DEL, fd, nullptr);
       r.in_epoll = false;
       r.interest = 0;
-      return;
+      return 0;
     }
     epoll_event ev{};
     ev.events = want;
     ev.data.u64 = pack(Tag::Socket, fd);
     int op = r.in_epoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (::epoll_ctl(epfd.get(), op, fd, &ev) == 0) {
-      r.in_epoll = true;
-      r.interest = want;
-    } else if (op == EPOLL_CTL_MOD && errno == ENOENT &&
-               ::epoll_ctl(epfd.get(), EPOLL_CTL_ADD, fd, &ev) == 0) {
-      r.in_epoll = true;  // the descriptor was closed behind our back and reused
-      r.interest = want;
+    int rc = ::epoll_ctl(epfd.get(), op, fd, &ev);
+    if (rc != 0 && op == EPOLL_CTL_MOD && errno == ENOENT) {
+      rc = ::epoll_ctl(epfd.get(), EPOLL_CTL_ADD, fd, &ev);  // closed behind our back, reused
     }
+    if (rc != 0) {
+      int err = errno;
+      r.in_epoll = false;
+      r.interest = 0;
+      return err;
+    }
+    r.in_epoll = true;
+    r.interest = want;
+    return 0;
   }
 
   void peer_closed(int fd, Reg& r, int err) {
@@ -511,7 +514,7 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
       m.post(fd, r, FD_CLOSE, r.close_err);
     }
   }
-  m.update(fd, r);
+  if (int err = m.update(fd, r); err != 0) return Status::error(err, "epoll_ctl");
   return Status::success();
 }
 

@@ -121,6 +121,7 @@ Status Socket::connect(SockAddr a) {
 
 IoResult Socket::recv(void* buf, size_t len) {
   if (!valid()) return IoResult{0, EBADF};
+  if (len == 0) return IoResult{0, EINVAL};  // 0 bytes read must keep meaning "peer closed"
   ssize_t n;
   do n = ::recv(fd(), buf, len, 0);
   while (n < 0 && errno == EINTR);

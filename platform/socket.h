@@ -58,7 +58,10 @@ class Socket {
   // FD_CONNECT, followed by FD_WRITE when that is requested). A refusal the system reports at
   // once is returned as the error instead.
   Status connect(SockAddr a);
+  // Reads what is there (EAGAIN when nothing is). n == 0 means the peer closed; so a zero
+  // length is refused with EINVAL rather than returning a misleading 0.
   IoResult recv(void* buf, size_t len);
+  // Never raises SIGPIPE: a vanished peer gives EPIPE or ECONNRESET.
   IoResult send(const void* buf, size_t len);
   Status shutdown_send();
   Result<SockAddr> local_addr() const;
