@@ -30,4 +30,7 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda reg export|import|query|set|delete: the registry store in its text form.
+int run_reg(const Context& ctx, const Args& args);
+
 }  // namespace qorda::app
