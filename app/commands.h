@@ -33,5 +33,7 @@ platform::Result<std::unique_ptr<platform::Registry>> open_store(
 // qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
 int run_get(const Context& ctx, const Args& args);
 int run_set(const Context& ctx, const Args& args);
+// qorda reg export|import|query|set|delete: the registry store in its text form.
+int run_reg(const Context& ctx, const Args& args);
 
 }  // namespace qorda::app
