@@ -188,6 +188,19 @@ TEST_F(SettingsTest, BannersAndExtrasSavesWriteOnlyTheirOwnValues) {
   EXPECT_EQ(s.save_value(*reg_, "nosuch").err, EINVAL);
 }
 
+TEST_F(SettingsTest, AFailedSaveReportsAndWritesNothing) {
+  reg_.reset();
+  auto ro = Registry::open(dir_ + "/qorda.db", Registry::Mode::ReadOnly);
+  ASSERT_TRUE(ro.ok()) << ro.msg;
+  ServerSettings s;
+  EXPECT_FALSE(s.save_setup(*ro.value).ok());
+  EXPECT_FALSE(s.save_banners(*ro.value).ok());
+  EXPECT_FALSE(s.save_value(*ro.value, "bnoicon").ok());
+  auto vals = ro.value->values(kSetupKey);
+  ASSERT_TRUE(vals.ok());
+  EXPECT_TRUE(vals->empty());
+}
+
 TEST(SettingFields, TableOrderAndLookup) {
   auto fields = qorda::store::setting_fields();
   ASSERT_EQ(fields.size(), 25u);
