@@ -30,4 +30,9 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda user list|show|add|set|del|passwd (app/cmd_user.cpp).
+int run_user(const Context& ctx, const Args& args);
+// qorda template list|show|add|set|del (app/cmd_template.cpp).
+int run_template(const Context& ctx, const Args& args);
+
 }  // namespace qorda::app
