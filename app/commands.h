@@ -30,6 +30,9 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
+int run_get(const Context& ctx, const Args& args);
+int run_set(const Context& ctx, const Args& args);
 // qorda user list|show|add|set|del|passwd (app/cmd_user.cpp).
 int run_user(const Context& ctx, const Args& args);
 // qorda template list|show|add|set|del (app/cmd_template.cpp).
