@@ -126,7 +126,8 @@ std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& e
   size_t start = 0;
   while (true) {
     size_t comma = text.find(',', start);
-    fields.push_back(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+    fields.push_back(
+        text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }

@@ -34,7 +34,8 @@ const char kUsage[] =
     "                           a client-limit range such as 08:00,17:59,10,2,-1,-1 (-1: no limit\n"
     "                           of its own, the server maximum applies); repeatable, later ranges\n"
     "                           split or replace earlier ones, a range past midnight is split in\n"
-    "                           two; on set the given ranges replace the list; --no-limits empties\n"
+    "                           two; on set the given ranges replace the list; --no-limits "
+    "empties\n"
     "  --ratio files=U:D|off    the file-count upload/download ratio (turns ratios on)\n"
     "  --ratio kbytes=U:D|off   the kilobyte ratio (turns ratios on)\n"
     "  --no-ratio               ratios not used\n"
@@ -42,8 +43,8 @@ const char kUsage[] =
     "  --rename NEW             (set only) rename the template\n";
 
 const std::vector<OptionSpec> kEditOptions = {
-    {"perm", true},       {"no-perms", false},       {"ip", true},     {"no-ips", false},
-    {"limit", true},      {"no-limits", false},      {"ratio", true},  {"no-ratio", false},
+    {"perm", true},         {"no-perms", false},       {"ip", true},     {"no-ips", false},
+    {"limit", true},        {"no-limits", false},      {"ratio", true},  {"no-ratio", false},
     {"per-session", false}, {"no-per-session", false}, {"rename", true},
 };
 
@@ -118,9 +119,9 @@ int apply_options(const std::string& cmd, const ParsedArgs& p, store::TemplateRe
       limits_given = true;
     } else if (n == "ratio") {
       if (!apply_ratio(o.value, rec)) {
-        return fail(cmd,
-                    "invalid ratio '" + o.value + "': give files=U:D, kbytes=U:D or files|kbytes=off",
-                    kExitUsage);
+        return fail(
+            cmd, "invalid ratio '" + o.value + "': give files=U:D, kbytes=U:D or files|kbytes=off",
+            kExitUsage);
       }
     } else if (n == "no-ratio") {
       rec.bratio = false;
@@ -163,9 +164,8 @@ size_t users_of(platform::Registry& reg, std::string_view name) {
 
 void warn_users(platform::Registry& reg, const std::string& cmd, std::string_view name) {
   if (size_t n = users_of(reg, name)) {
-    std::fprintf(stderr, "qorda %s: note: %zu user%s still refer%s to '[t] %.*s'\n", cmd.c_str(),
-                 n, n == 1 ? "" : "s", n == 1 ? "s" : "", static_cast<int>(name.size()),
-                 name.data());
+    std::fprintf(stderr, "qorda %s: note: %zu user%s still refer%s to '[t] %.*s'\n", cmd.c_str(), n,
+                 n == 1 ? "" : "s", n == 1 ? "s" : "", static_cast<int>(name.size()), name.data());
   }
 }
 
@@ -200,8 +200,8 @@ int template_show(const Context& ctx, const ParsedArgs& p) {
     }
   }
   std::printf("template %s\n", rec.name.c_str());
-  std::printf("  ratios:          %s\n", rec.bratio ? (rec.bsession ? "used, per session" : "used")
-                                                    : "not used");
+  std::printf("  ratios:          %s\n",
+              rec.bratio ? (rec.bsession ? "used, per session" : "used") : "not used");
   std::printf("  files ratio:     %u:%u%s\n", rec.iufiles, rec.idfiles, rec.bfiles ? "" : " (off)");
   std::printf("  kbytes ratio:    %u:%u%s\n", rec.iubytes, rec.idbytes, rec.bbytes ? "" : " (off)");
   std::printf("file permissions:\n");
@@ -299,8 +299,10 @@ int run_template(const Context& ctx, const Args& args) {
     int (*run)(const Context&, const ParsedArgs&);
     bool edit_options;
   };
-  static const Sub kSubs[] = {{"list", template_list, false}, {"show", template_show, false},
-                              {"add", template_add, true},    {"set", template_set, true},
+  static const Sub kSubs[] = {{"list", template_list, false},
+                              {"show", template_show, false},
+                              {"add", template_add, true},
+                              {"set", template_set, true},
                               {"del", template_del, false}};
   for (const Sub& s : kSubs) {
     if (sub != s.name) continue;

@@ -51,13 +51,27 @@ const char kUsage[] =
     "  --rename NEW             (set only) rename the account\n";
 
 const std::vector<OptionSpec> kEditOptions = {
-    {"password", true},       {"template", true},         {"no-template", false},
-    {"perm", true},           {"no-perms", false},        {"ip", true},
-    {"no-ips", false},        {"guest", false},           {"no-guest", false},
-    {"disabled", false},      {"enabled", false},         {"ignore-limits", false},
-    {"no-ignore-limits", false}, {"ignore-ratio", false}, {"no-ignore-ratio", false},
-    {"comment", true},        {"ulfiles", true},          {"ulkb", true},
-    {"dlfiles", true},        {"dlkb", true},             {"rename", true},
+    {"password", true},
+    {"template", true},
+    {"no-template", false},
+    {"perm", true},
+    {"no-perms", false},
+    {"ip", true},
+    {"no-ips", false},
+    {"guest", false},
+    {"no-guest", false},
+    {"disabled", false},
+    {"enabled", false},
+    {"ignore-limits", false},
+    {"no-ignore-limits", false},
+    {"ignore-ratio", false},
+    {"no-ignore-ratio", false},
+    {"comment", true},
+    {"ulfiles", true},
+    {"ulkb", true},
+    {"dlfiles", true},
+    {"dlkb", true},
+    {"rename", true},
 };
 
 std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd,
@@ -169,7 +183,9 @@ int user_list(const Context& ctx, const ParsedArgs&) {
   return kExitOk;
 }
 
-const char* yes_no(bool b) { return b ? "yes" : "no"; }
+const char* yes_no(bool b) {
+  return b ? "yes" : "no";
+}
 
 void print_lines(std::string_view text) {
   for (std::string_view line : store::split_lines(text)) {
@@ -194,9 +210,9 @@ int user_show(const Context& ctx, const ParsedArgs& p) {
     }
   }
   std::optional<store::TemplateRecord> tmpl = store::read_user_template(*reg, rec);
-  std::string password = rec.szpass.empty()                               ? "not set"
+  std::string password = rec.szpass.empty()                         ? "not set"
                          : rec.szpass == store::encode_password("") ? "empty"
-                                                                         : "set";
+                                                                    : "set";
   std::printf("user %s\n", rec.name.c_str());
   std::printf("  password:        %s%s\n", password.c_str(),
               rec.bguest ? " (guest account: any password is accepted)" : "");

@@ -8,15 +8,16 @@ namespace {
 TEST(AccountArgs, OptionsWithAndWithoutValues) {
   std::vector<OptionSpec> specs{{"perm", true}, {"guest", false}};
   ParsedArgs p;
-  ASSERT_FALSE(parse_args({"alice", "--perm", "x", "--guest", "--perm=y", "--", "--guest"}, specs, p));
+  ASSERT_FALSE(
+      parse_args({"alice", "--perm", "x", "--guest", "--perm=y", "--", "--guest"}, specs, p));
   EXPECT_EQ(p.positional, (std::vector<std::string>{"alice", "--guest"}));
   ASSERT_EQ(p.options.size(), 3u);
   EXPECT_EQ(p.options[0].value, "x");
   EXPECT_EQ(p.options[2].value, "y");
   ParsedArgs q;
-  EXPECT_TRUE(parse_args({"--perm"}, specs, q).has_value());       // missing value
-  EXPECT_TRUE(parse_args({"--bogus"}, specs, q).has_value());      // unknown
-  EXPECT_TRUE(parse_args({"--guest=1"}, specs, q).has_value());    // flag with a value
+  EXPECT_TRUE(parse_args({"--perm"}, specs, q).has_value());     // missing value
+  EXPECT_TRUE(parse_args({"--bogus"}, specs, q).has_value());    // unknown
+  EXPECT_TRUE(parse_args({"--guest=1"}, specs, q).has_value());  // flag with a value
   ParsedArgs h;
   ASSERT_FALSE(parse_args({"--help"}, specs, h));
   EXPECT_TRUE(h.help);
@@ -55,8 +56,8 @@ TEST(AccountArgs, LimitRangesAndTheirMessages) {
   EXPECT_EQ(err, "Invalid starting time format.");
   EXPECT_FALSE(limit_arg("08:00,24:00,10,2,-1,-1", err));
   EXPECT_EQ(err, "Please enter an ending time between '00:00' and '23:59'.");
-  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-1", err));        // five fields
-  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-2,-1", err));     // below -1
+  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-1", err));     // five fields
+  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-2,-1", err));  // below -1
   EXPECT_FALSE(limit_arg("08:00,17:59,10,2,x,-1", err));
   EXPECT_FALSE(limit_arg("08:00,17:59,3000000000,2,1,-1", err));  // beyond int
 }

@@ -121,8 +121,8 @@ TEST_F(RecordsTest, TemplateRoundTripWithAllElevenValues) {
   t.idfiles = 7;
   ASSERT_TRUE(write_template(reg(), t));
   EXPECT_EQ(value_names(reg(), template_key("staff")),
-            (std::set<std::string>{"szfp", "szip", "szcl", "bratio", "bsession", "bfiles",
-                                   "bbytes", "iubytes", "idbytes", "iufiles", "idfiles"}));
+            (std::set<std::string>{"szfp", "szip", "szcl", "bratio", "bsession", "bfiles", "bbytes",
+                                   "iubytes", "idbytes", "iufiles", "idfiles"}));
   TemplateRecord back;
   back.name = "STAFF";
   ASSERT_TRUE(read_template(reg(), back));
@@ -154,8 +154,8 @@ TEST_F(RecordsTest, TemplateReferences) {
 }
 
 TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
-  for (std::string bad : {std::string(""), std::string("a\\b"), std::string("a\nb"),
-                          std::string(64, 'x')}) {
+  for (std::string bad :
+       {std::string(""), std::string("a\\b"), std::string("a\nb"), std::string(64, 'x')}) {
     EXPECT_TRUE(check_record_name(bad).has_value()) << bad;
     UserRecord u;
     u.name = bad;
