@@ -65,6 +65,7 @@ struct Mapped {
   std::string dir;    // local directory of the last component (the drive root when none)
   std::string name;   // empty when the path names the drive root
   std::string typed;  // the last component as given
+  std::string vpath;  // "/x:/" and the names found, without a trailing slash after the last
   bool exists = false;
   bool is_dir = false;
   std::string local() const { return name.empty() ? dir : join(dir, name); }
@@ -78,8 +79,11 @@ Result<Mapped> map_path(std::string_view path) {
   Mapped m;
   m.letter = dp->letter;
   m.dir = *root;
-  m.exists = true;
-  m.is_dir = true;
+  struct stat st {};
+  m.exists = stat_follow(*root, &st);
+  m.is_dir = m.exists && S_ISDIR(st.st_mode);
+  if (!m.is_dir) return Status::error(ENOENT, "drive directory missing");
+  m.vpath = std::string("/") + dp->letter + ":/";
   for (size_t i = 0; i < dp->parts.size(); ++i) {
     bool last = i + 1 == dp->parts.size();
     if (last) m.typed = dp->parts[i];
@@ -87,14 +91,17 @@ Result<Mapped> map_path(std::string_view path) {
       if (!m.is_dir) return Status::error(ENOTDIR);
       m.dir = join(m.dir, m.name);
     }
+    if (i > 0) m.vpath += '/';
     Result<Lookup> l = lookup(m.dir, dp->parts[i]);
     if (!l) {
       if (l.err != ENOENT || !last) return l.status();
       m.name = dp->parts[i];
       m.exists = false;
       m.is_dir = false;
+      m.vpath += m.name;
       return m;
     }
+    m.vpath += l->name;
     m.name = l->name;
     m.is_dir = l->is_dir;
   }
@@ -224,6 +231,16 @@ Result<std::string> map_drive_path(std::string_view path) {
   Result<Mapped> m = map_path(path);
   if (!m) return m.status();
   return m->local();
+}
+
+Result<DirLocation> locate_directory(std::string_view path) {
+  Result<Mapped> m = map_path(path);
+  if (!m) return m.status();
+  if (!m->exists) return Status::error(ENOENT);
+  if (!m->is_dir) return Status::error(ENOTDIR);
+  DirLocation d{m->vpath, m->local()};
+  if (d.vpath.back() != '/') d.vpath += '/';
+  return d;
 }
 
 Result<std::string> map_setting_path(std::string_view path) {

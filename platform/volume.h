@@ -79,6 +79,14 @@ Result<DrivePath> split_drive_path(std::string_view path);
 // unmapped drive or when a component other than the last is missing or not a directory.
 Result<std::string> map_drive_path(std::string_view path);
 
+// An existing directory of a drive path: its normalised virtual form ("/c:/ftp/Pub/": lower-case
+// letter, the names as the file system stores them, a trailing slash) and its local path.
+struct DirLocation {
+  std::string vpath;
+  std::string local;
+};
+Result<DirLocation> locate_directory(std::string_view path);
+
 // Local file names in settings: "c:\\qorda.log" maps through the drive table; an absolute
 // Linux path is used as it stands.
 Result<std::string> map_setting_path(std::string_view path);
