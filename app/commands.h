@@ -34,5 +34,8 @@ platform::Result<std::unique_ptr<platform::Registry>> open_store(
 int run_link(const Context& ctx, const Args& args);
 // qorda drive list|set|del (cmd_drive.cpp).
 int run_drive(const Context& ctx, const Args& args);
+// qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
+int run_get(const Context& ctx, const Args& args);
+int run_set(const Context& ctx, const Args& args);
 
 }  // namespace qorda::app

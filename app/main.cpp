@@ -24,8 +24,6 @@ int run_help(const Context&, const Args&);
 // Every subcommand, in the order `qorda help` lists them.
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
-    {"link", qorda::app::run_link, "list, add or delete links"},
-    {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
 };
 
 void usage(FILE* out) {
