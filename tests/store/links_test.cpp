@@ -54,3 +54,99 @@ TEST(LinkValidation, TargetForms) {
   // The location is judged first.
   EXPECT_EQ(check("/c:/9", "~pub"), kLinkBadLocation);
 }
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/registry.h"
+#include "platform/volume.h"
+#include "store/drives.h"
+#include "store/keys.h"
+
+namespace {
+
+class LinkStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qorda-links-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    auto r = qorda::platform::Registry::open(dir_ + "/qorda.db");
+    ASSERT_TRUE(r) << r.msg;
+    reg_ = std::move(*r);
+  }
+  void TearDown() override {
+    reg_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+  std::unique_ptr<qorda::platform::Registry> reg_;
+};
+
+}  // namespace
+
+TEST_F(LinkStore, StoredUnderTheDirectorySubkeyAndFoundIgnoringCase) {
+  LinkRecord r{"c:\\ftp\\new", "", "/d:/"};
+  ASSERT_EQ(validate_link(r), kLinkValid);
+  ASSERT_TRUE(write_link(*reg_, r));
+  EXPECT_EQ(r.name, "new");
+  auto v = reg_->query(links_key_for("/c:/ftp/"), "new");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->sz, "/d:/");
+  LinkRecord q{"/C:/FTP/NEW", "", ""};
+  ASSERT_TRUE(read_link(*reg_, q));
+  EXPECT_EQ(q.target, "/d:/");
+  EXPECT_EQ(q.name, "NEW");
+  LinkRecord missing{"/c:/ftp/old", "", ""};
+  EXPECT_FALSE(read_link(*reg_, missing));
+  LinkRecord unsplittable{"/c:/ftp/", "", ""};
+  EXPECT_FALSE(read_link(*reg_, unsplittable));
+  EXPECT_FALSE(write_link(*reg_, unsplittable));
+  // An empty stored target is no link.
+  ASSERT_TRUE(reg_->set_sz(links_key_for("/c:/ftp/"), "empty", ""));
+  LinkRecord empty{"/c:/ftp/empty", "", ""};
+  EXPECT_FALSE(read_link(*reg_, empty));
+}
+
+TEST_F(LinkStore, DeletingTheLastLinkRemovesTheSubkey) {
+  LinkRecord a{"/c:/ftp/a", "", "~"};
+  LinkRecord b{"/c:/ftp/b", "", "~/pub"};
+  LinkRecord c{"/d:/x", "", "/c:/"};
+  ASSERT_TRUE(write_link(*reg_, a));
+  ASSERT_TRUE(write_link(*reg_, b));
+  ASSERT_TRUE(write_link(*reg_, c));
+  std::vector<LinkRecord> in = list_links(*reg_, "/C:/ftp/");
+  ASSERT_EQ(in.size(), 2u);
+  EXPECT_EQ(in[0].name, "a");
+  EXPECT_EQ(in[1].location, "/C:/ftp/b");
+  EXPECT_EQ(in[1].target, "~/pub");
+  EXPECT_EQ(list_all_links(*reg_).size(), 3u);
+  ASSERT_TRUE(delete_link(*reg_, LinkRecord{"/c:/FTP/A", "", ""}));
+  EXPECT_TRUE(reg_->key_exists(links_key_for("/c:/ftp/")));
+  ASSERT_TRUE(delete_link(*reg_, b));
+  EXPECT_FALSE(reg_->key_exists(links_key_for("/c:/ftp/")));
+  EXPECT_TRUE(reg_->key_exists(links_key_for("/d:/")));
+  EXPECT_FALSE(delete_link(*reg_, b));
+  EXPECT_TRUE(list_links(*reg_, "/c:/ftp/").empty());
+}
+
+TEST_F(LinkStore, DriveTableFromTheStore) {
+  qorda::platform::DriveTable t;
+  // No values: c: is <home>/c, created.
+  ASSERT_TRUE(load_drive_table(*reg_, dir_, t));
+  ASSERT_TRUE(t.root('c'));
+  EXPECT_EQ(*t.root('c'), dir_ + "/c");
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/c"));
+  EXPECT_EQ(t.startup_drive(), 'c');
+  ASSERT_TRUE(reg_->create_key(kDrivesKey));
+  ASSERT_TRUE(reg_->set_sz(kDrivesKey, "E", "/srv/e/"));
+  ASSERT_TRUE(reg_->set_sz(kDrivesKey, "f", "relative"));
+  ASSERT_TRUE(reg_->set_sz(kDrivesKey, "gg", "/srv/g"));
+  ASSERT_TRUE(reg_->set_dword(kDrivesKey, "h", 1));
+  ASSERT_TRUE(load_drive_table(*reg_, dir_, t));
+  EXPECT_FALSE(t.has('c'));  // the default applies only to an empty table
+  ASSERT_EQ(t.list().size(), 1u);
+  EXPECT_EQ(*t.root('e'), "/srv/e");
+  EXPECT_EQ(t.startup_drive(), 'e');
+}

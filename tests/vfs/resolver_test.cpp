@@ -378,3 +378,24 @@ TEST_F(Resolver, LinksAreFollowedFromTheirDirectory) {
   r = run(st, "/c:/ftp/", "drive_d");
   EXPECT_EQ(r.dir, "/c:/ftp/drive_d/");
 }
+
+#include "platform/registry.h"
+#include "store/links.h"
+
+TEST_F(Resolver, LinksFromTheStoreTakeEffectAtTheNextLookup) {
+  auto reg = qorda::platform::Registry::open(base_ + "/qorda.db");
+  ASSERT_TRUE(reg) << reg.msg;
+  RegistryLinks links(**reg);
+  FsState st = everything();
+  st.links = &links;
+  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, RESOLVE_NOT_FOUND);
+  qorda::store::LinkRecord rec{"/c:/ftp/ToData", "", "/d:/data/"};
+  ASSERT_EQ(qorda::store::validate_link(rec), qorda::store::kLinkValid);
+  ASSERT_TRUE(qorda::store::write_link(**reg, rec));
+  Resolved r = run(st, "/c:/FTP/", "todata/x.bin");
+  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.dir, "/d:/data/");
+  EXPECT_EQ(r.name, "x.bin");
+  ASSERT_TRUE(qorda::store::delete_link(**reg, rec));
+  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, RESOLVE_NOT_FOUND);
+}
