@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/registry.h"
+#include "platform/volume.h"
+#include "store/drives.h"
+#include "store/keys.h"
+
 using namespace qorda::store;
 
 namespace {
@@ -54,15 +62,6 @@ TEST(LinkValidation, TargetForms) {
   // The location is judged first.
   EXPECT_EQ(check("/c:/9", "~pub"), kLinkBadLocation);
 }
-
-#include <unistd.h>
-
-#include <filesystem>
-
-#include "platform/registry.h"
-#include "platform/volume.h"
-#include "store/drives.h"
-#include "store/keys.h"
 
 namespace {
 

@@ -1,13 +1,15 @@
 #include "vfs/resolver.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/registry.h"
 #include "platform/volume.h"
+#include "store/links.h"
 
 namespace fs = std::filesystem;
 using namespace qorda::vfs;
@@ -299,7 +301,8 @@ TEST_F(Resolver, VeryLongArgumentsEndCleanly) {
   for (int i = 0; i < 30; ++i) {
     chain += "/" + std::string(200, 'n');
     arg += std::string(200, 'N') + "/";
-    if (::mkdir(chain.c_str(), 0755) != 0) break;
+    std::error_code ec;
+    if (!fs::create_directory(chain, ec)) break;
   }
   r = run(st, "/c:/", arg);
   EXPECT_NE(r.code, RESOLVE_OK);
@@ -378,9 +381,6 @@ TEST_F(Resolver, LinksAreFollowedFromTheirDirectory) {
   r = run(st, "/c:/ftp/", "drive_d");
   EXPECT_EQ(r.dir, "/c:/ftp/drive_d/");
 }
-
-#include "platform/registry.h"
-#include "store/links.h"
 
 TEST_F(Resolver, LinksFromTheStoreTakeEffectAtTheNextLookup) {
   auto reg = qorda::platform::Registry::open(base_ + "/qorda.db");
