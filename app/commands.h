@@ -30,6 +30,10 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda link list|add|del (cmd_link.cpp).
+int run_link(const Context& ctx, const Args& args);
+// qorda drive list|set|del (cmd_drive.cpp).
+int run_drive(const Context& ctx, const Args& args);
 // qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
 int run_get(const Context& ctx, const Args& args);
 int run_set(const Context& ctx, const Args& args);
