@@ -41,8 +41,12 @@ constexpr const char* kSchema[] = {
 };
 static_assert(kApplicationId == 1903129188);
 
-Status invalid(std::string m) { return Status::error(EINVAL, std::move(m)); }
-Status not_found(std::string m) { return Status::error(ENOENT, std::move(m)); }
+Status invalid(std::string m) {
+  return Status::error(EINVAL, std::move(m));
+}
+Status not_found(std::string m) {
+  return Status::error(ENOENT, std::move(m));
+}
 
 // Checks a key path: components separated by single backslashes, none empty, none holding a
 // NUL or a line break (the text form could not carry them). "" is the root.
@@ -69,10 +73,13 @@ Status check_value_name(std::string_view name) {
 }
 
 std::string shown(std::string_view key) {
-  return key.empty() ? std::string("HKEY_LOCAL_MACHINE") : "HKEY_LOCAL_MACHINE\\" + std::string(key);
+  return key.empty() ? std::string("HKEY_LOCAL_MACHINE")
+                     : "HKEY_LOCAL_MACHINE\\" + std::string(key);
 }
 
-Status begin_immediate(Registry::Impl& m) { return m.db.exec("BEGIN IMMEDIATE"); }
+Status begin_immediate(Registry::Impl& m) {
+  return m.db.exec("BEGIN IMMEDIATE");
+}
 
 // Runs one write atomically: on its own in a transaction, or, while a Transaction is open, as
 // part of it (inside a savepoint when the write takes several statements, so that a failure
@@ -136,9 +143,10 @@ Status set_value(Registry::Impl& m, std::string_view key, std::string_view name,
   return write_op(m, false, [&]() -> Status {
     Result<KeyRow> k = find_key(m, key);
     if (!k) return k.status();
-    sql::Query q(m.db,
-                 "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)"
-                 " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    sql::Query q(
+        m.db,
+        "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)"
+        " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
     q.bind(k->id).bind_text(name).bind(static_cast<int64_t>(type));
     if (type == RegType::Sz) {
       q.bind_blob(text);
@@ -218,7 +226,9 @@ std::string RegValue::raw() const {
 Registry::Registry(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Registry::~Registry() = default;
 
-const std::string& Registry::path() const { return impl_->path; }
+const std::string& Registry::path() const {
+  return impl_->path;
+}
 
 Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode mode) {
   // SECURITY: only a missing or empty file may be initialised; anything else must prove to be a
@@ -292,7 +302,9 @@ Status Registry::create_key(std::string_view key) {
   });
 }
 
-bool Registry::key_exists(std::string_view key) { return find_key(*impl_, key).ok(); }
+bool Registry::key_exists(std::string_view key) {
+  return find_key(*impl_, key).ok();
+}
 
 Status Registry::delete_key(std::string_view key) {
   Impl& m = *impl_;
@@ -397,7 +409,8 @@ Result<uint32_t> Registry::count_values(std::string_view key) {
 
 Result<std::unique_ptr<Registry::Transaction>> Registry::begin() {
   Impl& m = *impl_;
-  if (m.mode == Mode::ReadOnly) return Status::error(EROFS, m.path + ": the store is open read-only");
+  if (m.mode == Mode::ReadOnly)
+    return Status::error(EROFS, m.path + ": the store is open read-only");
   Status s = m.depth == 0 ? begin_immediate(m)
                           : m.db.exec(("SAVEPOINT t" + std::to_string(m.depth)).c_str());
   if (!s) return s;
@@ -405,7 +418,8 @@ Result<std::unique_ptr<Registry::Transaction>> Registry::begin() {
   return std::unique_ptr<Transaction>(new Transaction(this));
 }
 
-Registry::Transaction::Transaction(Transaction&& o) noexcept : reg_(std::exchange(o.reg_, nullptr)) {}
+Registry::Transaction::Transaction(Transaction&& o) noexcept
+    : reg_(std::exchange(o.reg_, nullptr)) {}
 
 Registry::Transaction::~Transaction() {
   if (!reg_) return;

@@ -77,7 +77,8 @@ class RegCli : public ::testing::Test {
 };
 
 TEST_F(RegCli, SetQueryDelete) {
-  Outcome r = qorda({"reg", "set", "HKEY_LOCAL_MACHINE\\Software\\Test", "iport", "dword", "0x815"});
+  Outcome r =
+      qorda({"reg", "set", "HKEY_LOCAL_MACHINE\\Software\\Test", "iport", "dword", "0x815"});
   ASSERT_EQ(r.status, 0) << r.err;
   struct stat st {};
   ASSERT_EQ(::stat(home_.c_str(), &st), 0);
@@ -174,7 +175,7 @@ TEST_F(RegCli, ExportImportRoundTrip) {
   // Through a pipe into a home that does not exist yet.
   std::string other = dir_ + "/other";
   Outcome piped = shell(command(home_, {"reg", "export", "-"}) + " | " +
-                    command(other, {"reg", "import", "-"}));
+                        command(other, {"reg", "import", "-"}));
   ASSERT_EQ(piped.status, 0) << piped.err;
   Outcome b = shell(command(other, {"reg", "export"}));
   ASSERT_EQ(b.status, 0);
@@ -213,7 +214,8 @@ TEST_F(RegCli, MalformedImportChangesNothing) {
                           "[HKEY_LOCAL_MACHINE\\New]\n");
   Outcome r = qorda({"reg", "import", bad});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "qorda reg import: line 4: a dword needs exactly 8 hex digits (dword:0000abcd)\n");
+  EXPECT_EQ(r.err,
+            "qorda reg import: line 4: a dword needs exactly 8 hex digits (dword:0000abcd)\n");
   r = qorda({"reg", "import", "-"}, bad);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 4: "), std::string::npos);
