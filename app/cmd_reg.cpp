@@ -8,6 +8,7 @@
 
 #include "app/commands.h"
 #include "platform/fileio.h"
+#include "platform/limits.h"
 #include "platform/registry.h"
 
 namespace qorda::app {

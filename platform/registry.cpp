@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/fd.h"
+#include "platform/limits.h"
 #include "platform/registry_impl.h"
 #include "platform/sqlite.h"
 
@@ -18,9 +19,6 @@ namespace {
 // Marks a file as a qorda store ("qord"); any other SQLite file is refused untouched.
 constexpr int64_t kApplicationId = 0x716f7264;
 constexpr int64_t kSchemaVersion = 1;
-// The server is single-threaded: a writer waiting for the lock stalls every client, so waits are
-// short. Writers hold the lock only for the few statements of one record.
-constexpr int kBusyTimeoutMs = 300;
 
 constexpr const char* kSchema[] = {
     "CREATE TABLE keys("
@@ -258,7 +256,7 @@ Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode m
   if (mode == Mode::ReadWrite && impl->db.read_only()) {
     return Status::error(EACCES, path + ": the store file is read-only");
   }
-  impl->db.set_busy_timeout(kBusyTimeoutMs);
+  impl->db.set_busy_timeout(kStoreBusyTimeoutMs);
   if (Status s = check_store(*impl, empty); !s) return s;
   if (mode == Mode::ReadWrite) {
     Result<std::string> jm = impl->db.scalar_text("PRAGMA journal_mode = WAL");
