@@ -75,6 +75,10 @@ std::string shown(std::string_view key) {
                      : "HKEY_LOCAL_MACHINE\\" + std::string(key);
 }
 
+Status rolled_back(const Registry::Impl& m) {
+  return Status::error(EIO, m.path + ": the transaction was rolled back after a failure");
+}
+
 Status begin_immediate(Registry::Impl& m) {
   return m.db.exec("BEGIN IMMEDIATE");
 }
@@ -88,6 +92,9 @@ Status write_op(Registry::Impl& m, bool several_statements, F&& f) {
     return Status::error(EROFS, m.path + ": the store is open read-only");
   }
   if (m.depth > 0) {
+    // SQLite ends a transaction by itself after some failures (disk full, I/O error); a write
+    // made then would commit on its own instead of joining the caller's unit.
+    if (!m.db.in_transaction()) return rolled_back(m);
     if (!several_statements) return f();
     if (Status s = m.db.exec("SAVEPOINT op"); !s) return s;
     Status s = f();
@@ -409,6 +416,7 @@ Result<std::unique_ptr<Registry::Transaction>> Registry::begin() {
   Impl& m = *impl_;
   if (m.mode == Mode::ReadOnly)
     return Status::error(EROFS, m.path + ": the store is open read-only");
+  if (m.depth > 0 && !m.db.in_transaction()) return rolled_back(m);
   Status s = m.depth == 0 ? begin_immediate(m)
                           : m.db.exec(("SAVEPOINT t" + std::to_string(m.depth)).c_str());
   if (!s) return s;
@@ -437,9 +445,7 @@ Status Registry::Transaction::commit() {
   if (!reg_) return invalid("the transaction has already ended");
   Impl& m = *std::exchange(reg_, nullptr)->impl_;
   int level = --m.depth;
-  if (!m.db.in_transaction()) {
-    return Status::error(EIO, m.path + ": the transaction was rolled back after a failure");
-  }
+  if (!m.db.in_transaction()) return rolled_back(m);
   if (level > 0) return m.db.exec(("RELEASE t" + std::to_string(level)).c_str());
   Status s = m.db.exec("COMMIT");
   if (!s) m.db.exec("ROLLBACK");
