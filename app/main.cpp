@@ -1,9 +1,10 @@
 // qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "app/commands.h"
 #include "store/keys.h"
@@ -25,6 +26,8 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
+    {"user", qorda::app::run_user, "list, show, add, change or delete user accounts"},
+    {"template", qorda::app::run_template, "list, show, add, change or delete templates"},
 };
 
 void usage(FILE* out) {
@@ -51,7 +54,9 @@ std::string default_home() {
 
 }  // namespace
 
-std::string qorda::app::store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
+std::string qorda::app::store_path(const Context& ctx) {
+  return ctx.home + "/qorda.db";
+}
 
 int main(int argc, char** argv) {
   Context ctx;
