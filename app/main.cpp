@@ -1,10 +1,9 @@
 // qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "app/commands.h"
 #include "store/keys.h"
@@ -32,8 +31,6 @@ const Command kCommands[] = {
     {"link", qorda::app::run_link, "list, add or delete links"},
     {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
-    {"user", qorda::app::run_user, "list, show, add, change or delete user accounts"},
-    {"template", qorda::app::run_template, "list, show, add, change or delete templates"},
 };
 
 void usage(FILE* out) {
@@ -60,9 +57,7 @@ std::string default_home() {
 
 }  // namespace
 
-std::string qorda::app::store_path(const Context& ctx) {
-  return ctx.home + "/qorda.db";
-}
+std::string qorda::app::store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
 int main(int argc, char** argv) {
   Context ctx;
