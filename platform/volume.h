@@ -124,8 +124,8 @@ Status delete_file(std::string_view path);       // files only
 // temporary name next to the target, renamed into place and the source removed; a failed copy
 // leaves neither a partial target nor a lost source.
 Status move_file(std::string_view from, std::string_view to);
-Status set_read_only(std::string_view path);      // removes every write permission
-Status clear_attributes(std::string_view path);   // restores the owner's write permission
+Status set_read_only(std::string_view path);     // removes every write permission
+Status clear_attributes(std::string_view path);  // restores the owner's write permission
 
 // Creates a new empty file named "FTP" + 1..4 hex digits + ".TMP" exclusively in the directory
 // `dir` (a drive path) and returns its name. EEXIST when every name is taken.

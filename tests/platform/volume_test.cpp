@@ -270,7 +270,8 @@ TEST_F(Volume, CopyAcrossFileSystemsLeavesNoHalfTarget) {
   char tmpl[] = "/dev/shm/qorda-vol-XXXXXX";
   if (!::mkdtemp(tmpl)) GTEST_SKIP() << "no /dev/shm";
   std::string other = tmpl;
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   ::stat(base_.c_str(), &a);
   ::stat(other.c_str(), &b);
   if (a.st_dev == b.st_dev) {
