@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/result.h"
 
 namespace qorda::platform {
@@ -101,6 +102,9 @@ struct DirEntry {
   int64_t mtime = 0;       // last-write time, seconds since the epoch
   long mtime_nsec = 0;
 };
+
+// An entry's last-write time as local time (honours TZ), milliseconds included.
+inline LocalTime local_mtime(const DirEntry& e) { return to_local(e.mtime, e.mtime_nsec); }
 
 // Wildcard match with the classic rules: "*" any run, "?" one character, ASCII case ignored,
 // "*.*" every name. Time is bounded by name length times pattern length.
