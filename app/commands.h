@@ -37,5 +37,11 @@ int run_drive(const Context& ctx, const Args& args);
 // qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
 int run_get(const Context& ctx, const Args& args);
 int run_set(const Context& ctx, const Args& args);
+// qorda reg export|import|query|set|delete: the registry store in its text form.
+int run_reg(const Context& ctx, const Args& args);
+// qorda user list|show|add|set|del|passwd (app/cmd_user.cpp).
+int run_user(const Context& ctx, const Args& args);
+// qorda template list|show|add|set|del (app/cmd_template.cpp).
+int run_template(const Context& ctx, const Args& args);
 
 }  // namespace qorda::app

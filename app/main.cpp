@@ -24,6 +24,7 @@ int run_help(const Context&, const Args&);
 // Every subcommand, in the order `qorda help` lists them.
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
+    {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
 };
 
 void usage(FILE* out) {
