@@ -25,6 +25,8 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
+    {"link", qorda::app::run_link, "list, add or delete links"},
+    {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
 };
 
 void usage(FILE* out) {
