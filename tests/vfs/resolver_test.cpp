@@ -32,12 +32,12 @@ class Resolver : public ::testing::Test {
     char tmpl[] = "/tmp/qorda-res-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     base_ = tmpl;
-    for (const char* d : {"/c/ftp/pub/Sub", "/c/ftp/incoming", "/c/secret", "/d/data",
-                          "/outside"}) {
+    for (const char* d :
+         {"/c/ftp/pub/Sub", "/c/ftp/incoming", "/c/secret", "/d/data", "/outside"}) {
       fs::create_directories(base_ + d);
     }
-    for (const char* f : {"/c/ftp/pub/file.txt", "/c/ftp/README", "/d/data/x.bin",
-                          "/outside/secret.txt"}) {
+    for (const char* f :
+         {"/c/ftp/pub/file.txt", "/c/ftp/README", "/d/data/x.bin", "/outside/secret.txt"}) {
       std::ofstream(base_ + f) << "x";
     }
     drive_table().clear();
@@ -192,8 +192,8 @@ TEST_F(Resolver, AllDrivesUserClimbsOnlyToTheDriveRoot) {
 
 TEST_F(Resolver, SyntaxRules) {
   FsState st = everything();
-  for (const char* arg : {"", "/c:/a:b", "c:d:", "a\"b", "a<b", "a>b", "a^b", "a|b", "pub//file.txt",
-                          "*", "pub/*.txt"}) {
+  for (const char* arg : {"", "/c:/a:b", "c:d:", "a\"b", "a<b", "a>b", "a^b", "a|b",
+                          "pub//file.txt", "*", "pub/*.txt"}) {
     EXPECT_EQ(run(st, "/c:/ftp/", arg).code, RESOLVE_NOT_FOUND) << arg;
   }
   // Wildcards only where allowed, and only in the last component.
