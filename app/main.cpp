@@ -32,8 +32,6 @@ const Command kCommands[] = {
     {"link", qorda::app::run_link, "list, add or delete links"},
     {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
-    {"link", qorda::app::run_link, "list, add or delete links"},
-    {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
 };
 
 void usage(FILE* out) {
