@@ -30,4 +30,7 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
+int run_serve(const Context& ctx, const Args& args);
+
 }  // namespace qorda::app

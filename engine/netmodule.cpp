@@ -1,6 +1,7 @@
 #include "engine/netmodule.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -137,22 +138,26 @@ void NetModule::do_open() {
 
 void NetModule::enable_listener(uint32_t port) {
   listener_ = ListenSocket{};
+  listen_error_ = 0;
   if (port == 0) return;
   listener_.addr = platform::SockAddr::any(static_cast<uint16_t>(port));
   auto sock = platform::Socket::tcp(&loop());
   bool ok = false;
   if (port > 65535 || !sock.ok()) {
+    listen_error_ = port > 65535 ? EINVAL : sock.err;
     elog("error: can't bind to port %d.", static_cast<int>(port));
   } else {
     sock->set_reuse_addr(true);
-    if (!sock->bind(listener_.addr).ok()) {
+    if (platform::Status st = sock->bind(listener_.addr); !st.ok()) {
+      listen_error_ = st.err;
       elog("error: can't bind to port %d.", static_cast<int>(port));
     } else {
       sock->select(MsgKind::Listen, platform::FD_ACCEPT);
-      if (sock->listen(kListenBacklog).ok()) {
+      if (platform::Status ls = sock->listen(kListenBacklog); ls.ok()) {
         elog("%s enabled on port %d.", store::kShortName, static_cast<int>(port));
         ok = true;
       } else {
+        listen_error_ = ls.err;
         elog("error: can't listen on port %d.", static_cast<int>(port));
       }
     }
@@ -195,6 +200,14 @@ void NetModule::close() {
   refresh_tray();
 }
 
+void NetModule::reopen_log() {
+  const store::ServerSettings& s = store::settings();
+  if (!open_ || s.iloglf == 0) return;
+  log::logger().close_file();
+  const std::string path = local_log_path(s.szlogf, env_.home);
+  if (!log::logger().open_file(path).ok()) elog("error: can't open log file \"%s\".", path.c_str());
+}
+
 std::string NetModule::tray_tip() const {
   char buf[128];
   std::snprintf(buf, sizeof buf, "%s %s (%d user%s)", store::kProductName, store::kVersion,
@@ -221,6 +234,8 @@ void NetModule::remove_session(csock_c* s) {
   refresh_tray();
   observer().client_line_removed(static_cast<uint32_t>(s->sock));
 }
+
+csock_c* NetModule::find_session(int sock) const { return sessions_.find(sock); }
 
 csock_c* NetModule::find_session_by_lookup(uint32_t handle) const {
   if (handle == 0) return nullptr;

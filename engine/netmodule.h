@@ -60,11 +60,15 @@ class NetModule {
   bool listening() const { return listener_.sock.valid(); }
   uint16_t listen_port() const { return listener_.addr.port; }
   void disable_listener();
+  // Why the last enable_listener ended without a socket: an errno value (0 for port 0 or none).
+  int listen_error() const { return listen_error_; }
+  // Closes and reopens the log file (log rotation); logs a failure to reopen.
+  void reopen_log();
 
   // Session table. add/remove keep the client count, tray tip and client list current.
   void add_session(session::csock_c* s);
   void remove_session(session::csock_c* s);
-  session::csock_c* find_session(int sock) const { return sessions_.find(sock); }
+  session::csock_c* find_session(int sock) const;
   session::csock_c* find_session_by_lookup(uint32_t handle) const;
   const ConnTable<session::csock_c>& sessions() const { return sessions_; }
   // Destroys and frees a session (it unlinks itself from the table).
@@ -109,6 +113,7 @@ class NetModule {
   ListenSocket listener_;
   std::string local_name_;
   int client_count_ = 0;
+  int listen_error_ = 0;
   double throughput_ = 0;
 };
 
