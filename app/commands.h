@@ -30,6 +30,10 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
+int run_get(const Context& ctx, const Args& args);
+int run_set(const Context& ctx, const Args& args);
+
 // qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
 int run_serve(const Context& ctx, const Args& args);
 

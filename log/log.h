@@ -44,13 +44,16 @@ class Logger {
   // Opens `local_path` for appending (created when absent). The Logger owns the descriptor.
   platform::Status open_file(const std::string& local_path);
   void close_file();
+  // Closes and opens again the file last opened (log rotation). ENOENT when none was opened.
+  platform::Status reopen_file();
   bool file_open() const;
-  int file_fd() const;                 // -1 when no file is open
-  const std::string& file_path() const;  // local path of the open file
+  int file_fd() const;                   // -1 when no file is open
+  const std::string& file_path() const;  // local path last given to open_file
 
   // `id` is the control connection's socket handle, 0 for engine lines. Long lines are cut.
   void log(int level, uint32_t id, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
-  void vlog(int level, uint32_t id, const char* fmt, va_list ap) __attribute__((format(printf, 4, 0)));
+  void vlog(int level, uint32_t id, const char* fmt, va_list ap)
+      __attribute__((format(printf, 4, 0)));
 
   ~Logger();
 
@@ -64,5 +67,12 @@ class Logger {
 
 // The process-wide logger.
 Logger& logger();
+
+// Text that came from a client, made safe to log: CR, LF, the other control characters below
+// 0x20 and DEL are written as \r, \n or \xNN, so a client cannot forge or split log lines.
+std::string escape_for_log(std::string_view text);
+
+// Level name as the settings offer it ("4. log all user actions"); "" outside 0..6.
+const char* level_name(int level);
 
 }  // namespace qorda::log

@@ -14,6 +14,14 @@
 //    byte received before the close has been handed to the program through FD_READ/recv.
 //  - Closing a socket (Socket::close or its destructor) drops every message still queued for it,
 //    so a stale message never reaches a newer socket that got the same descriptor number.
+//  - Mask 0 cancels the notifications and drops the messages still queued for the socket; a
+//    message whose event has left the mask by the time it would be dispatched is dropped too.
+//    Requesting events again re-enables FD_READ/FD_ACCEPT and, on a connected socket, FD_WRITE.
+//  - An accept that fails for lack of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM)
+//    leaves FD_ACCEPT off for one tick period (kAcceptBackoffMs), then re-enables it, so a full
+//    descriptor table neither spins the loop nor stops accepting for good.
+// Look-up answers carry 0 when a name was found, ENOENT when the address has no name, ETIMEDOUT
+// when no server answered, and another errno value for other failures.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +44,9 @@ enum : uint32_t {
 };
 
 enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data };
+
+// How long FD_ACCEPT stays off after accept ran out of descriptors.
+inline constexpr unsigned kAcceptBackoffMs = 250;
 
 struct Message {
   MsgKind kind = MsgKind::Timer;
@@ -76,7 +87,9 @@ class EventLoop {
   void cancel_lookup(uint32_t handle);
 
   // Waits up to timeout_ms (-1 = forever, 0 = poll) for events, then dispatches the messages
-  // that are queued. Returns the number of messages dispatched.
+  // that are queued at that moment (messages posted by handlers wait for the next call).
+  // Returns the number of messages dispatched. Not re-entrant: called from a handler it
+  // returns 0 at once.
   int run_once(int timeout_ms);
   // Dispatches until stop() is called (from a handler or a signal path).
   void run();
@@ -90,10 +103,12 @@ class EventLoop {
   Status watch_signals(std::initializer_list<int> signals, std::function<void(int)> on);
 
   // Hooks used by Socket to re-enable notifications; not for general callers.
-  void note_recv(int fd);          // recv was called: FD_READ may be posted again
+  void note_recv(int fd);             // recv was called: FD_READ may be posted again
   void note_accept(int fd, int err);  // accept was called (err: its result)
-  void note_send_blocked(int fd);  // send would block: post FD_WRITE when writable again
-  void forget(int fd);             // the socket is being closed: drop its registration and messages
+  void note_send_blocked(int fd);     // send would block: post FD_WRITE when writable again
+  void note_connect(int fd);          // a non-blocking connect started: post FD_CONNECT when done
+  void note_listen(int fd);           // the socket listens: FD_ACCEPT applies to it
+  void forget(int fd);  // the socket is being closed: drop its registration and messages
 
   struct Impl;
 

@@ -52,7 +52,9 @@ class Registry {
   // Names of the direct subkeys (as created), in case-insensitive name order.
   Result<std::vector<std::string>> subkeys(std::string_view key);
 
-  // Values. query gives ENOENT when the key or the value does not exist.
+  // Values. query gives ENOENT when the key or the value does not exist; set_sz and set_dword
+  // give ENOENT when the key does not exist (create it first). A value name may be empty; text
+  // and names hold no NUL byte (EINVAL).
   Result<RegValue> query(std::string_view key, std::string_view name);
   Status set_sz(std::string_view key, std::string_view name, std::string_view text);
   Status set_dword(std::string_view key, std::string_view name, uint32_t v);
@@ -62,7 +64,9 @@ class Registry {
   Result<uint32_t> count_values(std::string_view key);
 
   // Groups writes into one atomic unit (BEGIN IMMEDIATE ... COMMIT). Writes made while a
-  // Transaction is open join it; destroying it without commit() rolls everything back.
+  // Transaction is open join it; destroying it without commit() rolls everything back. A
+  // Transaction begun while another is open nests inside it (a savepoint); nested ones end
+  // before their outer one, and none may outlive the Registry. Reads inside see its writes.
   class Transaction {
    public:
     Transaction(Transaction&&) noexcept;
@@ -80,6 +84,7 @@ class Registry {
   struct Impl;
 
  private:
+  friend Result<std::string> export_text(Registry& reg);
   explicit Registry(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
@@ -87,7 +92,15 @@ class Registry {
 // The REGEDIT4 text form: export writes the whole store, keys in tree order; import merges a
 // text into the store in one transaction, applying nothing when any line is malformed (the
 // error message names the line number and the reason).
+// Key paths in the text carry the root name: [HKEY_LOCAL_MACHINE\Software\...].
 Result<std::string> export_text(Registry& reg);
-Status import_text(Registry& reg, std::string_view text);
+Status import_text(Registry& reg, std::string_view text);  // EINVAL for malformed text
+
+// One value as a line of the text form, without the line end: "name"="text" or
+// "name"=dword:0000abcd.
+std::string value_line(const RegValue& v);
+
+// The largest text the command-line tools read for an import.
+inline constexpr size_t kMaxRegTextBytes = size_t{256} << 20;  // 256 MiB
 
 }  // namespace qorda::platform

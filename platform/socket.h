@@ -47,13 +47,15 @@ class Socket {
 
   Status select(MsgKind kind, uint32_t mask);  // EventLoop::select_events for this socket
   Status set_reuse_addr(bool on);
+  Status set_nodelay(bool on);  // TCP_NODELAY: send small writes at once
   Status bind(SockAddr a);
   Status listen(int backlog);
   // Accepts one pending connection; the new socket reports to the same loop. EAGAIN when none.
-  // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT at the next timer tick.
+  // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT after kAcceptBackoffMs.
   Result<Socket> accept(SockAddr* peer);
   // Starts a non-blocking connect; EINPROGRESS is returned as success (completion arrives as
-  // FD_CONNECT).
+  // FD_CONNECT, followed by FD_WRITE when that is requested). A refusal the system reports at
+  // once is returned as the error instead.
   Status connect(SockAddr a);
   IoResult recv(void* buf, size_t len);
   IoResult send(const void* buf, size_t len);
@@ -72,7 +74,8 @@ class Socket {
 int max_sockets();
 // gethostname(); empty on failure.
 std::string local_host_name();
-// IPv4 addresses of the host name, falling back to the interfaces' IPv4 addresses when the
+// IPv4 addresses of the host name (host byte order, like SockAddr::addr, without duplicates),
+// falling back to the IPv4 addresses of the interfaces that are up (loopback last) when the
 // name does not resolve. Empty when the machine has none.
 std::vector<uint32_t> local_ipv4_addresses(const std::string& host_name);
 

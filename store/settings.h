@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/result.h"
 
@@ -48,15 +50,42 @@ struct ServerSettings {
   platform::Status save_setup(platform::Registry& reg) const;
   platform::Status save_banners(platform::Registry& reg) const;
   platform::Status save_extras(platform::Registry& reg) const;
+  // Writes one value alone (for the values no page writes, set by hand). EINVAL for an unknown
+  // name.
+  platform::Status save_value(platform::Registry& reg, std::string_view name) const;
 };
+
+// Which settings page writes a value back. `None`: no page has a control for it (bnoicon,
+// bnorestore); it is only ever set by hand.
+enum class SettingPage { Setup, Banners, Extras, None };
+
+// One value of the Setup key, in the order the record is loaded. Exactly one of `u` and `s` is
+// set. `min`/`max` are the range the owning page accepts; `ranged` is false for values the page
+// takes unchecked (any unsigned number, any text).
+struct SettingField {
+  const char* name;
+  uint32_t ServerSettings::*u;
+  std::string ServerSettings::*s;
+  SettingPage page;
+  bool ranged;
+  uint32_t min;
+  uint32_t max;
+
+  bool is_text() const { return s != nullptr; }
+};
+
+// Every value of the record, in load order.
+std::span<const SettingField> setting_fields();
+// The field of that name (compared without regard to ASCII case), or null.
+const SettingField* find_setting(std::string_view name);
 
 // The process-wide settings record.
 ServerSettings& settings();
 
 // Items filled at start-up beside the record.
 struct StartupInfo {
-  int64_t start_time = 0;   // seconds since the epoch
-  uint32_t start_tick = 0;  // first value of the engine clock
+  int64_t start_time = 0;    // seconds since the epoch
+  uint32_t start_tick = 0;   // first value of the engine clock
   char startup_drive = 'c';  // lower-case drive letter
 };
 StartupInfo& startup();

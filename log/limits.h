@@ -1,0 +1,18 @@
+// Fixed sizes of the logging layer.
+#pragma once
+
+#include <cstddef>
+
+namespace qorda::log {
+
+// Formatting buffer of one log line's text (without its time and id prefix). Longer texts are
+// cut to kLogBufferSize - 1 bytes.
+inline constexpr size_t kLogBufferSize = 2048;
+
+// Lines the screen log keeps; the oldest goes first.
+inline constexpr size_t kScreenLogMaxLines = 500;
+
+// Width of the user-name column of a client-list line.
+inline constexpr int kClientListUserWidth = 9;
+
+}  // namespace qorda::log

@@ -1,0 +1,229 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "platform/event_loop.h"
+
+namespace qorda::platform {
+namespace {
+
+sockaddr_in to_sockaddr(SockAddr a) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(a.addr);
+  sa.sin_port = htons(a.port);
+  return sa;
+}
+
+SockAddr from_sockaddr(const sockaddr_in& sa) {
+  return SockAddr{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+}
+
+Status set_int_option(int fd, int level, int name, int value) {
+  if (::setsockopt(fd, level, name, &value, sizeof value) != 0) return Status::from_errno();
+  return Status::success();
+}
+
+}  // namespace
+
+std::string SockAddr::dotted() const {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", byte(0), byte(1), byte(2), byte(3));
+  return buf;
+}
+
+Socket::Socket(Socket&& o) noexcept
+    : fd_(std::move(o.fd_)), loop_(std::exchange(o.loop_, nullptr)) {}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    close();
+    fd_ = std::move(o.fd_);
+    loop_ = std::exchange(o.loop_, nullptr);
+  }
+  return *this;
+}
+
+Result<Socket> Socket::tcp(EventLoop* loop) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Status::from_errno("socket");
+  return Socket(UniqueFd(fd), loop);
+}
+
+Status Socket::select(MsgKind kind, uint32_t mask) {
+  if (!valid()) return Status::error(EBADF);
+  if (!loop_) return Status::error(EINVAL, "socket has no event loop");
+  return loop_->select_events(fd(), kind, mask);
+}
+
+Status Socket::set_reuse_addr(bool on) {
+  if (!valid()) return Status::error(EBADF);
+  return set_int_option(fd(), SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+
+Status Socket::set_nodelay(bool on) {
+  if (!valid()) return Status::error(EBADF);
+  return set_int_option(fd(), IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+
+Status Socket::bind(SockAddr a) {
+  if (!valid()) return Status::error(EBADF);
+  sockaddr_in sa = to_sockaddr(a);
+  if (::bind(fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    return Status::from_errno("bind");
+  }
+  return Status::success();
+}
+
+Status Socket::listen(int backlog) {
+  if (!valid()) return Status::error(EBADF);
+  if (::listen(fd(), backlog) != 0) return Status::from_errno("listen");
+  if (loop_) loop_->note_listen(fd());
+  return Status::success();
+}
+
+Result<Socket> Socket::accept(SockAddr* peer) {
+  if (!valid()) return Status::error(EBADF);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  int nfd;
+  do nfd = ::accept4(fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  while (nfd < 0 && errno == EINTR);
+  int err = nfd < 0 ? errno : 0;
+  if (loop_) loop_->note_accept(fd(), err);
+  if (nfd < 0) return Status::error(err);
+  if (peer) *peer = from_sockaddr(sa);
+  return Socket(UniqueFd(nfd), loop_);
+}
+
+Status Socket::connect(SockAddr a) {
+  if (!valid()) return Status::error(EBADF);
+  sockaddr_in sa = to_sockaddr(a);
+  int rc = ::connect(fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  // EINTR: a non-blocking connect carries on in the background, like EINPROGRESS.
+  if (rc != 0 && errno != EINPROGRESS && errno != EINTR) return Status::from_errno("connect");
+  if (loop_) loop_->note_connect(fd());
+  return Status::success();
+}
+
+IoResult Socket::recv(void* buf, size_t len) {
+  if (!valid()) return IoResult{0, EBADF};
+  ssize_t n;
+  do n = ::recv(fd(), buf, len, 0);
+  while (n < 0 && errno == EINTR);
+  IoResult r = n < 0 ? IoResult{0, errno} : IoResult{static_cast<size_t>(n), 0};
+  if (loop_) loop_->note_recv(fd());
+  return r;
+}
+
+IoResult Socket::send(const void* buf, size_t len) {
+  if (!valid()) return IoResult{0, EBADF};
+  ssize_t n;
+  // MSG_NOSIGNAL: a peer that went away yields EPIPE instead of killing the process.
+  do n = ::send(fd(), buf, len, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    IoResult r{0, errno};
+    if (r.would_block() && loop_) loop_->note_send_blocked(fd());
+    return r;
+  }
+  return IoResult{static_cast<size_t>(n), 0};
+}
+
+Status Socket::shutdown_send() {
+  if (!valid()) return Status::error(EBADF);
+  if (::shutdown(fd(), SHUT_WR) != 0) return Status::from_errno("shutdown");
+  return Status::success();
+}
+
+Result<SockAddr> Socket::local_addr() const {
+  if (!valid()) return Status::error(EBADF);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    return Status::from_errno("getsockname");
+  }
+  return from_sockaddr(sa);
+}
+
+Result<SockAddr> Socket::peer_addr() const {
+  if (!valid()) return Status::error(EBADF);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    return Status::from_errno("getpeername");
+  }
+  return from_sockaddr(sa);
+}
+
+void Socket::close() {
+  if (!valid()) return;
+  if (loop_) loop_->forget(fd());  // before the number can be reused
+  fd_.reset();
+}
+
+int max_sockets() {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > static_cast<rlim_t>(INT_MAX)) return INT_MAX;
+  return static_cast<int>(rl.rlim_cur);
+}
+
+std::string local_host_name() {
+  char buf[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0) return {};
+  return std::string(buf);
+}
+
+std::vector<uint32_t> local_ipv4_addresses(const std::string& host_name) {
+  std::vector<uint32_t> out;
+  auto add = [&out](uint32_t a) {
+    if (std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
+  };
+  if (!host_name.empty()) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(host_name.c_str(), nullptr, &hints, &res) == 0) {
+      for (addrinfo* p = res; p; p = p->ai_next) {
+        if (p->ai_family == AF_INET && p->ai_addr) {
+          add(ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
+        }
+      }
+      ::freeaddrinfo(res);
+    }
+  }
+  if (!out.empty()) return out;
+  ifaddrs* ifs = nullptr;
+  if (::getifaddrs(&ifs) != 0) return out;
+  // Interfaces that are up, the loopback ones last: the first address is the one shown to
+  // clients, and a real interface is more useful there.
+  std::vector<uint32_t> loopback;
+  for (ifaddrs* p = ifs; p; p = p->ifa_next) {
+    if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !(p->ifa_flags & IFF_UP)) continue;
+    uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr);
+    if (p->ifa_flags & IFF_LOOPBACK) {
+      loopback.push_back(a);
+    } else {
+      add(a);
+    }
+  }
+  ::freeifaddrs(ifs);
+  for (uint32_t a : loopback) add(a);
+  return out;
+}
+
+}  // namespace qorda::platform

@@ -1,0 +1,140 @@
+#include "vfs/permission.h"
+
+#include "store/lines.h"
+
+namespace qorda::vfs {
+namespace {
+
+// Column of each flag in the text form, and the column that decides the line form.
+constexpr size_t kColR = 4, kColW = 5, kColD = 6, kColL = 7, kColC = 8, kColX = 9, kColH = 10,
+                 kColM = 11, kColS = 12;
+constexpr size_t kPathEightFlag = 13, kPathNineFlag = 14;
+
+char column(std::string_view line, size_t i) { return i < line.size() ? line[i] : '\0'; }
+
+bool is_eight_flag(std::string_view line) { return column(line, kColS) == ' '; }
+
+char lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch; }
+
+// True when the first prefix.size() characters of text equal prefix ignoring case.
+bool istarts_with(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (lower(text[i]) != lower(prefix[i])) return false;
+  }
+  return true;
+}
+
+// Finds the best matching line of one list. Returns the line, or nullopt when none matched.
+std::optional<std::string_view> best_line(std::string_view szfp, std::string_view path) {
+  std::optional<std::string_view> best;
+  size_t best_len = 0;
+  for (std::string_view line : store::split_lines(szfp)) {
+    std::string_view entry = permission_line_path(line);
+    size_t n = entry.size();
+    // A later entry of equal length never replaces an earlier one (strictly greater).
+    if (best_len < n && n <= path.size() && istarts_with(path, entry)) {
+      best = line;
+      best_len = n;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::string_view permission_line_path(std::string_view line) {
+  size_t from = is_eight_flag(line) ? kPathEightFlag : kPathNineFlag;
+  return from < line.size() ? line.substr(from) : std::string_view();
+}
+
+PermissionRecord parse_permission(std::string_view line) {
+  PermissionRecord rec;
+  rec.origin = line.size() > 1 ? line[1] : ' ';
+  rec.r = column(line, kColR) == 'r';
+  rec.w = column(line, kColW) == 'w';
+  rec.d = column(line, kColD) == 'd';
+  rec.l = column(line, kColL) == 'l';
+  rec.c = column(line, kColC) == 'c';
+  rec.x = column(line, kColX) == 'x';
+  rec.h = column(line, kColH) == 'h';
+  rec.m = column(line, kColM) == 'm';
+  rec.s = is_eight_flag(line) || column(line, kColS) == 's';
+  rec.path = std::string(permission_line_path(line));
+  return rec;
+}
+
+std::vector<PermissionRecord> parse_permission_lines(std::string_view szfp) {
+  std::vector<PermissionRecord> out;
+  for (std::string_view line : store::split_lines(szfp)) out.push_back(parse_permission(line));
+  return out;
+}
+
+std::string format_permission(const PermissionRecord& rec) {
+  std::string out = "[";
+  out += rec.origin;
+  out += "] ";
+  out += rec.r ? 'r' : '-';
+  out += rec.w ? 'w' : '-';
+  out += rec.d ? 'd' : '-';
+  out += rec.l ? 'l' : '-';
+  out += rec.c ? 'c' : '-';
+  out += rec.x ? 'x' : '-';
+  out += rec.h ? 'h' : '-';
+  out += rec.m ? 'm' : '-';
+  out += rec.s ? 's' : '-';
+  out += ' ';
+  out += rec.path;
+  return out;
+}
+
+bool find_permission(std::string_view user_szfp, std::optional<std::string_view> template_szfp,
+                     std::string_view path, PermissionRecord* out) {
+  std::optional<std::string_view> best = best_line(user_szfp, path);
+  // The template is consulted only when no user line matched at all, however much longer a
+  // template entry would be.
+  if (!best && template_szfp) best = best_line(*template_szfp, path);
+  if (!best) return false;
+
+  PermissionRecord rec = parse_permission(*best);
+  if (!rec.s) {
+    // Without inheritance the closest entry applies to exactly its own directory; it still
+    // decides (no fall-back to a shorter inheriting entry).
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return false;
+    if (!store::iequals(path.substr(0, slash + 1), rec.path)) return false;
+  }
+  if (out) {
+    rec.path = std::string(path);
+    *out = std::move(rec);
+  }
+  return true;
+}
+
+std::optional<std::string> validate_permission_path(std::string_view text) {
+  std::string p(text);
+  for (char& ch : p) {
+    if (ch == '\\') ch = '/';
+  }
+  if (!p.empty()) {
+    if (p.back() != '/') p += '/';
+    if (p.front() != '/') p.insert(p.begin(), '/');
+  }
+  for (size_t i = 0; i < p.size(); ++i) {
+    unsigned char ch = static_cast<unsigned char>(p[i]);
+    if (ch == ':' && i != 2) return std::nullopt;
+    if (ch == '!' || ch == '"' || ch == '*' || ch == '<' || ch == '>' || ch == '?') {
+      return std::nullopt;
+    }
+    // SECURITY: a line feed or carriage return inside a path would end the stored line early and
+    // let the rest of the text be read as a further, forged permission entry.
+    if (ch < 0x20 || ch == 0x7f) return std::nullopt;
+  }
+  if (p.size() < 4) return std::nullopt;
+  char letter = p[1];
+  bool is_letter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
+  if (!is_letter || p[2] != ':' || p[3] != '/') return std::nullopt;
+  return p;
+}
+
+}  // namespace qorda::vfs
