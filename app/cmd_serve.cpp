@@ -13,6 +13,7 @@
 #include "engine/observer.h"
 #include "log/log.h"
 #include "platform/event_loop.h"
+#include "platform/lockfile.h"
 #include "store/settings.h"
 
 namespace qorda::app {
@@ -96,6 +97,13 @@ int run_serve(const Context& ctx, const Args& args) {
   if (!reg.ok()) {
     std::fprintf(stderr, "qorda serve: can't open the store %s: %s\n", store_path(ctx).c_str(),
                  reg.msg.empty() ? std::strerror(reg.err) : reg.msg.c_str());
+    return kExitFailure;
+  }
+  // One server per home: a second one would share the store and the port setting.
+  auto lock = platform::InstanceLock::acquire_home(ctx.home);
+  if (!lock.ok()) {
+    std::fprintf(stderr, "qorda serve: %s\n",
+                 lock.msg.empty() ? std::strerror(lock.err) : lock.msg.c_str());
     return kExitFailure;
   }
   if (platform::Status st = store::create_key_tree(**reg); !st.ok()) {

@@ -24,6 +24,7 @@ int run_help(const Context&, const Args&);
 // Every subcommand, in the order `qorda help` lists them.
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
+    {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
 };
 
 void usage(FILE* out) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "log/client_list.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "session/csock.h"
@@ -92,6 +93,7 @@ void NetModule::do_open() {
   store::ServerSettings& s = store::settings();
   sessions_.clear();
   data_.clear();
+  log::client_list().clear();
   loop().set_handler([this](const Message& m) { nproc(m); });
   loop().start_timer(kTickPeriodMs);
   g_current = this;
@@ -203,9 +205,10 @@ void NetModule::close() {
 void NetModule::reopen_log() {
   const store::ServerSettings& s = store::settings();
   if (!open_ || s.iloglf == 0) return;
-  log::logger().close_file();
   const std::string path = local_log_path(s.szlogf, env_.home);
-  if (!log::logger().open_file(path).ok()) elog("error: can't open log file \"%s\".", path.c_str());
+  if (!log::logger().reopen_file().ok() && !log::logger().open_file(path).ok()) {
+    elog("error: can't open log file \"%s\".", path.c_str());
+  }
 }
 
 std::string NetModule::tray_tip() const {
@@ -232,6 +235,7 @@ void NetModule::remove_session(csock_c* s) {
   if (!sessions_.remove(s)) return;
   --client_count_;
   refresh_tray();
+  log::client_list().remove(static_cast<uint32_t>(s->sock));
   observer().client_line_removed(static_cast<uint32_t>(s->sock));
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "log/log.h"
+#include "log/screen_log.h"
 
 namespace qorda::engine {
 
@@ -34,8 +35,8 @@ class Observer : public log::ScreenSink {
 // pipe or a log collector sees them as they happen). The other views have no console form.
 class ConsoleObserver final : public Observer {
  public:
-  explicit ConsoleObserver(std::FILE* out) : out_(out) {}
-  void screen_line(std::string_view line) override;
+  explicit ConsoleObserver(std::FILE* out) : console_(out) {}
+  void screen_line(std::string_view line) override { console_.screen_line(line); }
   void client_count(int, const std::string&) override {}
   void client_line(uint32_t, const std::string&) override {}
   void client_line_removed(uint32_t) override {}
@@ -44,7 +45,7 @@ class ConsoleObserver final : public Observer {
   void examine_caption(uint32_t, std::string_view) override {}
 
  private:
-  std::FILE* out_;  // not owned
+  log::ConsoleSink console_;
 };
 
 }  // namespace qorda::engine

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/netmodule.h"
+#include "log/client_list.h"
 #include "log/log.h"
 #include "session/command_table.h"
 #include "session/data_link.h"
@@ -17,23 +18,6 @@ namespace qorda::session {
 
 using platform::MsgKind;
 
-std::string escape_for_log(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
-
 namespace {
 
 uint32_t to_network_order(uint32_t host) {
@@ -41,12 +25,6 @@ uint32_t to_network_order(uint32_t host) {
   return host;
 }
 
-std::string client_list_line(const csock_c& s) {
-  char buf[kLogBuffer];
-  std::snprintf(buf, sizeof buf, "[%04x] %-9.9s %s", static_cast<unsigned>(s.sock),
-                s.user_name.c_str(), s.remote_host.c_str());
-  return buf;
-}
 
 }  // namespace
 
@@ -96,7 +74,9 @@ csock_c::~csock_c() {
 }
 
 void csock_c::refresh_client_line() {
-  net_.observer().client_line(static_cast<uint32_t>(sock), client_list_line(*this));
+  const auto id = static_cast<uint32_t>(sock);
+  log::client_list().update(id, user_name, remote_host);
+  net_.observer().client_line(id, log::ClientList::format_line(id, user_name, remote_host));
 }
 
 void csock_c::cancel_lookup() {
@@ -112,7 +92,7 @@ void csock_c::lookup_answered(int error, const std::string& host) {
     remote_host = host;
     refresh_client_line();
   }
-  log(log::kSecurity, "DNS lookup returned \"%s\".", escape_for_log(remote_host).c_str());
+  log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
   lookup_handle = 0;
   lookup_buf.reset();
   greet();
@@ -237,7 +217,7 @@ void csock_c::dispatch() {
   }
 
   examine(line);
-  log(log::kCommands, "CMD:\"%s\"", escape_for_log(line).c_str());
+  log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(line).c_str());
 
   std::string arg;
   std::string word = split_word(line, &arg);
@@ -281,7 +261,7 @@ void csock_c::reply(int code, const char* fmt, ...) {
   va_end(ap);
   std::string_view line(buf);
   examine(line);
-  log(log::kCommands, "REP:\"%s\"", escape_for_log(line).c_str());
+  log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
   if (delete_mark) return;
   std::string out(line);
   out += "\r\n";

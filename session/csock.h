@@ -132,8 +132,4 @@ class csock_c {
 // The lines of a multi-line setting text: separated by LF; a final LF ends the last line.
 std::vector<std::string_view> split_banner(std::string_view text);
 
-// Escapes control characters (and DEL) of client text as \xNN so that a log line stays one line
-// and carries nothing a terminal would interpret.
-std::string escape_for_log(std::string_view text);
-
 }  // namespace qorda::session

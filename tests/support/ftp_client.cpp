@@ -1,6 +1,7 @@
 #include "tests/support/ftp_client.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -104,7 +105,7 @@ bool FtpClient::send_raw(std::string_view bytes) {
       continue;
     }
     if (!(r.would_block() || r.err == ENOTCONN) || --budget == 0) return false;
-    pump_();
+    wait(true);
   }
   return true;
 }
@@ -121,8 +122,17 @@ bool FtpClient::fill() {
     closed_ = true;  // orderly close or reset
     return false;
   }
-  pump_();
+  wait(false);
   return false;
+}
+
+void FtpClient::wait(bool for_write) {
+  if (pump_) {
+    pump_();
+    return;
+  }
+  pollfd p{sock_.fd(), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  ::poll(&p, 1, 20);
 }
 
 bool FtpClient::next_line(std::string* line) {

@@ -97,6 +97,7 @@ class TestServer {
 class FtpClient {
  public:
   using Pump = std::function<void()>;
+  // An empty pump waits on the client's own socket (for a server in another process).
   FtpClient(uint16_t port, Pump pump);
   // For a server in this process.
   explicit FtpClient(TestServer& server);
@@ -123,6 +124,7 @@ class FtpClient {
 
  private:
   bool fill();  // one receive attempt; pumps when nothing is there
+  void wait(bool for_write);
   bool next_line(std::string* line);
 
   platform::Socket sock_;
