@@ -51,7 +51,6 @@ std::string default_home() {
 
 }  // namespace
 
-std::string qorda::app::store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
 int main(int argc, char** argv) {
   Context ctx;

@@ -6,6 +6,8 @@
 
 namespace qorda::app {
 
+std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
+
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,
                                                                  platform::Registry::Mode mode) {
   namespace fs = std::filesystem;

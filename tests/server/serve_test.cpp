@@ -5,10 +5,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 
+#include "app/commands.h"
+#include "platform/registry.h"
 #include "platform/socket.h"
+#include "store/keys.h"
+#include "store/settings.h"
 #include "tests/support/ftp_client.h"
 
 namespace qorda::test {
@@ -147,6 +154,50 @@ TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
   FtpClient last(port, FtpClient::Pump{});
   ASSERT_FALSE(last.read_reply().empty());
   EXPECT_EQ(last.cmd("NOOP"), "200 NOOP command successful.");
+  srv.signal(SIGTERM);
+  EXPECT_EQ(srv.wait_exit(), 0) << srv.output();
+}
+
+TEST(Serve, SecondServerOnTheSameHomeIsRefused) {
+  TempDir home;
+  const uint16_t port = free_port();
+  ServeProcess first(home.path(), "--port " + std::to_string(port));
+  ASSERT_TRUE(first.wait_for("qorda enabled on port")) << first.output();
+  ServeProcess second(home.path(), "--port " + std::to_string(free_port()));
+  EXPECT_EQ(second.wait_exit(), 1);
+  EXPECT_NE(second.output().find("already running"), std::string::npos) << second.output();
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait_exit(), 0);
+}
+
+TEST(Serve, SighupReopensTheLogFile) {
+  TempDir home;
+  const std::string log_path = home.path() + "/server.log";
+  {
+    app::Context ctx{home.path()};
+    auto reg = app::open_store(ctx);
+    ASSERT_TRUE(reg.ok());
+    ASSERT_TRUE(store::create_key_tree(**reg).ok());
+    ASSERT_TRUE((*reg)->set_dword(store::kSetupKey, "iloglf", 5).ok());
+    ASSERT_TRUE((*reg)->set_sz(store::kSetupKey, "szlogf", log_path).ok());
+  }
+  const uint16_t port = free_port();
+  ServeProcess srv(home.path(), "--port " + std::to_string(port));
+  ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
+  FtpClient c(port, FtpClient::Pump{});
+  ASSERT_FALSE(c.read_reply().empty());
+  EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
+  ASSERT_TRUE(std::filesystem::exists(log_path));
+  std::filesystem::rename(log_path, log_path + ".1");
+  srv.signal(SIGHUP);
+  // Round trips through the server until the signal has been handled and the file is back.
+  for (int i = 0; i < 200 && !std::filesystem::exists(log_path); ++i) c.cmd("NOOP");
+  ASSERT_TRUE(std::filesystem::exists(log_path));
+  EXPECT_EQ(c.cmd("SYST"), "215 UNIX Type: L8");
+  std::ifstream f(log_path, std::ios::binary);
+  std::stringstream text;
+  text << f.rdbuf();
+  EXPECT_NE(text.str().find("CMD:\"SYST\"\r\n"), std::string::npos) << text.str();
   srv.signal(SIGTERM);
   EXPECT_EQ(srv.wait_exit(), 0) << srv.output();
 }
