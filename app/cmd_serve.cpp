@@ -86,8 +86,7 @@ int run_serve(const Context& ctx, const Args& args) {
       return kExitUsage;
     }
     if (!parse_port(value, &port)) {
-      std::fprintf(stderr, "qorda serve: '%s' is not a port number (0 to 65535)\n",
-                   value.c_str());
+      std::fprintf(stderr, "qorda serve: '%s' is not a port number (0 to 65535)\n", value.c_str());
       return kExitUsage;
     }
     have_port = true;
@@ -125,16 +124,15 @@ int run_serve(const Context& ctx, const Args& args) {
   log::logger().set_screen(&console);
 
   std::unique_ptr<engine::NetModule> net;
-  // SIGPIPE is taken too, so a send to a client that reset its connection fails with EPIPE
-  // instead of ending the server.
-  platform::Status sig = (*loop)->watch_signals(
-      {SIGTERM, SIGINT, SIGHUP, SIGPIPE}, [&](int signo) {
-        if (signo == SIGHUP) {
-          if (net) net->reopen_log();
-        } else if (signo == SIGTERM || signo == SIGINT) {
-          (*loop)->stop();
-        }
-      });
+  // SIGPIPE is taken too: a console pipe whose reader went away must not end the server (the
+  // write fails with EPIPE instead).
+  platform::Status sig = (*loop)->watch_signals({SIGTERM, SIGINT, SIGHUP, SIGPIPE}, [&](int signo) {
+    if (signo == SIGHUP) {
+      if (net) net->reopen_log();
+    } else if (signo == SIGTERM || signo == SIGINT) {
+      (*loop)->stop();
+    }
+  });
   if (!sig.ok()) {
     std::fprintf(stderr, "qorda serve: can't watch signals: %s\n", std::strerror(sig.err));
     return kExitFailure;

@@ -42,8 +42,12 @@ void elog(const char* fmt, ...) {
 
 }  // namespace
 
-uint32_t now() { return g_now; }
-void set_now(uint32_t tick) { g_now = tick; }
+uint32_t now() {
+  return g_now;
+}
+void set_now(uint32_t tick) {
+  g_now = tick;
+}
 
 double transfer_rate_kbps(uint32_t moved_bytes, uint32_t elapsed_ms) {
   if (elapsed_ms < 55) elapsed_ms = 27;
@@ -78,8 +82,12 @@ std::string local_log_path(const std::string& szlogf, const std::string& home) {
   return home + "/" + drive + "/" + clean;
 }
 
-NetModule* NetModule::current() { return g_current; }
-void NetModule::set_first_open(bool on) { g_first_open = on; }
+NetModule* NetModule::current() {
+  return g_current;
+}
+void NetModule::set_first_open(bool on) {
+  g_first_open = on;
+}
 
 std::unique_ptr<NetModule> NetModule::open(const EngineEnv& env) {
   std::unique_ptr<NetModule> m(new NetModule(env));
@@ -87,7 +95,9 @@ std::unique_ptr<NetModule> NetModule::open(const EngineEnv& env) {
   return m;
 }
 
-NetModule::~NetModule() { close(); }
+NetModule::~NetModule() {
+  close();
+}
 
 void NetModule::do_open() {
   store::ServerSettings& s = store::settings();
@@ -218,7 +228,9 @@ std::string NetModule::tray_tip() const {
   return buf;
 }
 
-void NetModule::refresh_tray() { observer().client_count(client_count_, tray_tip()); }
+void NetModule::refresh_tray() {
+  observer().client_count(client_count_, tray_tip());
+}
 
 std::string NetModule::host_name() const {
   const store::ServerSettings& s = store::settings();
@@ -239,7 +251,9 @@ void NetModule::remove_session(csock_c* s) {
   observer().client_line_removed(static_cast<uint32_t>(s->sock));
 }
 
-csock_c* NetModule::find_session(int sock) const { return sessions_.find(sock); }
+csock_c* NetModule::find_session(int sock) const {
+  return sessions_.find(sock);
+}
 
 csock_c* NetModule::find_session_by_lookup(uint32_t handle) const {
   if (handle == 0) return nullptr;
@@ -251,7 +265,9 @@ csock_c* NetModule::find_session_by_lookup(uint32_t handle) const {
   return nullptr;
 }
 
-void NetModule::free_session(csock_c* s) { delete s; }
+void NetModule::free_session(csock_c* s) {
+  delete s;
+}
 
 void NetModule::nproc(const Message& m) {
   switch (m.kind) {

@@ -141,9 +141,13 @@ void cmd_stat(csock_c& s, std::string& arg) {
   s.reply(211, "End of status");
 }
 
-void cmd_syst(csock_c& s, std::string&) { s.reply(215, "UNIX Type: L8"); }
+void cmd_syst(csock_c& s, std::string&) {
+  s.reply(215, "UNIX Type: L8");
+}
 
-void cmd_noop(csock_c& s, std::string&) { s.reply(200, "%s command successful.", "NOOP"); }
+void cmd_noop(csock_c& s, std::string&) {
+  s.reply(200, "%s command successful.", "NOOP");
+}
 
 void cmd_type(csock_c& s, std::string& arg) {
   switch (upper_at(arg, 0)) {
@@ -192,6 +196,8 @@ void cmd_mode(csock_c& s, std::string& arg) {
   }
 }
 
-void cmd_allo(csock_c& s, std::string&) { s.reply(200, "ALLO command ignored."); }
+void cmd_allo(csock_c& s, std::string&) {
+  s.reply(200, "ALLO command ignored.");
+}
 
 }  // namespace qorda::session

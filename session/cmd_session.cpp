@@ -14,7 +14,8 @@ void csock_c::close(CloseReason reason) {
   state = Closing;
   if (lookup_handle != 0) cancel_lookup();
   if (examined) {
-    net_.observer().examine_caption(static_cast<uint32_t>(sock), "examining client (disconnected!)");
+    net_.observer().examine_caption(static_cast<uint32_t>(sock),
+                                    "examining client (disconnected!)");
   }
   const char* logged = "Disconnected.";
   switch (reason) {
@@ -51,7 +52,9 @@ void csock_c::close(CloseReason reason) {
   delete_mark = true;
 }
 
-void cmd_quit(csock_c& s, std::string&) { s.close(CloseReason::Quit); }
+void cmd_quit(csock_c& s, std::string&) {
+  s.close(CloseReason::Quit);
+}
 
 void cmd_rest(csock_c& s, std::string& arg) {
   long v = parse_decimal(arg);

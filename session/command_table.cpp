@@ -71,10 +71,16 @@ int find_in(const CommandRow* rows, size_t n, std::string_view word) {
 
 }  // namespace
 
-const CommandRow* command_table() { return kCommands; }
-const CommandRow* site_table() { return kSiteCommands; }
+const CommandRow* command_table() {
+  return kCommands;
+}
+const CommandRow* site_table() {
+  return kSiteCommands;
+}
 
-int find_command(std::string_view word) { return find_in(kCommands, kCommandCount, word); }
+int find_command(std::string_view word) {
+  return find_in(kCommands, kCommandCount, word);
+}
 int find_site_command(std::string_view word) {
   return find_in(kSiteCommands, kSiteCommandCount, word);
 }

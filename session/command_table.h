@@ -21,17 +21,52 @@ struct CommandRow {
   const char* word;
   bool implemented;
   const char* syntax;
-  bool login;      // answered 530 unless logged in
-  ArgRule arg;     // Required: an empty argument is answered 501
-  Handler handler; // null while the command's handler has not been built yet (answered 502)
+  bool login;       // answered 530 unless logged in
+  ArgRule arg;      // Required: an empty argument is answered 501
+  Handler handler;  // null while the command's handler has not been built yet (answered 502)
 };
 
 enum Command : int {
-  CMD_USER, CMD_PASS, CMD_ACCT, CMD_CWD, CMD_CDUP, CMD_SMNT, CMD_QUIT, CMD_REIN, CMD_PORT,
-  CMD_PASV, CMD_TYPE, CMD_STRU, CMD_MODE, CMD_RETR, CMD_STOR, CMD_STOU, CMD_APPE, CMD_ALLO,
-  CMD_REST, CMD_RNFR, CMD_RNTO, CMD_ABOR, CMD_DELE, CMD_RMD, CMD_MKD, CMD_PWD, CMD_LIST,
-  CMD_NLST, CMD_SITE, CMD_SYST, CMD_STAT, CMD_HELP, CMD_NOOP, CMD_SIZE, CMD_MDTM, CMD_XCWD,
-  CMD_XCUP, CMD_XRMD, CMD_XMKD, CMD_XPWD,
+  CMD_USER,
+  CMD_PASS,
+  CMD_ACCT,
+  CMD_CWD,
+  CMD_CDUP,
+  CMD_SMNT,
+  CMD_QUIT,
+  CMD_REIN,
+  CMD_PORT,
+  CMD_PASV,
+  CMD_TYPE,
+  CMD_STRU,
+  CMD_MODE,
+  CMD_RETR,
+  CMD_STOR,
+  CMD_STOU,
+  CMD_APPE,
+  CMD_ALLO,
+  CMD_REST,
+  CMD_RNFR,
+  CMD_RNTO,
+  CMD_ABOR,
+  CMD_DELE,
+  CMD_RMD,
+  CMD_MKD,
+  CMD_PWD,
+  CMD_LIST,
+  CMD_NLST,
+  CMD_SITE,
+  CMD_SYST,
+  CMD_STAT,
+  CMD_HELP,
+  CMD_NOOP,
+  CMD_SIZE,
+  CMD_MDTM,
+  CMD_XCWD,
+  CMD_XCUP,
+  CMD_XRMD,
+  CMD_XMKD,
+  CMD_XPWD,
   CMD_NOT_FOUND  // 40
 };
 

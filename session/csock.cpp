@@ -25,7 +25,6 @@ uint32_t to_network_order(uint32_t host) {
   return host;
 }
 
-
 }  // namespace
 
 csock_c::csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr peer)
@@ -102,8 +101,8 @@ void csock_c::greet() {
   const std::string host = net_.host_name();
   const std::string& banner = store::settings().szmsg1;
   std::vector<std::string_view> lines = split_banner(banner);
-  reply(lines.empty() ? 220 : -220, "%s FTP Server (%s %s) ready.", host.c_str(),
-        store::kShortName, store::kVersion);
+  reply(lines.empty() ? 220 : -220, "%s FTP Server (%s %s) ready.", host.c_str(), store::kShortName,
+        store::kVersion);
   for (size_t i = 0; i < lines.size(); ++i) {
     send_text_line(i + 1 == lines.size() ? 220 : -220, lines[i]);
   }
@@ -271,7 +270,8 @@ void csock_c::reply(int code, const char* fmt, ...) {
 void csock_c::queue_output(const char* p, size_t n) {
   if (delete_mark) return;
   while (n > 0) {
-    if (out_.empty() || out_.back()->fill == kChunkSize) out_.push_back(std::make_unique<OutChunk>());
+    if (out_.empty() || out_.back()->fill == kChunkSize)
+      out_.push_back(std::make_unique<OutChunk>());
     OutChunk& c = *out_.back();
     size_t k = std::min(n, kChunkSize - c.fill);
     std::memcpy(c.bytes.data() + c.fill, p, k);

@@ -75,7 +75,7 @@ class csock_c {
   // ---- fields other parts read and write ----
   int sock = -1;  // control socket handle, also the session's id in the log
   platform::SockAddr peer_addr;
-  platform::SockAddr local_addr;  // all zero when it could not be read
+  platform::SockAddr local_addr;       // all zero when it could not be read
   std::array<uint8_t, 4> data_addr{};  // network order
   std::array<uint8_t, 2> data_port{};  // network order (high byte first)
   csock_c* next = nullptr;             // session-table chain

@@ -8,14 +8,24 @@ namespace qorda::session {
 // creates one, so `data` is always null here. Each function below is where the data connection
 // plugs in.
 
-bool transfer_running(const csock_c&) { return false; }
+bool transfer_running(const csock_c&) {
+  return false;
+}
 
-void reply_transfer_status(csock_c& s) { s.reply(213, "Status: %d bytes transferred", 0); }
+void reply_transfer_status(csock_c& s) {
+  s.reply(213, "Status: %d bytes transferred", 0);
+}
 
-void reply_data_connection_line(csock_c& s) { s.reply(0, "    No data connection."); }
+void reply_data_connection_line(csock_c& s) {
+  s.reply(0, "    No data connection.");
+}
 
-double data_throughput(const csock_c&) { return 0.0; }
+double data_throughput(const csock_c&) {
+  return 0.0;
+}
 
-void destroy_data(csock_c& s) { s.data = nullptr; }
+void destroy_data(csock_c& s) {
+  s.data = nullptr;
+}
 
 }  // namespace qorda::session

@@ -93,7 +93,8 @@ TEST(EngineOpen, UnopenableLogFileFallsBackToTheScreen) {
     s.iloglf = 1;
     s.szlogf = dir.path() + "/missing-dir/x.log";
   });
-  EXPECT_TRUE(srv.observer.has("error: can't open log file \"" + dir.path() + "/missing-dir/x.log\"."));
+  EXPECT_TRUE(
+      srv.observer.has("error: can't open log file \"" + dir.path() + "/missing-dir/x.log\"."));
   EXPECT_TRUE(srv.observer.has("logging to screen only."));
   EXPECT_TRUE(srv.net().listening());
 }
@@ -138,7 +139,7 @@ TEST(EngineTick, IdleTimeoutTakesEffectAtTheFirstTickAfterTheLimit) {
   TestServer srv([](store::ServerSettings& s) { s.imaxt = 60; });
   FtpClient c(srv);
   c.reply();
-  c.cmd("NOOP");  // renews the last-activity tick
+  c.cmd("NOOP");                // renews the last-activity tick
   srv.advance_and_tick(60000);  // exactly the limit: not yet
   srv.pump(0);
   EXPECT_EQ(srv.net().client_count(), 1);

@@ -92,7 +92,8 @@ TEST(Stat, BeforeLoginShowsTheSessionAndNeedsNoLogin) {
             "211 End of status");
   EXPECT_EQ(c.cmd("TYPE I"), "200 Type set to I.");
   std::string stat = c.cmd("STAT");
-  EXPECT_NE(stat.find("    TYPE: Image; STRUcture: File; transfer MODE: Stream\n"), std::string::npos)
+  EXPECT_NE(stat.find("    TYPE: Image; STRUcture: File; transfer MODE: Stream\n"),
+            std::string::npos)
       << stat;
   EXPECT_EQ(c.cmd("STAT /"), "530 Please login with USER and PASS.");
 }
@@ -221,12 +222,14 @@ TEST(Telnet, OptionsAreRefusedAndIacIacIsOneByte) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  ASSERT_TRUE(c.send_raw("\xff\xfb\x01"));  // IAC WILL ECHO
+  ASSERT_TRUE(c.send_raw("\xff\xfb\x01"));     // IAC WILL ECHO
   EXPECT_EQ(c.read_bytes(3), "\xff\xfe\x01");  // IAC DONT ECHO
-  ASSERT_TRUE(c.send_raw("\xff\xfd\x03"));  // IAC DO SGA
+  ASSERT_TRUE(c.send_raw("\xff\xfd\x03"));     // IAC DO SGA
   EXPECT_EQ(c.read_bytes(3), "\xff\xfc\x03");  // IAC WONT SGA
   // Negotiation inside a command does not reach the command line; IP/DM are dropped.
-  EXPECT_EQ(c.cmd("NO\xff\xfc\x18OP\xff\xf4\xff\xf2"), "\xff\xfe\x18" "200 NOOP command successful.");
+  EXPECT_EQ(c.cmd("NO\xff\xfc\x18OP\xff\xf4\xff\xf2"),
+            "\xff\xfe\x18"
+            "200 NOOP command successful.");
   // IAC IAC puts one 255 into the line (and the word is then unknown).
   EXPECT_EQ(c.cmd("X\xff\xffY"), "500 'X\xffY': command not understood.");
 }
@@ -294,7 +297,8 @@ TEST(Lookup, GreetingWaitsForTheReverseLookup) {
   FtpClient c(srv);
   EXPECT_EQ(c.reply(), kGreeting);
   int dns = 0;
-  for (const std::string& l : srv.observer.lines) dns += l.find("] DNS lookup returned \"") != std::string::npos;
+  for (const std::string& l : srv.observer.lines)
+    dns += l.find("] DNS lookup returned \"") != std::string::npos;
   EXPECT_EQ(dns, 1);
   EXPECT_TRUE(srv.observer.has("Connected to 127.0.0.1."));
   std::string stat = c.cmd("STAT");

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "app/commands.h"
@@ -27,8 +27,8 @@ class ServeProcess {
  public:
   // `prefix` runs in the shell before the server starts (for example a ulimit).
   ServeProcess(const std::string& home, const std::string& args, const std::string& prefix = "") {
-    std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" + home +
-                      "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
+    std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
+                      home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
     pipe_ = ::popen(cmd.c_str(), "r");
     if (pipe_ == nullptr) {
       ADD_FAILURE() << "popen failed";
@@ -85,8 +85,7 @@ TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
   TempDir home;
   const uint16_t port = free_port();
   ServeProcess srv(home.path(), "--port " + std::to_string(port));
-  ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(port) + "."))
-      << srv.output();
+  ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(port) + ".")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   std::vector<std::string> greeting = c.read_reply();
   ASSERT_FALSE(greeting.empty());

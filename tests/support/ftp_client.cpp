@@ -18,7 +18,8 @@ constexpr int kPumpBudget = 4000;  // waits of at most a few ms each: a stuck te
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qorda-test-XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qorda-test-XXXXXX";
   char* p = ::mkdtemp(tmpl.data());
   if (p == nullptr) ADD_FAILURE() << "mkdtemp failed: " << errno;
   path_ = tmpl;
@@ -78,7 +79,9 @@ TestServer::~TestServer() {
   platform::set_clock(nullptr);
 }
 
-void TestServer::pump(int timeout_ms) { loop_->run_once(timeout_ms); }
+void TestServer::pump(int timeout_ms) {
+  loop_->run_once(timeout_ms);
+}
 
 void TestServer::advance_and_tick(uint32_t ms) {
   clock.tick += ms;
