@@ -207,7 +207,7 @@ void NetModule::close() {
   log::logger().close_file();
   // Nothing queued after this point may reach a closed engine.
   loop().set_handler([](const Message&) {});
-  g_current = nullptr;
+  if (g_current == this) g_current = nullptr;
   open_ = false;
   refresh_tray();
 }

@@ -313,6 +313,19 @@ TEST(Lookup, GreetingWaitsForTheReverseLookup) {
   }
 }
 
+TEST(Lookup, ClientLeavingBeforeTheAnswerIsFreedOnce) {
+  TestServer srv([](store::ServerSettings& s) { s.benabledns = 1; });
+  for (int i = 0; i < 20; ++i) {
+    FtpClient c(srv);
+    srv.pump(0);  // accepted, look-up started; the client leaves at once
+  }
+  for (int i = 0; i < 2000 && srv.net().client_count() != 0; ++i) srv.pump(1);
+  EXPECT_EQ(srv.net().client_count(), 0);
+  EXPECT_EQ(srv.observer.count("Disconnected. (client close)"), 20);
+  FtpClient c(srv);
+  EXPECT_EQ(c.reply(), kGreeting);
+}
+
 TEST(Rest, OffsetParser) {
   EXPECT_EQ(session::parse_decimal("  100abc"), 100);
   EXPECT_EQ(session::parse_decimal("-7"), -7);
