@@ -44,4 +44,7 @@ int run_user(const Context& ctx, const Args& args);
 // qorda template list|show|add|set|del (app/cmd_template.cpp).
 int run_template(const Context& ctx, const Args& args);
 
+// qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
+int run_serve(const Context& ctx, const Args& args);
+
 }  // namespace qorda::app

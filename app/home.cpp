@@ -4,6 +4,8 @@
 
 namespace qorda::app {
 
+std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
+
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,
                                                                  platform::Registry::Mode mode) {
   if (mode == platform::Registry::Mode::ReadWrite) {

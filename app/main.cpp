@@ -25,6 +25,7 @@ int run_help(const Context&, const Args&);
 // Every subcommand, in the order `qorda help` lists them.
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
+    {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
     {"get", qorda::app::run_get, "show the server settings (or one)"},
     {"set", qorda::app::run_set, "change one server setting"},
     {"user", qorda::app::run_user, "list, show, add, change or delete users"},
@@ -58,9 +59,6 @@ std::string default_home() {
 
 }  // namespace
 
-std::string qorda::app::store_path(const Context& ctx) {
-  return ctx.home + "/qorda.db";
-}
 
 int main(int argc, char** argv) {
   Context ctx;

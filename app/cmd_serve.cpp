@@ -1,0 +1,155 @@
+// qorda serve [--port N]: the server without GUI. The screen log goes to standard output;
+// SIGTERM/SIGINT close the engine (every client gets its 421) and end the run; SIGHUP reopens
+// the log file.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/commands.h"
+#include "engine/netmodule.h"
+#include "engine/observer.h"
+#include "log/log.h"
+#include "platform/event_loop.h"
+#include "platform/lockfile.h"
+#include "store/settings.h"
+
+namespace qorda::app {
+
+namespace {
+
+void serve_usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: qorda serve [--port N]\n\n"
+               "Runs the FTP server without GUI until SIGTERM or SIGINT. The activity log goes to\n"
+               "standard output; SIGHUP reopens the log file.\n\n"
+               "  --port N   listen on port N for this run instead of the configured iport\n");
+}
+
+// Parses a port number 0..65535 (0: no listener, which ends the run); false on anything else.
+bool parse_port(const std::string& text, uint32_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v > 65535) return false;
+  *port = v;
+  return true;
+}
+
+std::string listener_failure(const engine::NetModule& net, uint32_t port) {
+  if (port == 0) return "the port is 0, so no listener was opened (set iport or use --port)";
+  const int err = net.listen_error();
+  char buf[256];
+  if (err == 0) {
+    return "no listener: the local IP configuration could not be read";
+  } else if (err == EADDRINUSE) {
+    std::snprintf(buf, sizeof buf, "port %u is already in use", port);
+  } else if (err == EACCES || err == EPERM) {
+    std::snprintf(buf, sizeof buf,
+                  "no permission to listen on port %u (ports below 1024 need root or "
+                  "CAP_NET_BIND_SERVICE)",
+                  port);
+  } else {
+    std::snprintf(buf, sizeof buf, "can't listen on port %u: %s", port, std::strerror(err));
+  }
+  return buf;
+}
+
+}  // namespace
+
+int run_serve(const Context& ctx, const Args& args) {
+  bool have_port = false;
+  uint32_t port = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      serve_usage(stdout);
+      return kExitOk;
+    }
+    std::string value;
+    if (a == "--port") {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "qorda serve: --port needs a number\n");
+        return kExitUsage;
+      }
+      value = args[++i];
+    } else if (a.rfind("--port=", 0) == 0) {
+      value = a.substr(7);
+    } else {
+      std::fprintf(stderr, "qorda serve: unknown argument '%s'\n", a.c_str());
+      serve_usage(stderr);
+      return kExitUsage;
+    }
+    if (!parse_port(value, &port)) {
+      std::fprintf(stderr, "qorda serve: '%s' is not a port number (0 to 65535)\n", value.c_str());
+      return kExitUsage;
+    }
+    have_port = true;
+  }
+
+  auto reg = open_store(ctx);
+  if (!reg.ok()) {
+    std::fprintf(stderr, "qorda serve: can't open the store %s: %s\n", store_path(ctx).c_str(),
+                 reg.msg.empty() ? std::strerror(reg.err) : reg.msg.c_str());
+    return kExitFailure;
+  }
+  // One server per home: a second one would share the store and the port setting.
+  auto lock = platform::InstanceLock::acquire_home(ctx.home);
+  if (!lock.ok()) {
+    std::fprintf(stderr, "qorda serve: %s\n",
+                 lock.msg.empty() ? std::strerror(lock.err) : lock.msg.c_str());
+    return kExitFailure;
+  }
+  if (platform::Status st = store::create_key_tree(**reg); !st.ok()) {
+    std::fprintf(stderr, "qorda serve: can't create the key tree: %s\n",
+                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
+    return kExitFailure;
+  }
+  store::ServerSettings& settings = store::settings();
+  settings.load(**reg);
+  if (have_port) settings.iport = port;
+
+  auto loop = platform::EventLoop::create();
+  if (!loop.ok()) {
+    std::fprintf(stderr, "qorda serve: can't create the event loop: %s\n", std::strerror(loop.err));
+    return kExitFailure;
+  }
+
+  engine::ConsoleObserver console(stdout);
+  log::logger().set_screen(&console);
+
+  std::unique_ptr<engine::NetModule> net;
+  // SIGPIPE is taken too: a console pipe whose reader went away must not end the server (the
+  // write fails with EPIPE instead).
+  platform::Status sig = (*loop)->watch_signals({SIGTERM, SIGINT, SIGHUP, SIGPIPE}, [&](int signo) {
+    if (signo == SIGHUP) {
+      if (net) net->reopen_log();
+    } else if (signo == SIGTERM || signo == SIGINT) {
+      (*loop)->stop();
+    }
+  });
+  if (!sig.ok()) {
+    std::fprintf(stderr, "qorda serve: can't watch signals: %s\n", std::strerror(sig.err));
+    return kExitFailure;
+  }
+
+  net = engine::NetModule::open({loop->get(), &console, ctx.home});
+  if (!net->listening()) {
+    std::string why = listener_failure(*net, settings.iport);
+    net->close();
+    log::logger().set_screen(nullptr);
+    std::fprintf(stderr, "qorda serve: %s\n", why.c_str());
+    return kExitFailure;
+  }
+  (*loop)->run();
+  net->close();
+  log::logger().set_screen(nullptr);
+  return kExitOk;
+}
+
+}  // namespace qorda::app

@@ -1,0 +1,68 @@
+// Ending a session: QUIT, the close reasons with their farewell replies and log lines, and REST
+// (the restart offset, kept on the session).
+#include <climits>
+
+#include "engine/netmodule.h"
+#include "log/log.h"
+#include "session/command_table.h"
+#include "session/csock.h"
+#include "store/settings.h"
+
+namespace qorda::session {
+
+void csock_c::close(CloseReason reason) {
+  state = Closing;
+  if (lookup_handle != 0) cancel_lookup();
+  if (examined) {
+    net_.observer().examine_caption(static_cast<uint32_t>(sock),
+                                    "examining client (disconnected!)");
+  }
+  const char* logged = "Disconnected.";
+  switch (reason) {
+    case CloseReason::Quit: {
+      std::vector<std::string_view> lines = split_banner(store::settings().szmsg2);
+      if (lines.empty()) reply(221, "Goodbye.");
+      for (size_t i = 0; i < lines.size(); ++i) {
+        send_text_line(i + 1 == lines.size() ? 221 : -221, lines[i]);
+      }
+      break;
+    }
+    case CloseReason::ServerShutdown:
+      reply(421, "Server shutting down.  Goodbye.");
+      break;
+    case CloseReason::IdleTimeout:
+      reply(421, "Timeout (%d seconds): closing control connection.",
+            static_cast<int>(store::settings().imaxt));
+      logged = "Disconnected. (idle timeout)";
+      break;
+    case CloseReason::TooManyAttempts:
+      logged = "Disconnected. (too many attempts)";
+      break;
+    case CloseReason::OutputOverflow:
+      // SECURITY: the client does not read its replies; keeping them would grow memory without
+      // bound. Nothing more is sent to it.
+      discard_output();
+      delete_mark = true;
+      log(log::kDebug, "***DEBUG: output queue over %zu bytes, closing connection.",
+          kMaxOutputQueue);
+      return;
+  }
+  flush();
+  log(log::kSecurity, "%s", logged);
+  delete_mark = true;
+}
+
+void cmd_quit(csock_c& s, std::string&) {
+  s.close(CloseReason::Quit);
+}
+
+void cmd_rest(csock_c& s, std::string& arg) {
+  long v = parse_decimal(arg);
+  // The offset is a signed 32-bit value; a larger figure is held at its limit.
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  s.rest_offset = static_cast<int32_t>(v);
+  s.reply(350, "Restarting at %d. Send STOR or RETR to initiate transfer.", s.rest_offset);
+}
+
+}  // namespace qorda::session

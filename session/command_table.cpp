@@ -1,0 +1,113 @@
+#include "session/command_table.h"
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+namespace qorda::session {
+
+namespace {
+
+using A = ArgRule;
+
+// Rows whose handler is null are recognised and shown by HELP, but their implementation has not
+// been built yet; the dispatcher answers them 502.
+const CommandRow kCommands[kCommandCount] = {
+    {"USER", true, "<sp> username", false, A::Required, nullptr},
+    {"PASS", true, "<sp> password", false, A::MayBeEmpty, nullptr},
+    {"ACCT", false, "unimplemented", false, A::None, nullptr},
+    {"CWD", true, "[ <sp> directory]", true, A::MayBeEmpty, nullptr},
+    {"CDUP", true, "", true, A::Ignored, nullptr},
+    {"SMNT", false, "unimplemented", false, A::None, nullptr},
+    {"QUIT", true, "", false, A::Ignored, cmd_quit},
+    {"REIN", true, "", false, A::Ignored, nullptr},
+    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, nullptr},
+    {"PASV", true, "", true, A::Ignored, nullptr},
+    {"TYPE", true, "<sp> A [ <sp> N ] | I | L <sp> N", false, A::Required, cmd_type},
+    {"STRU", true, "<sp> F", false, A::Required, cmd_stru},
+    {"MODE", true, "<sp> S", false, A::Required, cmd_mode},
+    {"RETR", true, "<sp> pathname", true, A::Required, nullptr},
+    {"STOR", true, "<sp> pathname", true, A::Required, nullptr},
+    {"STOU", true, "", true, A::Ignored, nullptr},
+    {"APPE", false, "<sp> pathname", false, A::None, nullptr},
+    {"ALLO", true, "<sp> bytes [ <sp> R <sp> bytes ]", true, A::Required, cmd_allo},
+    {"REST", true, "<sp> position", true, A::Required, cmd_rest},
+    {"RNFR", true, "<sp> filename", true, A::Required, nullptr},
+    {"RNTO", true, "<sp> filename", true, A::Required, nullptr},
+    {"ABOR", true, "", true, A::Ignored, nullptr},
+    {"DELE", true, "<sp> pathname", true, A::Required, nullptr},
+    {"RMD", true, "<sp> directory", true, A::Required, nullptr},
+    {"MKD", true, "<sp> directory", true, A::Required, nullptr},
+    {"PWD", true, "", true, A::Ignored, nullptr},
+    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
+    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
+    {"SITE", true, "", false, A::Required, cmd_site},
+    {"SYST", true, "", false, A::Ignored, cmd_syst},
+    {"STAT", true, "[ <sp> pathname ]", false, A::MayBeEmpty, cmd_stat},
+    {"HELP", true, "[ <sp> commandname ]", false, A::MayBeEmpty, cmd_help},
+    {"NOOP", true, "", false, A::Ignored, cmd_noop},
+    {"SIZE", true, "", true, A::Required, nullptr},
+    {"MDTM", true, "", true, A::Required, nullptr},
+    {"XCWD", true, "[ <sp> directory]", true, A::MayBeEmpty, nullptr},
+    {"XCUP", true, "", true, A::Ignored, nullptr},
+    {"XRMD", true, "<sp> directory", true, A::Required, nullptr},
+    {"XMKD", true, "<sp> directory", true, A::Required, nullptr},
+    {"XPWD", true, "", true, A::Ignored, nullptr},
+};
+
+// The SITE rows follow the same form; their login and argument rules are applied by SITE itself.
+const CommandRow kSiteCommands[kSiteCommandCount] = {
+    {"STAT", true, "", true, A::Ignored, nullptr},
+    {"HELP", true, "[ <sp> commandname ]", false, A::MayBeEmpty, site_help},
+    {"PASS", true, "<sp> new password", true, A::Required, nullptr},
+};
+
+int find_in(const CommandRow* rows, size_t n, std::string_view word) {
+  for (size_t i = 0; i < n; ++i) {
+    if (word == rows[i].word) return static_cast<int>(i);
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+const CommandRow* command_table() {
+  return kCommands;
+}
+const CommandRow* site_table() {
+  return kSiteCommands;
+}
+
+int find_command(std::string_view word) {
+  return find_in(kCommands, kCommandCount, word);
+}
+int find_site_command(std::string_view word) {
+  return find_in(kSiteCommands, kSiteCommandCount, word);
+}
+
+std::string split_word(std::string& text, std::string* rest) {
+  size_t sp = text.find(' ');
+  std::string word = text.substr(0, sp);
+  for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (rest != nullptr) *rest = sp == std::string::npos ? std::string() : text.substr(sp + 1);
+  return word;
+}
+
+long parse_decimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
+  long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    // SECURITY: a client can send any number of digits; saturate rather than overflow.
+    if (v > (LONG_MAX - 9) / 10) {
+      v = LONG_MAX;
+    } else {
+      v = v * 10 + (text[i] - '0');
+    }
+  }
+  return neg ? -v : v;
+}
+
+}  // namespace qorda::session

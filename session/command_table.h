@@ -1,0 +1,109 @@
+// The command table and the SITE table: constant rows {word, implemented, syntax text, login
+// rule, argument rule, handler}. A row's index is the command's number; "not found" is the
+// number of rows. HELP prints the syntax texts exactly as they stand here.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace qorda::session {
+
+class csock_c;
+
+// A handler gets the session and the argument (everything after the single space that follows
+// the word; it may modify it in place).
+using Handler = void (*)(csock_c& s, std::string& arg);
+
+enum class ArgRule { None, Required, MayBeEmpty, Ignored };
+
+struct CommandRow {
+  const char* word;
+  bool implemented;
+  const char* syntax;
+  bool login;       // answered 530 unless logged in
+  ArgRule arg;      // Required: an empty argument is answered 501
+  Handler handler;  // null while the command's handler has not been built yet (answered 502)
+};
+
+enum Command : int {
+  CMD_USER,
+  CMD_PASS,
+  CMD_ACCT,
+  CMD_CWD,
+  CMD_CDUP,
+  CMD_SMNT,
+  CMD_QUIT,
+  CMD_REIN,
+  CMD_PORT,
+  CMD_PASV,
+  CMD_TYPE,
+  CMD_STRU,
+  CMD_MODE,
+  CMD_RETR,
+  CMD_STOR,
+  CMD_STOU,
+  CMD_APPE,
+  CMD_ALLO,
+  CMD_REST,
+  CMD_RNFR,
+  CMD_RNTO,
+  CMD_ABOR,
+  CMD_DELE,
+  CMD_RMD,
+  CMD_MKD,
+  CMD_PWD,
+  CMD_LIST,
+  CMD_NLST,
+  CMD_SITE,
+  CMD_SYST,
+  CMD_STAT,
+  CMD_HELP,
+  CMD_NOOP,
+  CMD_SIZE,
+  CMD_MDTM,
+  CMD_XCWD,
+  CMD_XCUP,
+  CMD_XRMD,
+  CMD_XMKD,
+  CMD_XPWD,
+  CMD_NOT_FOUND  // 40
+};
+
+enum SiteCommand : int { SITE_STAT, SITE_HELP, SITE_PASS, SITE_NOT_FOUND };
+
+inline constexpr size_t kCommandCount = CMD_NOT_FOUND;
+inline constexpr size_t kSiteCommandCount = SITE_NOT_FOUND;
+
+const CommandRow* command_table();  // kCommandCount rows
+const CommandRow* site_table();     // kSiteCommandCount rows
+
+// Exact comparison with the table's words (the word is upper-cased by the caller).
+int find_command(std::string_view word);
+int find_site_command(std::string_view word);
+
+// Upper-cases the first word of `text` (up to the first space) in place and splits it off: returns
+// the word, and leaves in `rest` what follows the single space after it ("" when none).
+std::string split_word(std::string& text, std::string* rest);
+
+// Handlers of this layer, wired into the rows.
+void cmd_quit(csock_c& s, std::string& arg);
+void cmd_rest(csock_c& s, std::string& arg);
+void cmd_help(csock_c& s, std::string& arg);
+void cmd_stat(csock_c& s, std::string& arg);
+void cmd_syst(csock_c& s, std::string& arg);
+void cmd_noop(csock_c& s, std::string& arg);
+void cmd_type(csock_c& s, std::string& arg);
+void cmd_stru(csock_c& s, std::string& arg);
+void cmd_mode(csock_c& s, std::string& arg);
+void cmd_allo(csock_c& s, std::string& arg);
+
+// SITE HELP (also reached as HELP SITE ...): the SITE table or one SITE row's syntax.
+void site_help(csock_c& s, std::string& arg);
+void cmd_site(csock_c& s, std::string& arg);
+
+// Decimal conversion as the C library's atoi: leading white space, an optional sign, digits up
+// to the first non-digit; no digits gives 0. Saturates instead of overflowing.
+long parse_decimal(std::string_view text);
+
+}  // namespace qorda::session

@@ -1,0 +1,322 @@
+#include "session/csock.h"
+
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/netmodule.h"
+#include "log/client_list.h"
+#include "log/log.h"
+#include "session/command_table.h"
+#include "session/data_link.h"
+#include "store/keys.h"
+#include "store/settings.h"
+
+namespace qorda::session {
+
+using platform::MsgKind;
+
+namespace {
+
+uint32_t to_network_order(uint32_t host) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(host);
+  return host;
+}
+
+}  // namespace
+
+csock_c::csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr peer)
+    : net_(net), socket_(std::move(s)) {
+  sock = socket_.fd();
+  peer_addr = peer;
+  auto local = socket_.local_addr();
+  if (local.ok()) {
+    local_addr = *local;
+  } else {
+    local_addr = {};
+    log(log::kDebug, "***DEBUG: csock_c::csock_c(), getsockname():%d", local.err);
+  }
+  for (int i = 0; i < 4; ++i) data_addr[i] = peer.byte(i);
+  data_port[0] = static_cast<uint8_t>(peer.port >> 8);
+  data_port[1] = static_cast<uint8_t>(peer.port & 0xff);
+  remote_host = peer.dotted();
+  connect_tick = last_activity = engine::now();
+}
+
+void csock_c::start() {
+  net_.add_session(this);
+  refresh_client_line();
+  socket_.select(MsgKind::Control, platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
+  if (store::settings().benabledns != 0) {
+    lookup_buf = std::make_unique<char[]>(kLookupBuffer);
+    lookup_handle = net_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
+    if (lookup_handle == 0) lookup_buf.reset();  // could not start: greet without a name
+  }
+  log(log::kSecurity, "Connected to %s.", peer_addr.dotted().c_str());
+  if (lookup_handle == 0) greet();
+}
+
+csock_c::~csock_c() {
+  net_.remove_session(this);
+  if (lookup_handle != 0) cancel_lookup();
+  if (socket_.valid()) {
+    socket_.select(MsgKind::Control, 0);
+    socket_.shutdown_send();
+    socket_.close();
+  }
+  lookup_buf.reset();
+  out_.clear();
+  out_bytes_ = 0;
+  destroy_data(*this);
+}
+
+void csock_c::refresh_client_line() {
+  const auto id = static_cast<uint32_t>(sock);
+  log::client_list().update(id, user_name, remote_host);
+  net_.observer().client_line(id, log::ClientList::format_line(id, user_name, remote_host));
+}
+
+void csock_c::cancel_lookup() {
+  // The loop guarantees that no answer is delivered for a cancelled request, so the handle and
+  // the buffer can go at once.
+  if (lookup_handle != 0) net_.loop().cancel_lookup(lookup_handle);
+  lookup_handle = 0;
+  lookup_buf.reset();
+}
+
+void csock_c::lookup_answered(int error, const std::string& host) {
+  if (error == 0 && !host.empty()) {
+    remote_host = host;
+    refresh_client_line();
+  }
+  log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
+  lookup_handle = 0;
+  lookup_buf.reset();
+  greet();
+}
+
+void csock_c::greet() {
+  const std::string host = net_.host_name();
+  const std::string& banner = store::settings().szmsg1;
+  std::vector<std::string_view> lines = split_banner(banner);
+  reply(lines.empty() ? 220 : -220, "%s FTP Server (%s %s) ready.", host.c_str(), store::kShortName,
+        store::kVersion);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    send_text_line(i + 1 == lines.size() ? 220 : -220, lines[i]);
+  }
+  state = WaitingForUser;
+  flush();
+}
+
+std::vector<std::string_view> split_banner(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t lf = text.find('\n', start);
+    if (lf == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return lines;
+}
+
+void csock_c::send_text_line(int code, std::string_view line) {
+  // Administrator text ends at its first CR or LF. Tokens are expanded by the banner code.
+  size_t end = line.find_first_of("\r\n");
+  if (end != std::string_view::npos) line = line.substr(0, end);
+  std::string text(line);
+  reply(code, "%s", text.c_str());
+}
+
+void csock_c::receive() {
+  char buf[kChunkSize];
+  platform::IoResult r = socket_.recv(buf, sizeof buf);
+  if (!r.ok() || r.n == 0) return;  // the closed event handles the end
+  for (size_t i = 0; i < r.n; ++i) {
+    line_check();
+    take_byte(static_cast<uint8_t>(buf[i]));
+  }
+  line_check();
+}
+
+void csock_c::take_byte(uint8_t c) {
+  last_byte_ = c;
+  switch (telnet_state_) {
+    case 0:
+      if (c == kIAC) {
+        telnet_state_ = 1;
+      } else {
+        line_[line_fill_++] = static_cast<char>(c);
+      }
+      break;
+    case 1:
+      if (c == kIAC) {
+        line_[line_fill_++] = static_cast<char>(kIAC);
+        telnet_state_ = 0;
+      } else if (c == kWILL || c == kWONT) {
+        telnet_answer_[1] = kDONT;
+        telnet_state_ = 2;
+      } else if (c == kDO || c == kDONT) {
+        telnet_answer_[1] = kWONT;
+        telnet_state_ = 2;
+      } else {
+        telnet_state_ = 0;  // interrupt, data mark and the rest: dropped
+      }
+      break;
+    default:
+      // Every option is refused.
+      telnet_answer_[2] = c;
+      queue_output(reinterpret_cast<const char*>(telnet_answer_.data()), telnet_answer_.size());
+      flush();
+      telnet_state_ = 0;
+      break;
+  }
+}
+
+void csock_c::line_check() {
+  if (line_fill_ == 0) return;
+  if (line_fill_ == kLineBuffer) {
+    // SECURITY: a line that fills the buffer is refused; collection starts over so that no
+    // line, however long, grows memory.
+    line_too_long_ = true;
+    line_fill_ = 0;
+  }
+  if (last_byte_ == '\n') {
+    line_[line_fill_] = '\0';
+    dispatch();
+    line_too_long_ = false;
+    line_fill_ = 0;
+  }
+}
+
+void csock_c::dispatch() {
+  if (state == Closing) return;
+  last_activity = engine::now();
+  if (line_too_long_) {
+    reply(500, "Command line too long. (max: %d bytes)", kMaxLine);
+    flush();
+    return;
+  }
+
+  // Keep the text up to the first CR, LF or NUL; a backspace removes the character before it.
+  std::string line;
+  for (size_t i = 0; i < line_fill_; ++i) {
+    char c = line_[i];
+    if (c == '\r' || c == '\n' || c == '\0') break;
+    if (c == '\b' && !line.empty()) {
+      line.pop_back();
+    } else {
+      line.push_back(c);
+    }
+  }
+
+  examine(line);
+  log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(line).c_str());
+
+  std::string arg;
+  std::string word = split_word(line, &arg);
+  if (word == "BOR") word = "ABOR";
+  const int idx = find_command(word);
+  const CommandRow* row = idx < CMD_NOT_FOUND ? &command_table()[idx] : nullptr;
+
+  if (rest_offset != 0 && idx != CMD_RETR && idx != CMD_STOR) rest_offset = 0;
+
+  if (row != nullptr && !row->implemented) {
+    reply(502, "%s%s command not implemented", "", row->word);
+  } else if (transfer_running(*this)) {
+    // During a transfer only ABOR and STAT are acted upon; everything else is dropped.
+    if (idx == CMD_STAT) reply_transfer_status(*this);
+    // ABOR of a running transfer arrives with the transfers.
+  } else if (row == nullptr) {
+    reply(500, "'%s%s': command not understood.", "", word.c_str());
+  } else if (row->login && state != LoggedIn) {
+    reply(530, "Please login with USER and PASS.");
+  } else if (row->arg == ArgRule::Required && arg.empty()) {
+    reply(501, "'%s': command not understood.", row->word);
+  } else if (row->handler == nullptr) {
+    reply(502, "%s%s command not implemented", "", row->word);
+  } else {
+    row->handler(*this, arg);
+  }
+  flush();
+}
+
+void csock_c::examine(std::string_view line) {
+  if (examined) net_.observer().examine_line(static_cast<uint32_t>(sock), line);
+}
+
+void csock_c::reply(int code, const char* fmt, ...) {
+  char buf[kReplyCut + 1];
+  int n = 0;
+  if (code != 0) n = std::snprintf(buf, sizeof buf, "%03d%c", std::abs(code), code < 0 ? '-' : ' ');
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf + n, sizeof buf - static_cast<size_t>(n), fmt, ap);  // cut at 509
+  va_end(ap);
+  std::string_view line(buf);
+  examine(line);
+  log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
+  if (delete_mark) return;
+  std::string out(line);
+  out += "\r\n";
+  queue_output(out.data(), out.size());
+}
+
+void csock_c::queue_output(const char* p, size_t n) {
+  if (delete_mark) return;
+  while (n > 0) {
+    if (out_.empty() || out_.back()->fill == kChunkSize)
+      out_.push_back(std::make_unique<OutChunk>());
+    OutChunk& c = *out_.back();
+    size_t k = std::min(n, kChunkSize - c.fill);
+    std::memcpy(c.bytes.data() + c.fill, p, k);
+    c.fill += k;
+    out_bytes_ += k;
+    p += k;
+    n -= k;
+  }
+  if (out_bytes_ > kMaxOutputQueue) close(CloseReason::OutputOverflow);
+}
+
+void csock_c::flush() {
+  while (!out_.empty() && writable) {
+    OutChunk& c = *out_.front();
+    size_t want = c.fill - c.sent;
+    platform::IoResult r = socket_.send(c.bytes.data() + c.sent, want);
+    if (!r.ok()) {
+      writable = false;  // the rest waits for the next writable event
+      break;
+    }
+    c.sent += r.n;
+    out_bytes_ -= r.n;
+    if (r.n < want) {
+      writable = false;
+      break;
+    }
+    out_.pop_front();
+  }
+}
+
+void csock_c::writable_event() {
+  writable = true;
+  flush();
+}
+
+void csock_c::discard_output() {
+  out_.clear();
+  out_bytes_ = 0;
+}
+
+void csock_c::log(int level, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  log::logger().vlog(level, static_cast<uint32_t>(sock), fmt, ap);
+  va_end(ap);
+}
+
+}  // namespace qorda::session

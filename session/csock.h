@@ -1,0 +1,135 @@
+// csock_c: one control connection, the client session. It owns the control socket, turns the
+// incoming bytes into command lines (answering Telnet negotiation), dispatches each line through
+// the command table, and formats and queues every reply. Other parts read its public fields
+// directly. Sessions are created by the engine on accept and owned by it (see NetModule).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket.h"
+#include "session/defs.h"
+
+namespace qorda::engine {
+class NetModule;
+}
+namespace qorda::transfer {
+class dsock_c;
+}
+
+namespace qorda::session {
+
+// Why a session is closed; each has its farewell reply and log line.
+enum class CloseReason { Quit, ServerShutdown, IdleTimeout, TooManyAttempts, OutputOverflow };
+
+class csock_c {
+ public:
+  // Creation steps that need nothing but the socket: addresses, names, state, ticks. The
+  // session takes the socket.
+  csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr peer);
+  // Destruction: leaves the session table, closes the socket, drops the data connection.
+  ~csock_c();
+  csock_c(const csock_c&) = delete;
+  csock_c& operator=(const csock_c&) = delete;
+
+  // The rest of creation: joins the table, asks for socket events, starts the reverse look-up
+  // (when enabled), logs the connection and greets unless a look-up is outstanding.
+  void start();
+
+  void greet();
+  // The socket is readable: receive one chunk and dispatch every complete line in it.
+  void receive();
+  // The socket can send again.
+  void writable_event();
+  // Sends queued output while the socket accepts it.
+  void flush();
+
+  // One reply line: code > 0 "ddd text", code < 0 "ddd-text", 0 the bare text.
+  void reply(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  // A line of administrator text (banner) sent with the given code.
+  void send_text_line(int code, std::string_view line);
+
+  // Sets Closing, sends the reason's reply, logs, and marks the session for the next tick.
+  void close(CloseReason reason);
+
+  // Logs a line with this session's id; client text must already be escaped.
+  void log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+  // Cancels an outstanding reverse look-up (no answer arrives for it afterwards).
+  void cancel_lookup();
+  // The reverse look-up answered: take the name (error 0), log it, greet.
+  void lookup_answered(int error, const std::string& host);
+  // Replaces this session's line in the connected-clients list.
+  void refresh_client_line();
+  // Drops every queued, unsent byte.
+  void discard_output();
+
+  size_t queued_output() const { return out_bytes_; }
+  engine::NetModule& net() { return net_; }
+
+  // ---- fields other parts read and write ----
+  int sock = -1;  // control socket handle, also the session's id in the log
+  platform::SockAddr peer_addr;
+  platform::SockAddr local_addr;       // all zero when it could not be read
+  std::array<uint8_t, 4> data_addr{};  // network order
+  std::array<uint8_t, 2> data_port{};  // network order (high byte first)
+  csock_c* next = nullptr;             // session-table chain
+  transfer::dsock_c* data = nullptr;   // the current data connection (owned), or none
+
+  std::unique_ptr<char[]> lookup_buf;  // held while the reverse look-up is outstanding
+  uint32_t lookup_handle = 0;
+
+  std::string remote_host;  // dotted address, or the looked-up host name
+  std::string user_name = "[unknown]";
+  int state = WaitingForUser;
+  bool user_exists = false;
+  bool ip_allowed = false;
+  bool guest = false;  // logged in on a guest account
+  int type = kTypeAscii;
+  int32_t rest_offset = 0;
+  int failed_passwords = 0;
+  bool delete_mark = false;
+  bool examined = false;
+  bool writable = false;
+  uint32_t connect_tick = 0;
+  uint32_t last_activity = 0;
+  uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
+
+ private:
+  void take_byte(uint8_t c);
+  void line_check();
+  void dispatch();
+  void queue_output(const char* p, size_t n);
+  void examine(std::string_view line);
+
+  engine::NetModule& net_;
+  platform::Socket socket_;
+
+  // Line assembly.
+  std::array<char, kLineBuffer + 1> line_{};
+  size_t line_fill_ = 0;
+  bool line_too_long_ = false;
+  int last_byte_ = -1;  // the byte taken last, for the line check
+
+  int telnet_state_ = 0;
+  std::array<uint8_t, 3> telnet_answer_{kIAC, 0, 0};
+
+  // Output queue: chunks of kChunkSize bytes.
+  struct OutChunk {
+    std::array<char, kChunkSize> bytes;
+    size_t sent = 0;
+    size_t fill = 0;
+  };
+  std::deque<std::unique_ptr<OutChunk>> out_;
+  size_t out_bytes_ = 0;  // unsent bytes in out_
+};
+
+// The lines of a multi-line setting text: separated by LF; a final LF ends the last line.
+std::vector<std::string_view> split_banner(std::string_view text);
+
+}  // namespace qorda::session

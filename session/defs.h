@@ -1,0 +1,52 @@
+// Fixed sizes and limits of the control connection, in one place. Every limit is enforced where
+// the bytes arrive (receive, reply, the output queue).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qorda::session {
+
+// Input and output travel in chunks of one Ethernet segment's payload.
+inline constexpr size_t kChunkSize = 1460;
+
+// The command-line buffer. A line may hold at most kMaxLine bytes including its CR LF; a line
+// that fills the whole buffer is refused as too long.
+inline constexpr size_t kLineBuffer = 512;
+inline constexpr int kMaxLine = 511;
+
+// A reply line is cut at this many characters before CR LF is added.
+inline constexpr size_t kReplyCut = 509;
+
+// Formatting buffer for one log line of a session.
+inline constexpr size_t kLogBuffer = 2048;
+
+// Reverse look-up name buffer.
+inline constexpr size_t kLookupBuffer = 1024;
+
+// SECURITY: a client that never reads its replies must not grow the server's memory without
+// bound. A session whose unsent output exceeds this is closed.
+inline constexpr size_t kMaxOutputQueue = 1024 * 1024;
+
+// Telnet bytes the receive state machine knows.
+inline constexpr uint8_t kIAC = 255;
+inline constexpr uint8_t kDONT = 254;
+inline constexpr uint8_t kDO = 253;
+inline constexpr uint8_t kWONT = 252;
+inline constexpr uint8_t kWILL = 251;
+
+// The examine window keeps at most this many lines.
+inline constexpr size_t kExamineLines = 500;
+
+// Session states.
+enum SessionState : int {
+  WaitingForUser = 0,
+  WaitingForPassword = 1,
+  LoggedIn = 2,
+  Closing = -1,
+};
+
+// Transfer types.
+enum TransferType : int { kTypeAscii = 0, kTypeImage = 1 };
+
+}  // namespace qorda::session

@@ -1,0 +1,136 @@
+// Test helpers for protocol tests: an in-process server (engine on a free loopback port, a
+// temporary home, a manual clock, captured log lines) and a small FTP client with non-blocking
+// sockets that pumps the server's loop while it waits, so tests never sleep and run on one
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/netmodule.h"
+#include "engine/observer.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/socket.h"
+#include "store/settings.h"
+
+namespace qorda::test {
+
+// A fresh empty directory under $TMPDIR; removed (with its contents) on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A loopback port nobody listens on right now.
+uint16_t free_port();
+
+// Records everything the engine shows.
+class RecordingObserver final : public engine::Observer {
+ public:
+  void screen_line(std::string_view line) override { lines.emplace_back(line); }
+  void client_count(int count, const std::string& tip) override {
+    last_count = count;
+    last_tip = tip;
+  }
+  void client_line(uint32_t id, const std::string& line) override {
+    client_lines.push_back(std::to_string(id) + " " + line);
+  }
+  void client_line_removed(uint32_t id) override { removed.push_back(id); }
+  void switch_position(bool on) override { switch_on = on; }
+  void examine_line(uint32_t, std::string_view line) override { examined.emplace_back(line); }
+  void examine_caption(uint32_t, std::string_view c) override { caption = std::string(c); }
+
+  // Number of screen lines whose text (after the time and id prefix) equals `text`.
+  int count(std::string_view text) const;
+  // Whether some screen line ends with `text`.
+  bool has(std::string_view text) const { return count(text) > 0; }
+
+  std::vector<std::string> lines;
+  std::vector<std::string> client_lines;
+  std::vector<uint32_t> removed;
+  std::vector<std::string> examined;
+  std::string caption;
+  std::string last_tip;
+  int last_count = -1;
+  bool switch_on = false;
+};
+
+// The engine running in this process. Settings are reset to test defaults (no DNS, no banners,
+// screen level 6, no log file) before `configure` runs, and the engine opens on a free port.
+class TestServer {
+ public:
+  explicit TestServer(const std::function<void(store::ServerSettings&)>& configure = {});
+  ~TestServer();
+
+  // Dispatches the loop's messages for at most `timeout_ms`.
+  void pump(int timeout_ms = 5);
+  // Advances the manual clock and runs one timer tick.
+  void advance_and_tick(uint32_t ms);
+
+  engine::NetModule& net() { return *net_; }
+  platform::EventLoop& loop() { return *loop_; }
+  uint16_t port() const { return port_; }
+  const std::string& home() const { return home_.path(); }
+  platform::ManualClock clock;
+  RecordingObserver observer;
+
+ private:
+  TempDir home_;
+  std::unique_ptr<platform::EventLoop> loop_;
+  std::unique_ptr<engine::NetModule> net_;
+  uint16_t port_ = 0;
+};
+
+// One control connection. `pump` is called whenever the client waits for the server.
+class FtpClient {
+ public:
+  using Pump = std::function<void()>;
+  // An empty pump waits on the client's own socket (for a server in another process).
+  FtpClient(uint16_t port, Pump pump);
+  // For a server in this process.
+  explicit FtpClient(TestServer& server);
+
+  bool connected() const { return sock_.valid(); }
+  // Sends bytes as they are (waits until all are written or the connection fails).
+  bool send_raw(std::string_view bytes);
+  bool send_line(std::string_view line) { return send_raw(std::string(line) + "\r\n"); }
+  // Reads one complete reply (single or multi-line); the lines without CR LF. Empty when the
+  // connection closed or nothing arrived within the pump budget.
+  std::vector<std::string> read_reply();
+  // send_line + read_reply, the reply's lines joined with "\n".
+  std::string cmd(std::string_view line);
+  // The next reply joined with "\n".
+  std::string reply();
+  // Reads exactly n raw bytes (for Telnet answers).
+  std::string read_bytes(size_t n);
+  // Waits until the server closes the connection; returns what arrived before the close.
+  std::string read_until_close();
+  // Whether the server closed the connection (after the queued input is read).
+  bool peer_closed() const { return closed_; }
+  void close() { sock_.close(); }
+  int fd() const { return sock_.fd(); }
+
+ private:
+  bool fill();  // one receive attempt; pumps when nothing is there
+  void wait(bool for_write);
+  bool next_line(std::string* line);
+
+  platform::Socket sock_;
+  Pump pump_;
+  std::string in_;
+  bool closed_ = false;
+};
+
+}  // namespace qorda::test
