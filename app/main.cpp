@@ -1,9 +1,10 @@
 // qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "app/commands.h"
 #include "store/keys.h"
@@ -24,9 +25,13 @@ int run_help(const Context&, const Args&);
 // Every subcommand, in the order `qorda help` lists them.
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
-    {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
+    {"get", qorda::app::run_get, "show the server settings (or one)"},
+    {"set", qorda::app::run_set, "change one server setting"},
+    {"user", qorda::app::run_user, "list, show, add, change or delete users"},
+    {"template", qorda::app::run_template, "list, show, add, change or delete templates"},
     {"link", qorda::app::run_link, "list, add or delete links"},
     {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
+    {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
 };
 
 void usage(FILE* out) {
@@ -53,7 +58,9 @@ std::string default_home() {
 
 }  // namespace
 
-std::string qorda::app::store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
+std::string qorda::app::store_path(const Context& ctx) {
+  return ctx.home + "/qorda.db";
+}
 
 int main(int argc, char** argv) {
   Context ctx;
