@@ -30,9 +30,19 @@ std::string store_path(const Context& ctx);
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 
+// qorda link list|add|del (cmd_link.cpp).
+int run_link(const Context& ctx, const Args& args);
+// qorda drive list|set|del (cmd_drive.cpp).
+int run_drive(const Context& ctx, const Args& args);
 // qorda get [NAME] / qorda set NAME VALUE: the server settings (app/cmd_settings.cpp).
 int run_get(const Context& ctx, const Args& args);
 int run_set(const Context& ctx, const Args& args);
+// qorda reg export|import|query|set|delete: the registry store in its text form.
+int run_reg(const Context& ctx, const Args& args);
+// qorda user list|show|add|set|del|passwd (app/cmd_user.cpp).
+int run_user(const Context& ctx, const Args& args);
+// qorda template list|show|add|set|del (app/cmd_template.cpp).
+int run_template(const Context& ctx, const Args& args);
 
 // qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
 int run_serve(const Context& ctx, const Args& args);

@@ -25,6 +25,13 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
+    {"get", qorda::app::run_get, "show the server settings (or one)"},
+    {"set", qorda::app::run_set, "change one server setting"},
+    {"user", qorda::app::run_user, "list, show, add, change or delete users"},
+    {"template", qorda::app::run_template, "list, show, add, change or delete templates"},
+    {"link", qorda::app::run_link, "list, add or delete links"},
+    {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
+    {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
 };
 
 void usage(FILE* out) {

@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     check(best.score >= vfs::kIpScoreMin && best.score <= vfs::kIpScoreExact);
     check(allow == best.allow);
-    std::string_view list = best.source == vfs::IpMatch::Source::User ? std::string_view(user) : tmpl;
+    std::string_view list =
+        best.source == vfs::IpMatch::Source::User ? std::string_view(user) : tmpl;
     auto lines = store::split_lines(list);
     check(best.line < lines.size());
     check(vfs::score_ip_mask(addr, vfs::parse_ip_entry(lines[best.line]).mask) == best.score);

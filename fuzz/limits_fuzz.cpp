@@ -16,7 +16,9 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-int minutes(const std::string& t) { return ((t[0] - '0') * 10 + (t[1] - '0')) * 60 + (t[3] - '0') * 10 + (t[4] - '0'); }
+int minutes(const std::string& t) {
+  return ((t[0] - '0') * 10 + (t[1] - '0')) * 60 + (t[3] - '0') * 10 + (t[4] - '0');
+}
 
 // "[x] HH:MM-HH:MM..." -> the two times in minutes.
 std::pair<int, int> span(const std::string& line) {
@@ -77,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r.end = time_text(fdp);
     for (int& l : r.limits) l = fdp.ConsumeIntegralInRange(-1, 100);
     if (store::check_limit_time(r.start, true) || store::check_limit_time(r.end, false)) continue;
-    if (fdp.ConsumeBool() && !list.ranges().empty()) list.remove(fdp.ConsumeIntegral<size_t>() % list.ranges().size());
+    if (fdp.ConsumeBool() && !list.ranges().empty())
+      list.remove(fdp.ConsumeIntegral<size_t>() % list.ranges().size());
     list.insert(r);
   }
   int next = 0;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/fd.h"
+#include "platform/socket.h"
 
 namespace qorda::platform {
 namespace {
@@ -109,14 +110,6 @@ int lookup_error(int status) {
 std::once_flag g_ares_once;
 int g_ares_init = ARES_SUCCESS;
 
-constexpr int kMaxEventsPerWait = 64;
-// Resolver bounds: a look-up that no server answers ends in about 2 × 2 s.
-constexpr int kLookupTimeoutMs = 2000;
-constexpr int kLookupTries = 2;
-
-}  // namespace
-
-namespace {
 // A resolver request. Owned by the loop from start until the resolver's callback runs (the
 // resolver always calls back: with the answer, on cancellation or on channel destruction).
 struct LookupReq {
@@ -175,7 +168,8 @@ struct EventLoop::Impl {
   // Brings the epoll interest set of `fd` in line with what may be posted for it. A socket with
   // nothing to wait for leaves the set entirely: epoll reports EPOLLHUP/EPOLLERR regardless of
   // the interest, and a socket whose FD_READ is still unread must not make epoll_wait spin.
-  void update(int fd, Reg& r) {
+  // Returns 0, or the errno of an epoll_ctl that failed (the socket then gets no events).
+  int update(int fd, Reg& r) {
     uint32_t want = 0;
     if (r.mask != 0) {
       switch (r.role) {
@@ -199,25 +193,30 @@ struct EventLoop::Impl {
           break;
       }
     }
-    if (r.in_epoll && want == r.interest) return;
+    if (r.in_epoll && want == r.interest) return 0;
     if (want == 0) {
       if (r.in_epoll) ::epoll_ctl(epfd.get(), EPOLL_CTL_DEL, fd, nullptr);
       r.in_epoll = false;
       r.interest = 0;
-      return;
+      return 0;
     }
     epoll_event ev{};
     ev.events = want;
     ev.data.u64 = pack(Tag::Socket, fd);
     int op = r.in_epoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (::epoll_ctl(epfd.get(), op, fd, &ev) == 0) {
-      r.in_epoll = true;
-      r.interest = want;
-    } else if (op == EPOLL_CTL_MOD && errno == ENOENT &&
-               ::epoll_ctl(epfd.get(), EPOLL_CTL_ADD, fd, &ev) == 0) {
-      r.in_epoll = true;  // the descriptor was closed behind our back and reused
-      r.interest = want;
+    int rc = ::epoll_ctl(epfd.get(), op, fd, &ev);
+    if (rc != 0 && op == EPOLL_CTL_MOD && errno == ENOENT) {
+      rc = ::epoll_ctl(epfd.get(), EPOLL_CTL_ADD, fd, &ev);  // closed behind our back, reused
     }
+    if (rc != 0) {
+      int err = errno;
+      r.in_epoll = false;
+      r.interest = 0;
+      return err;
+    }
+    r.in_epoll = true;
+    r.interest = want;
+    return 0;
   }
 
   void peer_closed(int fd, Reg& r, int err) {
@@ -515,7 +514,7 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
       m.post(fd, r, FD_CLOSE, r.close_err);
     }
   }
-  m.update(fd, r);
+  if (int err = m.update(fd, r); err != 0) return Status::error(err, "epoll_ctl");
   return Status::success();
 }
 
@@ -572,6 +571,21 @@ void EventLoop::cancel_lookup(uint32_t handle) {
   m.answered.erase(handle);
 }
 
+Status EventLoop::set_name_servers(const std::vector<SockAddr>& servers) {
+  Impl& m = *impl_;
+  if (!m.channel) return Status::error(ENOSYS, "no resolver");
+  if (servers.empty()) return Status::error(EINVAL, "no name server given");
+  std::string csv;
+  for (const SockAddr& a : servers) {
+    if (!csv.empty()) csv += ',';
+    csv += a.dotted();
+    if (a.port != 0) csv += ':' + std::to_string(a.port);
+  }
+  int rc = ares_set_servers_ports_csv(m.channel, csv.c_str());
+  if (rc != ARES_SUCCESS) return Status::error(EINVAL, ares_strerror(rc));
+  return Status::success();
+}
+
 int EventLoop::run_once(int timeout_ms) {
   Impl& m = *impl_;
   if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
@@ -614,13 +628,15 @@ int EventLoop::run_once(int timeout_ms) {
 
   int dispatched = 0;
   size_t count = m.queue.size();  // messages posted by handlers wait for the next round
+  if (count == 0) return 0;
+  Handler handler = m.handler;  // a handler may replace itself
   m.dispatching = true;
   for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
     Queued q = std::move(m.queue.front());
     m.queue.pop_front();
     if (!m.deliverable(q)) continue;
     ++dispatched;
-    if (m.handler) m.handler(q.msg);
+    if (handler) handler(q.msg);
   }
   m.dispatching = false;
   return dispatched;
@@ -709,6 +725,14 @@ void EventLoop::note_connect(int fd) {
   if (fd < 0) return;
   Reg& r = impl_->reg(fd);
   r.role = Role::Connecting;
+  r.eof_seen = r.close_posted = false;
+  impl_->update(fd, r);
+}
+
+void EventLoop::note_connected(int fd) {
+  if (fd < 0) return;
+  Reg& r = impl_->reg(fd);
+  r.role = Role::Connected;
   r.eof_seen = r.close_posted = false;
   impl_->update(fd, r);
 }

@@ -29,7 +29,9 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/limits.h"
 #include "platform/result.h"
 
 namespace qorda::platform {
@@ -45,8 +47,7 @@ enum : uint32_t {
 
 enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data };
 
-// How long FD_ACCEPT stays off after accept ran out of descriptors.
-inline constexpr unsigned kAcceptBackoffMs = 250;
+struct SockAddr;
 
 struct Message {
   MsgKind kind = MsgKind::Timer;
@@ -66,7 +67,8 @@ class EventLoop {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // The procedure every message is handed to. Not owned; must outlive dispatching.
+  // The procedure every message is handed to. May be replaced from inside a handler (the new
+  // one takes over from the next run_once).
   void set_handler(Handler h);
 
   // The epoll descriptor, so that a GUI toolkit can watch it and call run_once(0).
@@ -85,6 +87,9 @@ class EventLoop {
   uint32_t start_reverse_lookup(uint32_t ipv4_be);
   // Forgets the request: no answer is posted for it afterwards (a queued one is dropped too).
   void cancel_lookup(uint32_t handle);
+  // Replaces the name servers taken from /etc/resolv.conf (used by tests, and where that file
+  // names none). Addresses that cannot be set leave the previous servers in place.
+  Status set_name_servers(const std::vector<SockAddr>& servers);
 
   // Waits up to timeout_ms (-1 = forever, 0 = poll) for events, then dispatches the messages
   // that are queued at that moment (messages posted by handlers wait for the next call).
@@ -98,8 +103,9 @@ class EventLoop {
   // Wakes a blocked run_once from a signal handler or another thread (async-signal-safe).
   void wake();
 
-  // Blocks these signals for the process and delivers them through the loop (signalfd): `on` is
-  // called on the loop's thread, between messages. Replaces any earlier set.
+  // Blocks these signals (in the calling thread, the process's only one) and delivers them through
+  // the loop (signalfd): `on` is called on the loop's thread, between messages. Replaces any
+  // earlier set.
   Status watch_signals(std::initializer_list<int> signals, std::function<void(int)> on);
 
   // Hooks used by Socket to re-enable notifications; not for general callers.
@@ -107,6 +113,7 @@ class EventLoop {
   void note_accept(int fd, int err);  // accept was called (err: its result)
   void note_send_blocked(int fd);     // send would block: post FD_WRITE when writable again
   void note_connect(int fd);          // a non-blocking connect started: post FD_CONNECT when done
+  void note_connected(int fd);        // an accepted socket: connected from the start
   void note_listen(int fd);           // the socket listens: FD_ACCEPT applies to it
   void forget(int fd);  // the socket is being closed: drop its registration and messages
 

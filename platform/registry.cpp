@@ -1,11 +1,13 @@
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/fd.h"
 #include "platform/registry_impl.h"
 #include "platform/sqlite.h"
 
@@ -227,6 +229,12 @@ Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode m
   if (exists && !S_ISREG(st.st_mode)) return invalid(path + ": not a regular file");
   if (!exists && mode == Mode::ReadOnly) return not_found(path + ": no store here");
   bool empty = !exists || st.st_size == 0;
+  if (!exists) {
+    // SECURITY: the store holds password encodings; it (and the journal files SQLite gives the
+    // same mode) is private to its owner, whatever the umask.
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd && errno != EEXIST) return Status::from_errno(path + ": " + std::strerror(errno));
+  }
 
   auto impl = std::make_unique<Impl>();
   impl->path = path;

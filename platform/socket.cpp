@@ -105,6 +105,7 @@ Result<Socket> Socket::accept(SockAddr* peer) {
   if (loop_) loop_->note_accept(fd(), err);
   if (nfd < 0) return Status::error(err);
   if (peer) *peer = from_sockaddr(sa);
+  if (loop_) loop_->note_connected(nfd);
   return Socket(UniqueFd(nfd), loop_);
 }
 
@@ -120,6 +121,7 @@ Status Socket::connect(SockAddr a) {
 
 IoResult Socket::recv(void* buf, size_t len) {
   if (!valid()) return IoResult{0, EBADF};
+  if (len == 0) return IoResult{0, EINVAL};  // 0 bytes read must keep meaning "peer closed"
   ssize_t n;
   do n = ::recv(fd(), buf, len, 0);
   while (n < 0 && errno == EINTR);

@@ -38,7 +38,8 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
   ~Socket() { close(); }
 
-  // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use).
+  // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use). The
+  // loop is not owned and must outlive the socket.
   static Result<Socket> tcp(EventLoop* loop);
 
   int fd() const { return fd_.get(); }
@@ -57,7 +58,10 @@ class Socket {
   // FD_CONNECT, followed by FD_WRITE when that is requested). A refusal the system reports at
   // once is returned as the error instead.
   Status connect(SockAddr a);
+  // Reads what is there (EAGAIN when nothing is). n == 0 means the peer closed; so a zero
+  // length is refused with EINVAL rather than returning a misleading 0.
   IoResult recv(void* buf, size_t len);
+  // Never raises SIGPIPE: a vanished peer gives EPIPE or ECONNRESET.
   IoResult send(const void* buf, size_t len);
   Status shutdown_send();
   Result<SockAddr> local_addr() const;

@@ -10,7 +10,9 @@ namespace {
 
 constexpr int kLastMinute = 23 * 60 + 59;
 
-bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+bool is_digit(char ch) {
+  return ch >= '0' && ch <= '9';
+}
 
 // Minutes since midnight of "HH:MM" (00:00 to 23:59), nullopt for anything else.
 std::optional<int> parse_time(std::string_view t) {
@@ -45,7 +47,9 @@ std::optional<int> read_int(std::string_view s, size_t& pos) {
   return static_cast<int>(neg ? -v : v);
 }
 
-int minutes_of(const std::string& t) { return parse_time(t).value_or(0); }
+int minutes_of(const std::string& t) {
+  return parse_time(t).value_or(0);
+}
 
 }  // namespace
 
@@ -102,7 +106,7 @@ LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint3
     bool same_user = iequals(o.user, candidate.user);
     bool same_addr = o.addr == candidate.addr;
     count[4] += 1;
-    if (candidate.has_template && o.has_template && iequals(o.sztemp, candidate.sztemp)) count[0] += 1;
+    if (szcl && o.has_template && iequals(o.sztemp, candidate.sztemp)) count[0] += 1;
     if (same_user) count[1] += 1;
     if (same_addr) count[2] += 1;
     if (same_user && same_addr) count[3] += 1;

@@ -40,10 +40,11 @@ struct LimitDecision {
 
 // Decides whether `candidate` may log in beside `others` (the OTHER logged-in sessions).
 // `szcl` is the candidate's template limits, nullopt when it has no template (then only the
-// server total is tested). Lines that apply at `now` (start <= HH:MM <= end, as text, inclusive)
-// set the four limits, a later line overriding an earlier one; a line with malformed times or
-// numbers is skipped. Limits left at -1 become imaxc. Kinds are tested from 5 down to 1; the
-// first whose limit is below its count (the candidate counts itself) refuses.
+// server total is tested); it, not candidate.has_template, says whether the candidate has one.
+// Lines that apply at `now` (start <= HH:MM <= end, as text, inclusive) set the four limits, a
+// later line overriding an earlier one; a line with malformed times or numbers is skipped. Limits
+// left at -1 become imaxc. Kinds are tested from 5 down to 1; the first whose limit is below its
+// count (the candidate counts itself) refuses.
 LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint32_t imaxc,
                                      const platform::LocalTime& now, const LimitSession& candidate,
                                      const std::vector<LimitSession>& others);

@@ -7,7 +7,9 @@
 namespace qorda::store {
 namespace {
 
-uint8_t upper(uint8_t b) { return (b >= 'a' && b <= 'z') ? static_cast<uint8_t>(b - 32) : b; }
+uint8_t upper(uint8_t b) {
+  return (b >= 'a' && b <= 'z') ? static_cast<uint8_t>(b - 32) : b;
+}
 
 // Appends w as five base-85 digits, most significant first, each as the character d + 38.
 void append_base85(std::string& out, uint32_t w) {

@@ -6,9 +6,9 @@
 namespace qorda::store {
 namespace {
 
+using platform::Registry;
 using platform::RegType;
 using platform::RegValue;
-using platform::Registry;
 using platform::Result;
 using platform::Status;
 
@@ -70,21 +70,25 @@ Status put_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned
   const std::string key = user_key(rec.name);
   if (Status st = reg.create_key(key); !st) return st;
   if (main_fields) {
-    for (const auto& [name, on] : {std::pair{"bdisable", rec.bdisable}, {"bignore", rec.bignore},
-                                   {"bguest", rec.bguest}, {"bratio", rec.bratio}}) {
+    for (const auto& [name, on] : {std::pair{"bdisable", rec.bdisable},
+                                   {"bignore", rec.bignore},
+                                   {"bguest", rec.bguest},
+                                   {"bratio", rec.bratio}}) {
       if (Status st = reg.set_dword(key, name, on ? 1 : 0); !st) return st;
     }
     for (const auto& [name, text] :
          {std::pair<const char*, const std::string*>{"szpass", &rec.szpass},
-          {"sztemp", &rec.sztemp}, {"szip", &rec.szip}, {"szfp", &rec.szfp},
+          {"sztemp", &rec.sztemp},
+          {"szip", &rec.szip},
+          {"szfp", &rec.szfp},
           {"szcomment", &rec.szcomment}}) {
       if (Status st = reg.set_sz(key, name, *text); !st) return st;
     }
   }
-  for (const auto& [bit, name, value] :
-       {std::tuple{kCountUlFiles, "iulfiles", rec.iulfiles},
-        {kCountDlFiles, "idlfiles", rec.idlfiles}, {kCountUlKb, "iulkb", rec.iulkb},
-        {kCountDlKb, "idlkb", rec.idlkb}}) {
+  for (const auto& [bit, name, value] : {std::tuple{kCountUlFiles, "iulfiles", rec.iulfiles},
+                                         {kCountDlFiles, "idlfiles", rec.idlfiles},
+                                         {kCountUlKb, "iulkb", rec.iulkb},
+                                         {kCountDlKb, "idlkb", rec.idlkb}}) {
     if (counter_mask & bit) {
       if (Status st = reg.set_dword(key, name, value); !st) return st;
     }
@@ -97,15 +101,19 @@ Status put_template(Registry& reg, const TemplateRecord& rec) {
   if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
   const std::string key = template_key(rec.name);
   if (Status st = reg.create_key(key); !st) return st;
-  for (const auto& [name, v] :
-       {std::pair<const char*, uint32_t>{"bratio", rec.bratio}, {"bsession", rec.bsession},
-        {"bfiles", rec.bfiles}, {"bbytes", rec.bbytes}, {"iubytes", rec.iubytes},
-        {"idbytes", rec.idbytes}, {"iufiles", rec.iufiles}, {"idfiles", rec.idfiles}}) {
+  for (const auto& [name, v] : {std::pair<const char*, uint32_t>{"bratio", rec.bratio},
+                                {"bsession", rec.bsession},
+                                {"bfiles", rec.bfiles},
+                                {"bbytes", rec.bbytes},
+                                {"iubytes", rec.iubytes},
+                                {"idbytes", rec.idbytes},
+                                {"iufiles", rec.iufiles},
+                                {"idfiles", rec.idfiles}}) {
     if (Status st = reg.set_dword(key, name, v); !st) return st;
   }
-  for (const auto& [name, text] :
-       {std::pair<const char*, const std::string*>{"szfp", &rec.szfp}, {"szip", &rec.szip},
-        {"szcl", &rec.szcl}}) {
+  for (const auto& [name, text] : {std::pair<const char*, const std::string*>{"szfp", &rec.szfp},
+                                   {"szip", &rec.szip},
+                                   {"szcl", &rec.szcl}}) {
     if (Status st = reg.set_sz(key, name, *text); !st) return st;
   }
   return Status::success();
@@ -216,9 +224,13 @@ Status rename_template(Registry& reg, std::string_view old_name, const TemplateR
   });
 }
 
-std::string template_ref(std::string_view name) { return "[t] " + std::string(name); }
+std::string template_ref(std::string_view name) {
+  return "[t] " + std::string(name);
+}
 
-bool has_template(std::string_view sztemp) { return sztemp.size() > 1 && sztemp[1] != 's'; }
+bool has_template(std::string_view sztemp) {
+  return sztemp.size() > 1 && sztemp[1] != 's';
+}
 
 std::optional<std::string> template_name(std::string_view sztemp) {
   if (!has_template(sztemp) || sztemp.size() <= 4) return std::nullopt;
@@ -236,7 +248,9 @@ std::optional<TemplateRecord> read_user_template(Registry& reg, const UserRecord
   return t;
 }
 
-platform::Result<std::vector<std::string>> list_users(Registry& reg) { return list_names(reg, kUsersKey); }
+platform::Result<std::vector<std::string>> list_users(Registry& reg) {
+  return list_names(reg, kUsersKey);
+}
 
 platform::Result<std::vector<std::string>> list_templates(Registry& reg) {
   return list_names(reg, kTemplatesKey);

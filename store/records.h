@@ -22,20 +22,20 @@ inline constexpr size_t kMaxRecordName = 63;
 
 // A user account. Field names are the registry value names.
 struct UserRecord {
-  std::string name;          // the key name (login name)
-  std::string szfp;          // permission lines, origin u, LF separated
-  std::string szip;          // IP lines, origin u, LF separated
-  std::string szpass;        // the 10-character password encoding
+  std::string name;                     // the key name (login name)
+  std::string szfp;                     // permission lines, origin u, LF separated
+  std::string szip;                     // IP lines, origin u, LF separated
+  std::string szpass;                   // the 10-character password encoding
   std::string sztemp = kNoTemplateRef;  // "[t] name" or "[s] 'none'"
-  std::string szcomment;     // notes
-  bool bdisable = false;     // logins refused
-  bool bignore = false;      // client limits not applied ("priority logins")
-  bool bguest = false;       // guest account: any password accepted as e-mail address
-  bool bratio = false;       // ratios not enforced for this user
-  uint32_t iulfiles = 0;     // files stored
-  uint32_t iulkb = 0;        // kilobytes stored
-  uint32_t idlfiles = 0;     // files retrieved
-  uint32_t idlkb = 0;        // kilobytes retrieved
+  std::string szcomment;                // notes
+  bool bdisable = false;                // logins refused
+  bool bignore = false;                 // client limits not applied ("priority logins")
+  bool bguest = false;                  // guest account: any password accepted as e-mail address
+  bool bratio = false;                  // ratios not enforced for this user
+  uint32_t iulfiles = 0;                // files stored
+  uint32_t iulkb = 0;                   // kilobytes stored
+  uint32_t idlfiles = 0;                // files retrieved
+  uint32_t idlkb = 0;                   // kilobytes retrieved
 
   bool operator==(const UserRecord&) const = default;
 };
@@ -50,17 +50,17 @@ inline constexpr unsigned kCountAll = 15;
 // A template: permissions, IP entries, client limits and ratios shared by several users.
 struct TemplateRecord {
   std::string name;
-  std::string szfp;      // permission lines, origin t
-  std::string szip;      // IP lines, origin t
-  std::string szcl;      // client-limit lines "HH:MM,HH:MM,%d,%d,%d,%d"
-  bool bratio = false;   // ratios apply to the template's users
-  bool bsession = false; // ratios count this session's transfers, not the stored totals
-  bool bfiles = false;   // the file-count ratio applies
-  bool bbytes = false;   // the kilobyte ratio applies
-  uint32_t iubytes = 1;  // upload side of the kilobyte ratio
-  uint32_t idbytes = 5;  // download side of the kilobyte ratio
-  uint32_t iufiles = 1;  // upload side of the file ratio
-  uint32_t idfiles = 5;  // download side of the file ratio
+  std::string szfp;       // permission lines, origin t
+  std::string szip;       // IP lines, origin t
+  std::string szcl;       // client-limit lines "HH:MM,HH:MM,%d,%d,%d,%d"
+  bool bratio = false;    // ratios apply to the template's users
+  bool bsession = false;  // ratios count this session's transfers, not the stored totals
+  bool bfiles = false;    // the file-count ratio applies
+  bool bbytes = false;    // the kilobyte ratio applies
+  uint32_t iubytes = 1;   // upload side of the kilobyte ratio
+  uint32_t idbytes = 5;   // download side of the kilobyte ratio
+  uint32_t iufiles = 1;   // upload side of the file ratio
+  uint32_t idfiles = 5;   // download side of the file ratio
 
   bool operator==(const TemplateRecord&) const = default;
 };

@@ -21,7 +21,7 @@ enum class BanOutcome {
 struct BanResult {
   platform::Status status;  // a failed write; the records are then unchanged
   BanOutcome outcome = BanOutcome::NotRequested;
-  bool disabled = false;    // the account's disable flag was set
+  bool disabled = false;  // the account's disable flag was set
 };
 
 // Re-reads the user's record (and its template's, when it has one), sets the disable flag when

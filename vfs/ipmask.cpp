@@ -10,7 +10,9 @@ struct MaskPart {
   int lo = 0, hi = 0;
 };
 
-bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+bool is_digit(char ch) {
+  return ch >= '0' && ch <= '9';
+}
 
 // A number of one to three digits not above 255.
 std::optional<int> parse_byte(std::string_view s) {
@@ -105,8 +107,8 @@ int score_ip_mask(const IpBytes& addr, std::string_view mask) {
   return score;
 }
 
-IpMatch find_best_ip_entry(std::string_view user_szip, std::optional<std::string_view> template_szip,
-                           const IpBytes& addr) {
+IpMatch find_best_ip_entry(std::string_view user_szip,
+                           std::optional<std::string_view> template_szip, const IpBytes& addr) {
   IpMatch best;
   auto scan = [&](std::string_view text, IpMatch::Source source) {
     std::vector<std::string_view> lines = store::split_lines(text);
@@ -135,9 +137,9 @@ bool select_ip_decision(std::string_view user_szip, std::optional<std::string_vi
 bool validate_ip_mask(std::string_view mask) {
   // One pass over the characters, keeping the state of the current part.
   int dots = 0;
-  int digits = 0;     // digits of the current number
-  int first = 0;      // value of the first number of the part
-  int second = 0;     // value of the second number of a range
+  int digits = 0;  // digits of the current number
+  int first = 0;   // value of the first number of the part
+  int second = 0;  // value of the second number of a range
   bool wildcard = false;
   bool range = false;
   bool any = false;  // the part holds at least one character

@@ -56,8 +56,8 @@ struct IpMatch {
   int score = 0;
   bool allow = false;
 };
-IpMatch find_best_ip_entry(std::string_view user_szip, std::optional<std::string_view> template_szip,
-                           const IpBytes& addr);
+IpMatch find_best_ip_entry(std::string_view user_szip,
+                           std::optional<std::string_view> template_szip, const IpBytes& addr);
 
 // Allow (true) or deny: the best entry's decision, or `default_allow` ("ballowip") when no entry
 // matches.

@@ -10,11 +10,17 @@ constexpr size_t kColR = 4, kColW = 5, kColD = 6, kColL = 7, kColC = 8, kColX = 
                  kColM = 11, kColS = 12;
 constexpr size_t kPathEightFlag = 13, kPathNineFlag = 14;
 
-char column(std::string_view line, size_t i) { return i < line.size() ? line[i] : '\0'; }
+char column(std::string_view line, size_t i) {
+  return i < line.size() ? line[i] : '\0';
+}
 
-bool is_eight_flag(std::string_view line) { return column(line, kColS) == ' '; }
+bool is_eight_flag(std::string_view line) {
+  return column(line, kColS) == ' ';
+}
 
-char lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch; }
+char lower(char ch) {
+  return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch;
+}
 
 // True when the first prefix.size() characters of text equal prefix ignoring case.
 bool istarts_with(std::string_view text, std::string_view prefix) {

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -333,6 +335,25 @@ TEST_F(EventLoopTest, TickArrivesAndAnIdleLoopWakesOnlyForIt) {
   EXPECT_EQ(got.back().kind, MsgKind::Timer);
 }
 
+TEST_F(EventLoopTest, SignalCallbackRunsBeforeDispatchAndStoppingTheTimerDropsItsTick) {
+  // The tick and the signal are both ready when the loop looks; the callback runs first, and a
+  // tick already queued when the timer stops is not delivered.
+  std::vector<int> signals;
+  ASSERT_TRUE(loop->watch_signals({SIGUSR2},
+                                  [&](int s) {
+                                    signals.push_back(s);
+                                    loop->stop_timer();
+                                  })
+                  .ok());
+  ASSERT_TRUE(loop->start_timer(250).ok());
+  pollfd p{loop->epoll_fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);  // the timer expired (nothing else is registered)
+  ASSERT_EQ(::raise(SIGUSR2), 0);
+  EXPECT_EQ(loop->run_once(0), 0);
+  EXPECT_EQ(signals, std::vector<int>{SIGUSR2});
+  EXPECT_TRUE(got.empty());
+}
+
 // Lowers the descriptor limit to just above what is open and fills the rest, restoring both.
 class DescriptorExhaustion {
  public:
@@ -418,15 +439,130 @@ TEST_F(EventLoopTest, ReverseLookupOfLoopbackComesFromTheHostsFile) {
   uint32_t h3 = loop->start_reverse_lookup(htonl(0x7f000001u));
   ASSERT_TRUE(pump_until([&] { return !got.empty(); }));
   EXPECT_EQ(got[0].handle, static_cast<int>(h3));
+}
 
-  // A look-up that has to ask a server is still outstanding when the loop goes: destroying the
-  // loop must neither post nor call into freed memory (the sanitizer build checks the latter).
-  uint32_t pending = loop->start_reverse_lookup(htonl(0xc0000201u));  // 192.0.2.1, no name
-  uint32_t cancelled = loop->start_reverse_lookup(htonl(0xc0000202u));
-  EXPECT_NE(pending, 0u);
+// A name server on a loopback UDP port that the test answers by hand.
+class FakeNameServer {
+ public:
+  FakeNameServer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+      return;
+    }
+    port_ = ntohs(sa.sin_port);
+  }
+  ~FakeNameServer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+  // Waits (running the loop) for one query; false after two seconds without one.
+  bool receive(EventLoop& loop) {
+    uint64_t end = now_ms() + 2000;
+    while (now_ms() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) == 1) {
+        len_ = sizeof from_;
+        ssize_t n =
+            ::recvfrom(fd_, query_, sizeof query_, 0, reinterpret_cast<sockaddr*>(&from_), &len_);
+        if (n > 12) {
+          query_len_ = static_cast<size_t>(n);
+          return true;
+        }
+      }
+      loop.run_once(0);
+    }
+    return false;
+  }
+
+  // Answers the last query with a PTR record naming `host`, or with NXDOMAIN when it is empty.
+  void answer(const std::string& host) {
+    size_t q = 12;  // the question follows the header: labels, then type and class
+    while (q < query_len_ && query_[q] != 0) q += 1 + static_cast<unsigned char>(query_[q]);
+    q += 5;
+    std::string r(query_, std::min(q, query_len_));
+    r[2] = static_cast<char>(0x80 | (query_[2] & 0x01));   // a response; recursion as asked
+    r[3] = static_cast<char>(host.empty() ? 0x83 : 0x80);  // recursion available; NXDOMAIN
+    r[6] = 0;
+    r[7] = host.empty() ? 0 : 1;  // answers
+    r[8] = r[9] = r[10] = r[11] = 0;
+    if (!host.empty()) {
+      std::string name;
+      std::istringstream labels(host);
+      for (std::string label; std::getline(labels, label, '.');) {
+        name += static_cast<char>(label.size());
+        name += label;
+      }
+      name += '\0';
+      r += std::string("\xc0\x0c\x00\x0c\x00\x01\x00\x00\x00\x3c", 10);
+      r += static_cast<char>(name.size() >> 8);
+      r += static_cast<char>(name.size() & 0xff);
+      r += name;
+    }
+    ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from_), len_);
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  char query_[512];
+  size_t query_len_ = 0;
+  sockaddr_in from_{};
+  socklen_t len_ = 0;
+};
+
+TEST_F(EventLoopTest, ReverseLookupAsksTheNameServerThroughTheLoop) {
+  FakeNameServer dns;
+  ASSERT_NE(dns.port(), 0);
+  ASSERT_TRUE(loop->set_name_servers({SockAddr::loopback(dns.port())}).ok());
+  EXPECT_FALSE(loop->set_name_servers({}).ok());
+
+  uint32_t h = loop->start_reverse_lookup(htonl(0x0a0b0c0du));  // 10.11.12.13, not in hosts
+  ASSERT_NE(h, 0u);
+  ASSERT_TRUE(dns.receive(*loop));
+  dns.answer("fake-host.example");
+  ASSERT_TRUE(pump_until([&] { return !got.empty(); }));
+  EXPECT_EQ(got[0].kind, MsgKind::Lookup);
+  EXPECT_EQ(got[0].handle, static_cast<int>(h));
+  EXPECT_EQ(got[0].error, 0);
+  EXPECT_EQ(got[0].host, "fake-host.example");
+
+  got.clear();
+  h = loop->start_reverse_lookup(htonl(0x0a0b0c0eu));
+  ASSERT_TRUE(dns.receive(*loop));
+  dns.answer("");
+  ASSERT_TRUE(pump_until([&] { return !got.empty(); }));
+  EXPECT_EQ(got[0].handle, static_cast<int>(h));
+  EXPECT_EQ(got[0].error, ENOENT);
+  EXPECT_EQ(got[0].host, "");
+
+  // Cancelled while the server is still thinking: its answer is swallowed. The next answer,
+  // sent after it, proves the first one was processed.
+  got.clear();
+  uint32_t cancelled = loop->start_reverse_lookup(htonl(0x0a0b0c0fu));
+  ASSERT_TRUE(dns.receive(*loop));
   loop->cancel_lookup(cancelled);
-  loop->run_once(0);
+  dns.answer("cancelled.example");
+  h = loop->start_reverse_lookup(htonl(0x0a0b0c10u));
+  ASSERT_TRUE(dns.receive(*loop));
+  dns.answer("kept.example");
+  ASSERT_TRUE(pump_until([&] { return !got.empty(); }));
+  settle();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].handle, static_cast<int>(h));
+  EXPECT_EQ(got[0].host, "kept.example");
+
+  // Still outstanding when the loop goes: destroying it must neither post nor call into freed
+  // memory (the sanitizer build checks the latter).
+  EXPECT_NE(loop->start_reverse_lookup(htonl(0x0a0b0c11u)), 0u);
+  ASSERT_TRUE(dns.receive(*loop));
   loop.reset();
+  EXPECT_EQ(got.size(), 1u);
 }
 
 TEST_F(EventLoopTest, WatchedSignalIsDeliveredThroughTheLoop) {

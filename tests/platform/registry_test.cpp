@@ -367,6 +367,18 @@ TEST_F(RegistryRefusal, EmptyFileBecomesAStore) {
   EXPECT_TRUE(again->key_exists("a"));
 }
 
+TEST_F(RegistryRefusal, NewStoreIsPrivateToItsOwner) {
+  std::string file = dir_.file("new.db");
+  mode_t old = ::umask(022);
+  auto r = open_ok(file);
+  ::umask(old);
+  ASSERT_NE(r, nullptr);
+  ASSERT_TRUE(r->create_key("K"));
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 TEST_F(RegistryRefusal, ReadOnlyFileIsRefusedForWriting) {
   std::string file = dir_.file("qorda.db");
   {

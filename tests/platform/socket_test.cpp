@@ -65,6 +65,7 @@ TEST(Socket, AcceptedConnectionKnowsBothEndsAndIsNonBlocking) {
   char buf[8];
   IoResult r = p.server.recv(buf, sizeof buf);
   EXPECT_TRUE(r.would_block());
+  EXPECT_EQ(p.server.recv(buf, 0).err, EINVAL);  // not to be mistaken for a close
   auto none = p.listener.accept(nullptr);
   EXPECT_TRUE(none.err == EAGAIN || none.err == EWOULDBLOCK);
 

@@ -25,13 +25,13 @@ constexpr std::array<uint8_t, 4> kIp2{10, 0, 0, 2};
 TEST(ClientLimits, PerUserLimitRefusesSecondLoginOfSameUser) {
   std::string szcl = "00:00,23:59,-1,1,-1,-1\n";
   std::vector<LimitSession> others{session("alice", "[t] staff", kIp1)};
-  LimitDecision d = evaluate_client_limits(szcl, 20, at(12, 0), session("ALICE", "[t] staff", kIp2),
-                                           others);
+  LimitDecision d =
+      evaluate_client_limits(szcl, 20, at(12, 0), session("ALICE", "[t] staff", kIp2), others);
   EXPECT_FALSE(d.accepted);
   EXPECT_EQ(d.kind, kLimitPerUser);
   EXPECT_EQ(d.limit, 1);
-  EXPECT_TRUE(
-      evaluate_client_limits(szcl, 20, at(12, 0), session("bob", "[t] staff", kIp1), others).accepted);
+  EXPECT_TRUE(evaluate_client_limits(szcl, 20, at(12, 0), session("bob", "[t] staff", kIp1), others)
+                  .accepted);
 }
 
 TEST(ClientLimits, RangesAreInclusiveAndNeverWrap) {
@@ -107,10 +107,10 @@ TEST(ClientLimits, ZeroLimitAndServerMaximum) {
 
 TEST(ClientLimits, MalformedLinesAreSkipped) {
   LimitSession me = session("alice", "[t] staff", kIp1);
-  for (const char* bad : {"00:00,23:59,0", "00:00,23:59,0,0,0", "0:00,23:59,0,0,0,0",
-                          "00:00;23:59,0,0,0,0", "00:00,24:00,0,0,0,0", "00:00,23:60,0,0,0,0",
-                          "aa:bb,23:59,0,0,0,0", "00:00,23:59,x,0,0,0", "00:00,23:59,",
-                          "00:00,23:59,99999999999,0,0,0", "00:00,23:59,-5,0,0,0", "", "00:00"}) {
+  for (const char* bad :
+       {"00:00,23:59,0", "00:00,23:59,0,0,0", "0:00,23:59,0,0,0,0", "00:00;23:59,0,0,0,0",
+        "00:00,24:00,0,0,0,0", "00:00,23:60,0,0,0,0", "aa:bb,23:59,0,0,0,0", "00:00,23:59,x,0,0,0",
+        "00:00,23:59,", "00:00,23:59,99999999999,0,0,0", "00:00,23:59,-5,0,0,0", "", "00:00"}) {
     EXPECT_TRUE(evaluate_client_limits(bad, 20, at(12, 0), me, {}).accepted) << bad;
     EXPECT_FALSE(parse_limit_line(bad).has_value()) << bad;
   }

@@ -38,10 +38,11 @@ TEST(IpScore, ExactRangeAndWildcardParts) {
 TEST(IpScore, MalformedMasksNeverMatch) {
   // Masks that never went through the editor: wrong part count, letters, out-of-range numbers,
   // dangling range, empty parts, huge numbers, a number that would wrap to the byte.
-  for (const char* mask : {"", "10.0.0", "10.0.0.5.1", "10.0.0.5.", "a.b.c.d", "10.0.0.x",
-                           "10.0.0.999", "10.0.0.1-", "10.0.0.-9", "10..0.5", "10.0.0.*5",
-                           "10.0.0.5*", "10.0.0.**", "10.0.0.00005", "10.0.0.4294967301",
-                           "10.0.0.261", "10.0.0.5 ", " 10.0.0.5", "10.0.0.1-2-9", "10.0.0.9-1"}) {
+  for (const char* mask :
+       {"",           "10.0.0",     "10.0.0.5.1", "10.0.0.5.",    "a.b.c.d",
+        "10.0.0.x",   "10.0.0.999", "10.0.0.1-",  "10.0.0.-9",    "10..0.5",
+        "10.0.0.*5",  "10.0.0.5*",  "10.0.0.**",  "10.0.0.00005", "10.0.0.4294967301",
+        "10.0.0.261", "10.0.0.5 ",  " 10.0.0.5",  "10.0.0.1-2-9", "10.0.0.9-1"}) {
     EXPECT_EQ(score_ip_mask(kA, mask), 0) << mask;
   }
 }
@@ -62,8 +63,8 @@ TEST(IpDecision, BestScoreWinsWithUserBeforeTemplate) {
 }
 
 TEST(IpDecision, BestEntryReportsItsListAndLine) {
-  IpMatch m = find_best_ip_entry("[u] a 11.*.*.*\n", std::string_view("[t] a *.*.*.*\r\n[t] a 10.0.0.5\n"),
-                                 kA);
+  IpMatch m = find_best_ip_entry("[u] a 11.*.*.*\n",
+                                 std::string_view("[t] a *.*.*.*\r\n[t] a 10.0.0.5\n"), kA);
   EXPECT_EQ(m.source, IpMatch::Source::Template);
   EXPECT_EQ(m.line, 1u);
   EXPECT_EQ(m.score, 12);
@@ -83,10 +84,10 @@ TEST(ValidateIpMask, AcceptsWellFormedMasks) {
 }
 
 TEST(ValidateIpMask, RefusesMalformedMasks) {
-  for (const char* mask : {"1.2.3", "1.2.3.256", "1.2.3.4-2", "1.2.3.*5", "1.2.3.4.5",
-                           "10.0.5-3.*", "", ".1.2.3", "1.2.3.", "1..2.3", "1.2.3.4-", "1.2.3.-4",
-                           "1.2.3.4-5-6", "1.2.3.**", "1.2.3.5*", "1.2.3.1000", "1.2.3.0001",
-                           "a.2.3.4", "1.2.3.4 ", "1.2.3.4\n"}) {
+  for (const char* mask :
+       {"1.2.3",    "1.2.3.256",  "1.2.3.4-2",  "1.2.3.*5", "1.2.3.4.5", "10.0.5-3.*",  "",
+        ".1.2.3",   "1.2.3.",     "1..2.3",     "1.2.3.4-", "1.2.3.-4",  "1.2.3.4-5-6", "1.2.3.**",
+        "1.2.3.5*", "1.2.3.1000", "1.2.3.0001", "a.2.3.4",  "1.2.3.4 ",  "1.2.3.4\n"}) {
     EXPECT_FALSE(validate_ip_mask(mask)) << mask;
   }
 }

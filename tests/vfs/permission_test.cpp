@@ -47,7 +47,8 @@ TEST(PermissionText, ShortAndOddLinesNeverReadPastTheEnd) {
   EXPECT_FALSE(parse_permission("[u] rwdlcxhm").s);  // column 12 absent: not the eight-flag form
   EXPECT_TRUE(parse_permission("[u] r").r);
   // An entry with an empty path never matches anything.
-  EXPECT_FALSE(find_permission("[u] rwdlcxhms \n[u] rwdlcxhm \n[u]", std::nullopt, "/c:/", nullptr));
+  EXPECT_FALSE(
+      find_permission("[u] rwdlcxhms \n[u] rwdlcxhm \n[u]", std::nullopt, "/c:/", nullptr));
 }
 
 TEST(FindPermission, LongestMatchWinsAndPathIsTheQueriedOne) {
@@ -123,9 +124,9 @@ TEST(ValidatePermissionPath, NormalisesDosAndUnixForms) {
 }
 
 TEST(ValidatePermissionPath, RefusesBadPaths) {
-  for (const char* bad : {"", "/", "c", "/c/", "/1:/", "/cd:/", "/c:/a:b/", "/c:/Plus!/",
-                          "/c:/a\"b/", "/c:/*/", "/c:/a<b/", "/c:/a>b/", "/c:/a?/", "::/",
-                          "/c:/a\nb/", "/c:/a\rb/", "/c:/a\tb/"}) {
+  for (const char* bad :
+       {"", "/", "c", "/c/", "/1:/", "/cd:/", "/c:/a:b/", "/c:/Plus!/", "/c:/a\"b/", "/c:/*/",
+        "/c:/a<b/", "/c:/a>b/", "/c:/a?/", "::/", "/c:/a\nb/", "/c:/a\rb/", "/c:/a\tb/"}) {
     EXPECT_FALSE(validate_permission_path(bad).has_value()) << bad;
   }
 }

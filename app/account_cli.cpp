@@ -1,0 +1,190 @@
+#include "app/account_cli.h"
+
+#include <cstdio>
+
+#include "store/keys.h"
+#include "vfs/ipmask.h"
+#include "vfs/permission.h"
+
+namespace qorda::app::acct {
+
+std::optional<std::string> parse_args(const Args& args, const std::vector<OptionSpec>& specs,
+                                      ParsedArgs& out) {
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_done || a.size() < 2 || a[0] != '-') {
+      out.positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options_done = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
+      out.help = true;
+      continue;
+    }
+    if (a.rfind("--", 0) != 0) return "unknown option '" + a + "'";
+    std::string name = a.substr(2);
+    std::optional<std::string> inline_value;
+    if (size_t eq = name.find('='); eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs) {
+      if (name == s.name) spec = &s;
+    }
+    if (!spec) return "unknown option '--" + name + "'";
+    if (spec->takes_value) {
+      if (inline_value) {
+        out.options.push_back({name, *inline_value});
+      } else if (i + 1 < args.size()) {
+        out.options.push_back({name, args[++i]});
+      } else {
+        return "option '--" + name + "' needs a value";
+      }
+    } else {
+      if (inline_value) return "option '--" + name + "' takes no value";
+      out.options.push_back({name, ""});
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Strips an optional "[o] " prefix; false when it is there with another origin.
+bool strip_origin(std::string_view& text, char origin, std::string& error) {
+  if (text.empty() || text[0] != '[') return true;
+  if (text.size() < 4 || text[2] != ']' || text[3] != ' ') {
+    error = "malformed line '" + std::string(text) + "'";
+    return false;
+  }
+  if (text[1] != origin) {
+    error = std::string("this list holds only [") + origin + "] lines: '" + std::string(text) + "'";
+    return false;
+  }
+  text.remove_prefix(4);
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> permission_arg(std::string_view text, char origin, std::string& error) {
+  if (!strip_origin(text, origin, error)) return std::nullopt;
+  static constexpr char kLetters[] = "rwdlcxhms";
+  if (text.size() < 10 || text[9] != ' ') {
+    error = "invalid permission line '" + std::string(text) +
+            "': give nine flags rwdlcxhms ('-' for a flag not granted), a blank and the path";
+    return std::nullopt;
+  }
+  for (size_t i = 0; i < 9; ++i) {
+    if (text[i] != kLetters[i] && text[i] != '-') {
+      error = "invalid permission flags '" + std::string(text.substr(0, 9)) +
+              "': each column is its letter of rwdlcxhms or '-'";
+      return std::nullopt;
+    }
+  }
+  auto path = vfs::validate_permission_path(text.substr(10));
+  if (!path) {
+    error = vfs::kInvalidPathMessage;
+    return std::nullopt;
+  }
+  vfs::PermissionRecord rec;
+  rec.origin = origin;
+  rec.r = text[0] == 'r';
+  rec.w = text[1] == 'w';
+  rec.d = text[2] == 'd';
+  rec.l = text[3] == 'l';
+  rec.c = text[4] == 'c';
+  rec.x = text[5] == 'x';
+  rec.h = text[6] == 'h';
+  rec.m = text[7] == 'm';
+  rec.s = text[8] == 's';
+  rec.path = *path;
+  return vfs::format_permission(rec);
+}
+
+std::optional<std::string> ip_arg(std::string_view text, char origin, std::string& error) {
+  if (!strip_origin(text, origin, error)) return std::nullopt;
+  if (text.size() < 2 || (text[0] != 'a' && text[0] != 'd') || text[1] != ' ') {
+    error = "invalid ip line '" + std::string(text) + "': give 'a MASK' (allow) or 'd MASK' (deny)";
+    return std::nullopt;
+  }
+  std::string_view mask = text.substr(2);
+  if (!vfs::validate_ip_mask(mask)) {
+    error = vfs::kInvalidIpMaskMessage;
+    return std::nullopt;
+  }
+  return vfs::format_ip_entry(vfs::IpRecord{origin, text[0] == 'a', std::string(mask)});
+}
+
+std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& error) {
+  std::vector<std::string_view> fields;
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    fields.push_back(
+        text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  if (fields.size() != 6) {
+    error = "invalid client limit '" + std::string(text) +
+            "': give START,END,TOTAL,PERUSER,PERIP,BOTH (-1 for no limit of its own)";
+    return std::nullopt;
+  }
+  if (auto msg = store::check_limit_time(fields[0], true)) {
+    error = *msg;
+    return std::nullopt;
+  }
+  if (auto msg = store::check_limit_time(fields[1], false)) {
+    error = *msg;
+    return std::nullopt;
+  }
+  store::LimitRange r;
+  r.start = std::string(fields[0]);
+  r.end = std::string(fields[1]);
+  for (int i = 0; i < 4; ++i) {
+    std::string_view f = fields[2 + i];
+    std::optional<uint32_t> n;
+    if (f == "-1") {
+      r.limits[i] = -1;
+      continue;
+    }
+    n = number_arg(f);
+    if (!n || *n > 0x7fffffffu) {
+      error = "invalid client limit '" + std::string(f) +
+              "': a limit is a number of clients, or -1 for no limit of its own";
+      return std::nullopt;
+    }
+    r.limits[i] = static_cast<int>(*n);
+  }
+  return r;
+}
+
+std::optional<uint32_t> number_arg(std::string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t v = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(ch - '0');
+  }
+  if (v > 0xffffffffu) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+uint32_t setup_dword(platform::Registry& reg, const char* name, uint32_t def) {
+  auto v = reg.query(store::kSetupKey, name);
+  if (!v || v->type != platform::RegType::Dword) return def;
+  return v->dword;
+}
+
+int fail(const std::string& cmd, const std::string& message, int status) {
+  std::fprintf(stderr, "qorda %s: %s\n", cmd.c_str(), message.c_str());
+  return status;
+}
+
+}  // namespace qorda::app::acct

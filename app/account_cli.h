@@ -1,0 +1,55 @@
+// Shared pieces of the `user` and `template` commands: option parsing, and the editors' checks of
+// permission, IP and client-limit lines given on the command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/commands.h"
+#include "platform/registry.h"
+#include "store/limits.h"
+
+namespace qorda::app::acct {
+
+struct OptionSpec {
+  const char* name;  // without the leading "--"
+  bool takes_value;
+};
+
+struct Option {
+  std::string name;
+  std::string value;
+};
+
+struct ParsedArgs {
+  std::vector<std::string> positional;
+  std::vector<Option> options;  // in command-line order
+  bool help = false;
+};
+
+// Parses "--name VALUE", "--name=VALUE" and "--flag" against `specs`; "--" ends the options.
+// Returns an error message for an unknown option or a missing value.
+std::optional<std::string> parse_args(const Args& args, const std::vector<OptionSpec>& specs,
+                                      ParsedArgs& out);
+
+// A command-line permission line, "[o] rwdlcxhms PATH" or "rwdlcxhms PATH" (nine flag columns,
+// each its letter or "-"), checked as the editor does; the result carries `origin`. On refusal
+// `error` holds the message.
+std::optional<std::string> permission_arg(std::string_view text, char origin, std::string& error);
+// A command-line IP line, "[o] a MASK" or "a MASK" / "d MASK".
+std::optional<std::string> ip_arg(std::string_view text, char origin, std::string& error);
+// A command-line limit range "HH:MM,HH:MM,TOTAL,PERUSER,PERIP,BOTH" (-1: no limit of its own).
+std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& error);
+// An unsigned 32-bit decimal number.
+std::optional<uint32_t> number_arg(std::string_view text);
+
+// Setup values the displays need, with their defaults.
+uint32_t setup_dword(platform::Registry& reg, const char* name, uint32_t def);
+
+// Prints "qorda CMD: MESSAGE" on standard error and returns `status`.
+int fail(const std::string& cmd, const std::string& message, int status);
+
+}  // namespace qorda::app::acct

@@ -1,0 +1,144 @@
+// qorda drive list|set|del: the table that maps drive letters to local directories.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/commands.h"
+#include "platform/registry.h"
+#include "platform/volume.h"
+#include "store/drives.h"
+#include "store/keys.h"
+
+namespace qorda::app {
+
+namespace {
+
+constexpr const char* kDriveUsage =
+    "usage: qorda drive list\n"
+    "       qorda drive set LETTER DIR\n"
+    "       qorda drive del LETTER\n"
+    "\n"
+    "Virtual paths name a drive first (/c:/ftp/pub/); each drive letter maps to a local\n"
+    "directory. While no drive is set, c: is HOME/c. DIR must be an existing directory.\n";
+
+// "c", "C" or "c:" -> 'c'; 0 when the text is no drive letter.
+char parse_letter(const std::string& s) {
+  if (s.empty() || s.size() > 2 || (s.size() == 2 && s[1] != ':')) return 0;
+  char c = s[0];
+  if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return (c >= 'a' && c <= 'z') ? c : 0;
+}
+
+bool table_is_default(platform::Registry& reg) {
+  platform::Result<uint32_t> n = reg.count_values(store::kDrivesKey);
+  return !n || *n == 0;
+}
+
+int drive_list(const Context& ctx) {
+  auto reg = open_store(ctx, platform::Registry::Mode::ReadOnly);
+  if (!reg) {
+    if (reg.err != ENOENT) {
+      std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
+      return kExitFailure;
+    }
+    std::printf("c: %s/c (default)\n", ctx.home.c_str());
+    return kExitOk;
+  }
+  if (table_is_default(**reg)) {
+    std::printf("c: %s/c (default)\n", ctx.home.c_str());
+    return kExitOk;
+  }
+  auto vals = (*reg)->values(store::kDrivesKey);
+  if (!vals) return kExitOk;
+  for (const platform::RegValue& v : *vals) {
+    platform::DriveTable t;
+    bool usable = v.type == platform::RegType::Sz && v.name.size() == 1 && t.set(v.name[0], v.sz);
+    std::printf("%s: %s%s\n", v.name.c_str(), v.sz.c_str(), usable ? "" : " (ignored: not usable)");
+  }
+  return kExitOk;
+}
+
+int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(dir_arg, ec).lexically_normal();
+  if (ec || dir_arg.empty()) {
+    std::fprintf(stderr, "qorda drive set: invalid directory '%s'\n", dir_arg.c_str());
+    return kExitUsage;
+  }
+  if (!std::filesystem::is_directory(dir, ec)) {
+    std::fprintf(stderr, "qorda drive set: '%s' is not an existing directory\n",
+                 dir.string().c_str());
+    return kExitUsage;
+  }
+  std::string text = dir.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  auto reg = open_store(ctx);
+  if (!reg) {
+    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
+    return kExitFailure;
+  }
+  auto tx = (*reg)->begin();
+  if (!tx) {
+    std::fprintf(stderr, "qorda drive set: %s\n", tx.msg.c_str());
+    return kExitFailure;
+  }
+  platform::Status s = (*reg)->create_key(store::kDrivesKey);
+  // The first drive set keeps the default c: that was in use, so setting d: does not take
+  // drive c: away.
+  if (s && letter != 'c' && table_is_default(**reg)) {
+    s = (*reg)->set_sz(store::kDrivesKey, "c", ctx.home + "/c");
+  }
+  if (s) s = (*reg)->set_sz(store::kDrivesKey, std::string(1, letter), text);
+  if (s) s = (*tx)->commit();
+  if (!s) {
+    std::fprintf(stderr, "qorda drive set: cannot write the drive: %s\n", s.msg.c_str());
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int drive_del(const Context& ctx, char letter) {
+  auto reg = open_store(ctx);
+  if (!reg) {
+    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
+    return kExitFailure;
+  }
+  platform::Status s = (*reg)->delete_value(store::kDrivesKey, std::string(1, letter));
+  if (!s) {
+    if (s.err == ENOENT) {
+      std::fprintf(stderr, "qorda drive del: drive %c: is not set\n", letter);
+      return kExitFailure;
+    }
+    std::fprintf(stderr, "qorda drive del: %s\n", s.msg.c_str());
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_drive(const Context& ctx, const Args& args) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kDriveUsage, stdout);
+      return kExitOk;
+    }
+  }
+  const std::string sub = args.empty() ? "" : args[0];
+  size_t want = sub == "list" ? 1 : sub == "set" ? 3 : sub == "del" ? 2 : 0;
+  if (want == 0 || args.size() != want) {
+    std::fputs(kDriveUsage, stderr);
+    return kExitUsage;
+  }
+  if (sub == "list") return drive_list(ctx);
+  char letter = parse_letter(args[1]);
+  if (letter == 0) {
+    std::fprintf(stderr, "qorda drive %s: '%s' is not a drive letter (a to z)\n", sub.c_str(),
+                 args[1].c_str());
+    return kExitUsage;
+  }
+  if (sub == "set") return drive_set(ctx, letter, args[2]);
+  return drive_del(ctx, letter);
+}
+
+}  // namespace qorda::app

@@ -1,0 +1,326 @@
+// qorda template list|show|add|set|del: the template editor's work on the command line, with its
+// checks and messages. Client-limit ranges go through the editor's range-insertion model.
+#include <cstdio>
+#include <string>
+
+#include "app/account_cli.h"
+#include "app/commands.h"
+#include "store/limits.h"
+#include "store/lines.h"
+#include "store/records.h"
+#include "vfs/ipmask.h"
+
+namespace qorda::app {
+namespace {
+
+using acct::fail;
+using acct::OptionSpec;
+using acct::ParsedArgs;
+
+const char kUsage[] =
+    "usage: qorda template list\n"
+    "       qorda template show NAME\n"
+    "       qorda template add NAME [OPTIONS]\n"
+    "       qorda template set NAME [OPTIONS] [--rename NEW]\n"
+    "       qorda template del NAME\n"
+    "\n"
+    "options of add and set:\n"
+    "  --perm \"[t] rwdlcxhms /c:/path/\"\n"
+    "                           a file permission line (repeat for several; on set the given\n"
+    "                           lines replace the list); --no-perms empties the list\n"
+    "  --ip \"[t] a 10.0.0.*\"    an IP line, a (allow) or d (deny) and a mask (repeatable, as\n"
+    "                           --perm); --no-ips empties the list\n"
+    "  --limit START,END,TOTAL,PERUSER,PERIP,BOTH\n"
+    "                           a client-limit range such as 08:00,17:59,10,2,-1,-1 (-1: no limit\n"
+    "                           of its own, the server maximum applies); repeatable, later ranges\n"
+    "                           split or replace earlier ones, a range past midnight is split in\n"
+    "                           two; on set the given ranges replace the list; --no-limits "
+    "empties\n"
+    "  --ratio files=U:D|off    the file-count upload/download ratio (turns ratios on)\n"
+    "  --ratio kbytes=U:D|off   the kilobyte ratio (turns ratios on)\n"
+    "  --no-ratio               ratios not used\n"
+    "  --per-session / --no-per-session   ratios count this session's transfers / the totals\n"
+    "  --rename NEW             (set only) rename the template\n";
+
+const std::vector<OptionSpec> kEditOptions = {
+    {"perm", true},         {"no-perms", false},       {"ip", true},     {"no-ips", false},
+    {"limit", true},        {"no-limits", false},      {"ratio", true},  {"no-ratio", false},
+    {"per-session", false}, {"no-per-session", false}, {"rename", true},
+};
+
+std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd) {
+  auto reg = open_store(ctx, platform::Registry::Mode::ReadWrite);
+  if (!reg) {
+    fail(cmd, "cannot open the store " + store_path(ctx) + ": " + reg.msg, kExitFailure);
+    return nullptr;
+  }
+  return std::move(reg.value);
+}
+
+// "files=1:5", "kbytes=1:5" ("bytes=" also), or "files=off".
+bool apply_ratio(std::string_view text, store::TemplateRecord& rec) {
+  size_t eq = text.find('=');
+  if (eq == std::string_view::npos) return false;
+  std::string_view what = text.substr(0, eq), value = text.substr(eq + 1);
+  bool files = what == "files";
+  if (!files && what != "kbytes" && what != "bytes") return false;
+  bool& on = files ? rec.bfiles : rec.bbytes;
+  if (value == "off") {
+    on = false;
+    return true;
+  }
+  size_t colon = value.find(':');
+  if (colon == std::string_view::npos) return false;
+  auto up = acct::number_arg(value.substr(0, colon));
+  auto down = acct::number_arg(value.substr(colon + 1));
+  if (!up || !down) return false;
+  (files ? rec.iufiles : rec.iubytes) = *up;
+  (files ? rec.idfiles : rec.idbytes) = *down;
+  on = true;
+  rec.bratio = true;
+  return true;
+}
+
+struct Edit {
+  std::optional<std::string> rename;
+};
+
+int apply_options(const std::string& cmd, const ParsedArgs& p, store::TemplateRecord& rec,
+                  Edit& edit) {
+  std::vector<std::string> perms, ips;
+  bool perms_given = false, ips_given = false, limits_given = false;
+  store::LimitRangeList limits;
+  std::string error;
+  for (const acct::Option& o : p.options) {
+    const std::string& n = o.name;
+    if (n == "perm") {
+      auto line = acct::permission_arg(o.value, 't', error);
+      if (!line) return fail(cmd, error, kExitUsage);
+      perms.push_back(*line);
+      perms_given = true;
+    } else if (n == "no-perms") {
+      perms.clear();
+      perms_given = true;
+    } else if (n == "ip") {
+      auto line = acct::ip_arg(o.value, 't', error);
+      if (!line) return fail(cmd, error, kExitUsage);
+      ips.push_back(*line);
+      ips_given = true;
+    } else if (n == "no-ips") {
+      ips.clear();
+      ips_given = true;
+    } else if (n == "limit") {
+      auto r = acct::limit_arg(o.value, error);
+      if (!r) return fail(cmd, error, kExitUsage);
+      limits.insert(*r);
+      limits_given = true;
+    } else if (n == "no-limits") {
+      limits.clear();
+      limits_given = true;
+    } else if (n == "ratio") {
+      if (!apply_ratio(o.value, rec)) {
+        return fail(
+            cmd, "invalid ratio '" + o.value + "': give files=U:D, kbytes=U:D or files|kbytes=off",
+            kExitUsage);
+      }
+    } else if (n == "no-ratio") {
+      rec.bratio = false;
+    } else if (n == "per-session" || n == "no-per-session") {
+      rec.bsession = n == "per-session";
+    } else if (n == "rename") {
+      edit.rename = o.value;
+    }
+  }
+  if (perms_given) rec.szfp = store::join_lines(perms);
+  if (ips_given) rec.szip = store::join_lines(ips);
+  if (limits_given) rec.szcl = limits.to_szcl();
+  return 0;
+}
+
+int check_new_name(platform::Registry& reg, const std::string& cmd, const std::string& name,
+                   const std::string& old_name) {
+  if (auto bad = store::check_record_name(name)) return fail(cmd, *bad, kExitUsage);
+  if (!store::iequals(name, old_name) && store::template_exists(reg, name)) {
+    return fail(cmd, "Can't rename to an existing user.", kExitUsage);
+  }
+  return 0;
+}
+
+// Users whose reference names the template; renaming or deleting it leaves them without one.
+size_t users_of(platform::Registry& reg, std::string_view name) {
+  size_t n = 0;
+  auto users = store::list_users(reg);
+  if (!users) return 0;
+  for (const std::string& u : *users) {
+    store::UserRecord rec;
+    rec.name = u;
+    if (store::read_user(reg, rec, true, false) &&
+        store::iequals(rec.sztemp, store::template_ref(name))) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+void warn_users(platform::Registry& reg, const std::string& cmd, std::string_view name) {
+  if (size_t n = users_of(reg, name)) {
+    std::fprintf(stderr, "qorda %s: note: %zu user%s still refer%s to '[t] %.*s'\n", cmd.c_str(), n,
+                 n == 1 ? "" : "s", n == 1 ? "s" : "", static_cast<int>(name.size()), name.data());
+  }
+}
+
+int template_list(const Context& ctx, const ParsedArgs&) {
+  auto reg = open_or_report(ctx, "template list");
+  if (!reg) return kExitFailure;
+  auto names = store::list_templates(*reg);
+  if (!names) return fail("template list", names.msg, kExitFailure);
+  for (const std::string& n : *names) std::printf("%s\n", n.c_str());
+  return kExitOk;
+}
+
+void print_lines(std::string_view text) {
+  for (std::string_view line : store::split_lines(text)) {
+    if (!line.empty()) std::printf("  %.*s\n", static_cast<int>(line.size()), line.data());
+  }
+}
+
+int template_show(const Context& ctx, const ParsedArgs& p) {
+  const std::string cmd = "template show";
+  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
+  auto reg = open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  store::TemplateRecord rec;
+  rec.name = p.positional[0];
+  if (!store::read_template(*reg, rec)) {
+    return fail(cmd, "no template named '" + rec.name + "'", kExitFailure);
+  }
+  if (auto names = store::list_templates(*reg)) {
+    for (const std::string& n : *names) {
+      if (store::iequals(n, rec.name)) rec.name = n;
+    }
+  }
+  std::printf("template %s\n", rec.name.c_str());
+  std::printf("  ratios:          %s\n",
+              rec.bratio ? (rec.bsession ? "used, per session" : "used") : "not used");
+  std::printf("  files ratio:     %u:%u%s\n", rec.iufiles, rec.idfiles, rec.bfiles ? "" : " (off)");
+  std::printf("  kbytes ratio:    %u:%u%s\n", rec.iubytes, rec.idbytes, rec.bbytes ? "" : " (off)");
+  std::printf("file permissions:\n");
+  print_lines(rec.szfp);
+  std::printf("ip permissions:\n");
+  print_lines(rec.szip);
+  bool allow = acct::setup_dword(*reg, "ballowip", 1) != 0;
+  std::printf("  %s\n", allow ? vfs::kDefaultAllowIpLine : vfs::kDefaultDenyIpLine);
+  std::printf("client limits:\n  %s\n", store::kLimitListHeader);
+  uint32_t imaxc = acct::setup_dword(*reg, "imaxc", 20);
+  for (const std::string& line : store::LimitRangeList::from_szcl(rec.szcl).display_lines(imaxc)) {
+    std::printf("  %s\n", line.c_str());
+  }
+  for (std::string_view line : store::split_lines(rec.szcl)) {
+    if (!line.empty() && !store::parse_limit_line(line)) {
+      std::printf("  (malformed, never applies: %.*s)\n", static_cast<int>(line.size()),
+                  line.data());
+    }
+  }
+  return kExitOk;
+}
+
+int template_add(const Context& ctx, const ParsedArgs& p) {
+  const std::string cmd = "template add";
+  if (p.positional.size() > 1) return fail(cmd, "give one template name", kExitUsage);
+  store::TemplateRecord rec;
+  rec.name = p.positional.empty() ? std::string() : p.positional[0];
+  Edit edit;
+  if (int st = apply_options(cmd, p, rec, edit)) return st;
+  if (edit.rename) return fail(cmd, "--rename is an option of 'template set'", kExitUsage);
+  auto reg = open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
+  platform::Status st = store::write_template(*reg, rec);
+  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  return kExitOk;
+}
+
+int template_set(const Context& ctx, const ParsedArgs& p) {
+  const std::string cmd = "template set";
+  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
+  auto reg = open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  store::TemplateRecord rec;
+  rec.name = p.positional[0];
+  if (!store::read_template(*reg, rec)) {
+    return fail(cmd, "no template named '" + rec.name + "'", kExitFailure);
+  }
+  const std::string old_name = rec.name;
+  Edit edit;
+  if (int st = apply_options(cmd, p, rec, edit)) return st;
+  platform::Status st;
+  if (edit.rename) {
+    if (int bad = check_new_name(*reg, cmd, *edit.rename, old_name)) return bad;
+  }
+  if (edit.rename && !store::iequals(*edit.rename, old_name)) {
+    rec.name = *edit.rename;
+    st = store::rename_template(*reg, old_name, rec);
+    if (st) warn_users(*reg, cmd, old_name);
+  } else {
+    st = store::write_template(*reg, rec);
+  }
+  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  return kExitOk;
+}
+
+int template_del(const Context& ctx, const ParsedArgs& p) {
+  const std::string cmd = "template del";
+  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
+  auto reg = open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  if (!store::template_exists(*reg, p.positional[0])) {
+    return fail(cmd, "no template named '" + p.positional[0] + "'", kExitFailure);
+  }
+  platform::Status st = store::delete_template(*reg, p.positional[0]);
+  if (!st) return fail(cmd, "cannot delete the record: " + st.msg, kExitFailure);
+  warn_users(*reg, cmd, p.positional[0]);
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_template(const Context& ctx, const Args& args) {
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string& sub = args[0];
+  if (sub == "--help" || sub == "-h" || sub == "help") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  struct Sub {
+    const char* name;
+    int (*run)(const Context&, const ParsedArgs&);
+    bool edit_options;
+  };
+  static const Sub kSubs[] = {{"list", template_list, false},
+                              {"show", template_show, false},
+                              {"add", template_add, true},
+                              {"set", template_set, true},
+                              {"del", template_del, false}};
+  for (const Sub& s : kSubs) {
+    if (sub != s.name) continue;
+    ParsedArgs p;
+    Args rest(args.begin() + 1, args.end());
+    static const std::vector<OptionSpec> kNone;
+    if (auto err = acct::parse_args(rest, s.edit_options ? kEditOptions : kNone, p)) {
+      return fail(std::string("template ") + s.name, *err, kExitUsage);
+    }
+    if (p.help) {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    return s.run(ctx, p);
+  }
+  std::fprintf(stderr, "qorda template: unknown subcommand '%s'\n", sub.c_str());
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+}  // namespace qorda::app

@@ -1,0 +1,34 @@
+// Whole-file helpers for the command-line tools: bounded reads, complete writes, files replaced
+// atomically, directories created with their parents.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace qorda::platform {
+
+inline constexpr int kStdinFd = 0;
+inline constexpr int kStdoutFd = 1;
+
+// Reads descriptor fd (left open) to its end. EFBIG, with nothing kept, when it holds more than
+// max_bytes.
+Result<std::string> read_all_bounded(int fd, size_t max_bytes);
+// The same for the file at path.
+Result<std::string> read_file_bounded(const std::string& path, size_t max_bytes);
+
+// Writes every byte to fd, across short writes and interrupted calls.
+Status write_all(int fd, std::string_view data);
+
+// Replaces the file at path with data: it is written to a new file beside path, flushed to disk
+// and renamed over path, so path holds the old contents or the new, never a part. The new file
+// gets the permission bits `mode`.
+Status replace_file(const std::string& path, std::string_view data, unsigned mode);
+
+// Creates the directory path and any missing parents with the permission bits `mode`;
+// directories that already exist are left as they are.
+Status make_directories(const std::string& path, unsigned mode);
+
+}  // namespace qorda::platform

@@ -1,0 +1,74 @@
+#include "app/account_cli.h"
+
+#include <gtest/gtest.h>
+
+namespace qorda::app::acct {
+namespace {
+
+TEST(AccountArgs, OptionsWithAndWithoutValues) {
+  std::vector<OptionSpec> specs{{"perm", true}, {"guest", false}};
+  ParsedArgs p;
+  ASSERT_FALSE(
+      parse_args({"alice", "--perm", "x", "--guest", "--perm=y", "--", "--guest"}, specs, p));
+  EXPECT_EQ(p.positional, (std::vector<std::string>{"alice", "--guest"}));
+  ASSERT_EQ(p.options.size(), 3u);
+  EXPECT_EQ(p.options[0].value, "x");
+  EXPECT_EQ(p.options[2].value, "y");
+  ParsedArgs q;
+  EXPECT_TRUE(parse_args({"--perm"}, specs, q).has_value());     // missing value
+  EXPECT_TRUE(parse_args({"--bogus"}, specs, q).has_value());    // unknown
+  EXPECT_TRUE(parse_args({"--guest=1"}, specs, q).has_value());  // flag with a value
+  ParsedArgs h;
+  ASSERT_FALSE(parse_args({"--help"}, specs, h));
+  EXPECT_TRUE(h.help);
+}
+
+TEST(AccountArgs, PermissionLinesAreCheckedAsTheEditorDoes) {
+  std::string err;
+  EXPECT_EQ(permission_arg("[u] rwdl----s /c:/ftp/", 'u', err), "[u] rwdl----s /c:/ftp/");
+  EXPECT_EQ(permission_arg("r--l----s c:\\ftp\\pub", 't', err), "[t] r--l----s /c:/ftp/pub/");
+  EXPECT_EQ(permission_arg("[u] rwdl----s /d:/Program Files", 'u', err),
+            "[u] rwdl----s /d:/Program Files/");
+  EXPECT_FALSE(permission_arg("[u] rwdl----s /c:/Plus!/", 'u', err));
+  EXPECT_EQ(err, "Invalid pathname, please try again.");
+  EXPECT_FALSE(permission_arg("[t] rwdl----s /c:/", 'u', err));  // wrong origin
+  EXPECT_FALSE(permission_arg("[u] wrdl----s /c:/", 'u', err));  // letter in the wrong column
+  EXPECT_FALSE(permission_arg("[u] rwdl---- /c:/", 'u', err));   // eight flags
+  EXPECT_FALSE(permission_arg("", 'u', err));
+}
+
+TEST(AccountArgs, IpLinesAreCheckedAsTheEditorDoes) {
+  std::string err;
+  EXPECT_EQ(ip_arg("[u] a 10.0.0.*", 'u', err), "[u] a 10.0.0.*");
+  EXPECT_EQ(ip_arg("d 10.0.3-5.*", 't', err), "[t] d 10.0.3-5.*");
+  EXPECT_FALSE(ip_arg("a 10.0.5-3.*", 'u', err));
+  EXPECT_EQ(err, "Invalid ip mask, please try again.");
+  EXPECT_FALSE(ip_arg("x 10.0.0.1", 'u', err));
+  EXPECT_FALSE(ip_arg("a 1.2.3", 'u', err));
+}
+
+TEST(AccountArgs, LimitRangesAndTheirMessages) {
+  std::string err;
+  auto r = limit_arg("08:00,17:59,10,2,-1,-1", err);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->limits, (std::array<int, 4>{10, 2, -1, -1}));
+  EXPECT_FALSE(limit_arg("8:00,17:59,10,2,-1,-1", err));
+  EXPECT_EQ(err, "Invalid starting time format.");
+  EXPECT_FALSE(limit_arg("08:00,24:00,10,2,-1,-1", err));
+  EXPECT_EQ(err, "Please enter an ending time between '00:00' and '23:59'.");
+  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-1", err));     // five fields
+  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-2,-1", err));  // below -1
+  EXPECT_FALSE(limit_arg("08:00,17:59,10,2,x,-1", err));
+  EXPECT_FALSE(limit_arg("08:00,17:59,3000000000,2,1,-1", err));  // beyond int
+}
+
+TEST(AccountArgs, Numbers) {
+  EXPECT_EQ(number_arg("4294967295"), 4294967295u);
+  EXPECT_FALSE(number_arg("4294967296"));
+  EXPECT_FALSE(number_arg("-1"));
+  EXPECT_FALSE(number_arg(""));
+  EXPECT_FALSE(number_arg("12a"));
+}
+
+}  // namespace
+}  // namespace qorda::app::acct
