@@ -14,6 +14,8 @@
 #include "log/log.h"
 #include "platform/event_loop.h"
 #include "platform/lockfile.h"
+#include "platform/volume.h"
+#include "store/drives.h"
 #include "store/settings.h"
 
 namespace qorda::app {
@@ -113,6 +115,12 @@ int run_serve(const Context& ctx, const Args& args) {
   store::ServerSettings& settings = store::settings();
   settings.load(**reg);
   if (have_port) settings.iport = port;
+  if (platform::Status st = store::load_drive_table(**reg, ctx.home, platform::drive_table());
+      !st.ok()) {
+    std::fprintf(stderr, "qorda serve: can't load the drive table: %s\n",
+                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
+    return kExitFailure;
+  }
 
   auto loop = platform::EventLoop::create();
   if (!loop.ok()) {
@@ -138,7 +146,7 @@ int run_serve(const Context& ctx, const Args& args) {
     return kExitFailure;
   }
 
-  net = engine::NetModule::open({loop->get(), &console, ctx.home});
+  net = engine::NetModule::open({loop->get(), &console});
   if (!net->listening()) {
     std::string why = listener_failure(*net, settings.iport);
     net->close();

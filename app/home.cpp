@@ -4,6 +4,7 @@
 
 namespace qorda::app {
 
+// Beside open_store (not in main.cpp) so that every user of the app library links.
 std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,

@@ -8,6 +8,7 @@
 #include "log/client_list.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/volume.h"
 #include "session/csock.h"
 #include "session/data_link.h"
 #include "store/keys.h"
@@ -54,32 +55,9 @@ double transfer_rate_kbps(uint32_t moved_bytes, uint32_t elapsed_ms) {
   return (moved_bytes / 1024.0) / (elapsed_ms * 0.001);
 }
 
-std::string local_log_path(const std::string& szlogf, const std::string& home) {
-  if (!szlogf.empty() && szlogf[0] == '/') return szlogf;
-  std::string rest = szlogf;
-  std::string drive = "c";
-  if (rest.size() >= 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0]))) {
-    drive = std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(rest[0]))));
-    rest = rest.substr(2);
-  }
-  for (char& c : rest) {
-    if (c == '\\') c = '/';
-  }
-  while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
-  // SECURITY: the name comes from the settings; ".." components must not climb out of the drive.
-  std::string clean;
-  size_t pos = 0;
-  while (pos <= rest.size()) {
-    size_t slash = rest.find('/', pos);
-    if (slash == std::string::npos) slash = rest.size();
-    std::string comp = rest.substr(pos, slash - pos);
-    if (!comp.empty() && comp != "." && comp != "..") {
-      if (!clean.empty()) clean += '/';
-      clean += comp;
-    }
-    pos = slash + 1;
-  }
-  return home + "/" + drive + "/" + clean;
+std::string local_log_path(const std::string& szlogf) {
+  platform::Result<std::string> local = platform::map_setting_path(szlogf);
+  return local.ok() ? *local : std::string();
 }
 
 NetModule* NetModule::current() {
@@ -113,11 +91,11 @@ void NetModule::do_open() {
 
   if (g_first_open) elog("%s %s by %s", store::kProductName, store::kVersion, kAuthor);
   if (s.iloglf > 0) {
-    const std::string path = local_log_path(s.szlogf, env_.home);
-    if (log::logger().open_file(path).ok()) {
+    const std::string path = local_log_path(s.szlogf);
+    if (!path.empty() && log::logger().open_file(path).ok()) {
       elog("logging to file \"%s\".", path.c_str());
     } else {
-      elog("error: can't open log file \"%s\".", path.c_str());
+      elog("error: can't open log file \"%s\".", path.empty() ? s.szlogf.c_str() : path.c_str());
     }
   }
   if (g_first_open) elog("network opened, max. sockets: %d.", platform::max_sockets());
@@ -215,8 +193,8 @@ void NetModule::close() {
 void NetModule::reopen_log() {
   const store::ServerSettings& s = store::settings();
   if (!open_ || s.iloglf == 0) return;
-  const std::string path = local_log_path(s.szlogf, env_.home);
-  if (!log::logger().reopen_file().ok() && !log::logger().open_file(path).ok()) {
+  const std::string path = local_log_path(s.szlogf);
+  if (!log::logger().reopen_file().ok() && (path.empty() || !log::logger().open_file(path).ok())) {
     elog("error: can't open log file \"%s\".", path.c_str());
   }
 }

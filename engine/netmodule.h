@@ -28,12 +28,11 @@ struct ListenSocket {
   platform::SockAddr addr;  // any local address, the configured port
 };
 
-// Where the engine runs: the loop that delivers its messages, the views it reports to, and the
-// home whose drives the log-file name is mapped through. Nothing here is owned by the engine.
+// Where the engine runs: the loop that delivers its messages and the views it reports to.
+// Nothing here is owned by the engine.
 struct EngineEnv {
   platform::EventLoop* loop = nullptr;
   Observer* observer = nullptr;
-  std::string home;
 };
 
 class NetModule {
@@ -88,7 +87,6 @@ class NetModule {
 
   platform::EventLoop& loop() { return *env_.loop; }
   Observer& observer() { return *env_.observer; }
-  const std::string& home() const { return env_.home; }
 
   // Total transfer rate in KiB/s, recomputed at every tick.
   double throughput() const { return throughput_; }
@@ -125,8 +123,8 @@ void set_now(uint32_t tick);
 // Rate of a transfer in KiB/s; a measured time below 55 ms counts as 27 ms.
 double transfer_rate_kbps(uint32_t moved_bytes, uint32_t elapsed_ms);
 
-// Maps the log-file setting to a local path: an absolute path stays as it is; "x:\rest" is
-// rest under drive x's directory.
-std::string local_log_path(const std::string& szlogf, const std::string& home);
+// Maps the log-file setting to a local path through the drive table: an absolute path stays as
+// it is; "x:\rest" is rest under drive x's directory. Empty when it cannot be mapped.
+std::string local_log_path(const std::string& szlogf);
 
 }  // namespace qorda::engine

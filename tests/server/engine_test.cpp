@@ -213,12 +213,28 @@ TEST(EngineHelpers, TransferRateCountsShortTransfersAs27Ms) {
   EXPECT_DOUBLE_EQ(engine::transfer_rate_kbps(0, 0), 0.0);
 }
 
-TEST(EngineHelpers, LogFileNamesMapToTheDriveDirectory) {
-  EXPECT_EQ(engine::local_log_path("c:\\qorda.log", "/h"), "/h/c/qorda.log");
-  EXPECT_EQ(engine::local_log_path("D:\\logs\\ftp.log", "/h"), "/h/d/logs/ftp.log");
-  EXPECT_EQ(engine::local_log_path("/var/log/qorda.log", "/h"), "/var/log/qorda.log");
-  // SECURITY: ".." never climbs out of the drive.
-  EXPECT_EQ(engine::local_log_path("c:\\..\\..\\etc\\passwd", "/h"), "/h/c/etc/passwd");
+TEST(EngineOpen, LogFileNameIsADrivePath) {
+  std::string home;
+  {
+    TestServer srv([](store::ServerSettings& s) {
+      s.iloglf = 1;
+      s.szlogf = "C:\\Server.log";
+    });
+    home = srv.home();
+    FtpClient c(srv);
+    c.reply();
+    const std::string local = home + "/c/Server.log";
+    EXPECT_TRUE(srv.observer.has("logging to file \"" + local + "\".")) << srv.observer.lines[1];
+    srv.net().close();
+    EXPECT_NE(read_file(local).find("Connected to 127.0.0.1.\r\n"), std::string::npos);
+  }
+  // A drive that is not mapped cannot hold the file.
+  TestServer srv([](store::ServerSettings& s) {
+    s.iloglf = 1;
+    s.szlogf = "q:\\x.log";
+  });
+  EXPECT_TRUE(srv.observer.has("error: can't open log file \"q:\\x.log\"."));
+  EXPECT_TRUE(srv.observer.has("logging to screen only."));
 }
 
 TEST(EngineHelpers, BannerLines) {

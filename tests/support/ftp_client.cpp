@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "log/log.h"
+#include "platform/volume.h"
 #include "store/settings.h"
 
 namespace qorda::test {
@@ -69,7 +70,12 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   auto loop = platform::EventLoop::create();
   EXPECT_TRUE(loop.ok()) << "event loop: " << loop.err;
   loop_ = std::move(loop.value);
-  net_ = engine::NetModule::open({loop_.get(), &observer, home_.path()});
+  // Drive c: is <home>/c, as for a fresh home.
+  std::error_code ec;
+  std::filesystem::create_directories(home_.path() + "/c", ec);
+  platform::drive_table().clear();
+  EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
+  net_ = engine::NetModule::open({loop_.get(), &observer});
 }
 
 TestServer::~TestServer() {
