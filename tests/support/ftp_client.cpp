@@ -75,7 +75,10 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   std::filesystem::create_directories(home_.path() + "/c", ec);
   platform::drive_table().clear();
   EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
-  net_ = engine::NetModule::open({loop_.get(), &observer});
+  auto reg = platform::Registry::open(home_.path() + "/qorda.db");
+  EXPECT_TRUE(reg.ok()) << "store: " << reg.err;
+  registry_ = std::move(reg.value);
+  net_ = engine::NetModule::open({loop_.get(), &observer, registry_.get()});
 }
 
 TestServer::~TestServer() {
@@ -193,6 +196,11 @@ std::string FtpClient::read_bytes(size_t n) {
   std::string out = in_.substr(0, n);
   in_.erase(0, out.size());
   return out;
+}
+
+uint16_t FtpClient::local_port() const {
+  auto a = sock_.local_addr();
+  return a.ok() ? a->port : 0;
 }
 
 std::string FtpClient::read_until_close() {

@@ -15,6 +15,7 @@
 #include "engine/observer.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/registry.h"
 #include "platform/socket.h"
 #include "store/settings.h"
 
@@ -83,11 +84,14 @@ class TestServer {
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
+  // The store the engine reads accounts and links from (<home>/qorda.db).
+  platform::Registry& registry() { return *registry_; }
   platform::ManualClock clock;
   RecordingObserver observer;
 
  private:
   TempDir home_;
+  std::unique_ptr<platform::Registry> registry_;
   std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;
   uint16_t port_ = 0;
@@ -121,6 +125,8 @@ class FtpClient {
   bool peer_closed() const { return closed_; }
   void close() { sock_.close(); }
   int fd() const { return sock_.fd(); }
+  // The client's own port (the server sees it as the session's peer port).
+  uint16_t local_port() const;
 
  private:
   bool fill();  // one receive attempt; pumps when nothing is there
