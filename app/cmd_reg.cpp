@@ -8,6 +8,7 @@
 
 #include "app/commands.h"
 #include "platform/fileio.h"
+#include "platform/limits.h"
 #include "platform/registry.h"
 
 namespace qorda::app {
@@ -175,8 +176,9 @@ int reg_import(const Context& ctx, const Args& args) {
   // Read everything before touching the store: the import is one transaction, and a reader
   // that stalls must not hold the store's write lock.
   const std::string& src = p.words[0];
-  auto text = src == "-" ? platform::read_all_bounded(platform::kStdinFd, platform::kMaxRegTextBytes)
-                         : platform::read_file_bounded(src, platform::kMaxRegTextBytes);
+  auto text = src == "-"
+                  ? platform::read_all_bounded(platform::kStdinFd, platform::kMaxRegTextBytes)
+                  : platform::read_file_bounded(src, platform::kMaxRegTextBytes);
   if (!text) return fail("import", text.msg, text.err == EFBIG ? kExitUsage : kExitFailure);
   auto reg = open(ctx, "import", Registry::Mode::ReadWrite);
   if (!reg) return kExitFailure;
@@ -265,7 +267,8 @@ int reg_delete(const Context& ctx, const Args& args) {
   Parsed p = parse(args);
   if (p.help) return help("delete");
   if (!p.bad_option.empty()) return usage_error("delete", "unknown option " + p.bad_option);
-  if (p.words.empty() || p.words.size() > 2) return usage_error("delete", "give KEY and maybe NAME");
+  if (p.words.empty() || p.words.size() > 2)
+    return usage_error("delete", "give KEY and maybe NAME");
   auto reg = open(ctx, "delete", Registry::Mode::ReadWrite);
   if (!reg) return kExitFailure;
   std::string key = key_arg(p.words[0]);

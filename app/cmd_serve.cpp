@@ -152,7 +152,7 @@ int run_serve(const Context& ctx, const Args& args) {
     return kExitFailure;
   }
 
-  net = engine::NetModule::open({loop->get(), &console});
+  net = engine::NetModule::open({loop->get(), &console, reg->get()});
   if (!net->listening()) {
     std::string why = listener_failure(*net, settings.iport);
     net->close();

@@ -221,7 +221,8 @@ int user_show(const Context& ctx, const ParsedArgs& p) {
   std::printf("  disabled:        %s\n", yes_no(rec.bdisable));
   std::printf("  guest:           %s\n", yes_no(rec.bguest));
   std::printf("  priority logins: %s\n", yes_no(rec.bignore));
-  std::printf("  ignore ratio:    %s\n", yes_no(rec.bratio));
+  std::printf("  ignore ratio:    %s (template ratios: %s)\n", yes_no(rec.bratio),
+              store::ratio_description(tmpl ? &*tmpl : nullptr).c_str());
   std::printf("  stored:          %u files, %u kb\n", rec.iulfiles, rec.iulkb);
   std::printf("  retrieved:       %u files, %u kb\n", rec.idlfiles, rec.idlkb);
   std::printf("notes:\n");

@@ -1,9 +1,10 @@
 // qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "app/commands.h"
 #include "store/keys.h"

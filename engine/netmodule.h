@@ -13,6 +13,9 @@
 #include "platform/event_loop.h"
 #include "platform/socket.h"
 
+namespace qorda::platform {
+class Registry;
+}
 namespace qorda::session {
 class csock_c;
 }
@@ -33,6 +36,9 @@ struct ListenSocket {
 struct EngineEnv {
   platform::EventLoop* loop = nullptr;
   Observer* observer = nullptr;
+  // The store that user, template and link records are read from at USER, at each statistics
+  // update and at each link lookup. May be null only in tests that never log in.
+  platform::Registry* registry = nullptr;
 };
 
 class NetModule {
@@ -86,6 +92,7 @@ class NetModule {
   std::string host_name() const;
 
   platform::EventLoop& loop() { return *env_.loop; }
+  platform::Registry* registry() { return env_.registry; }
   Observer& observer() { return *env_.observer; }
 
   // Total transfer rate in KiB/s, recomputed at every tick.

@@ -50,8 +50,8 @@ World* make_world() {
   char tmpl[] = "/tmp/qorda-fuzz-XXXXXX";
   if (!::mkdtemp(tmpl)) std::abort();
   w->base = tmpl;
-  for (const char* d : {"/c/ftp/pub/Sub", "/c/ftp/in", "/c/ftp/~", "/c/other", "/d/data/x",
-                        "/outside"}) {
+  for (const char* d :
+       {"/c/ftp/pub/Sub", "/c/ftp/in", "/c/ftp/~", "/c/other", "/d/data/x", "/outside"}) {
     fs::create_directories(w->base + d);
   }
   for (const char* f : {"/c/ftp/pub/a.txt", "/c/ftp/README", "/d/data/f.bin", "/outside/s"}) {
@@ -65,14 +65,20 @@ World* make_world() {
   (void)platform::drive_table().set('c', w->base + "/c");
   (void)platform::drive_table().set('d', w->base + "/d");
   w->links.links = {
-      {"/c:/ftp/tod", "/d:/data"},     {"/c:/ftp/loop", "/c:/ftp/loop"},
-      {"/c:/ftp/a", "/c:/ftp/b"},      {"/c:/ftp/b", "/c:/ftp/a"},
-      {"/c:/ftp/up", "../../.."},      {"/c:/ftp/home", "~/.."},
-      {"/c:/ftp/pub/f", "/c:/ftp/README"}, {"/c:/ftp/star", "/c:/ftp/pub/*"},
-      {"/c:/ftp/bad", "c:d:"},         {"/d:/data/back", "/c:/ftp/tod/back"},
+      {"/c:/ftp/tod", "/d:/data"},
+      {"/c:/ftp/loop", "/c:/ftp/loop"},
+      {"/c:/ftp/a", "/c:/ftp/b"},
+      {"/c:/ftp/b", "/c:/ftp/a"},
+      {"/c:/ftp/up", "../../.."},
+      {"/c:/ftp/home", "~/.."},
+      {"/c:/ftp/pub/f", "/c:/ftp/README"},
+      {"/c:/ftp/star", "/c:/ftp/pub/*"},
+      {"/c:/ftp/bad", "c:d:"},
+      {"/d:/data/back", "/c:/ftp/tod/back"},
   };
-  w->restricted.user_szfp = "[u] r--l----s /c:/ftp/\n[u] rw-l--h-s /c:/ftp/pub/\n"
-                            "[u] r-------- /c:/ftp/in/\n[u] r--l----s /d:/data/";
+  w->restricted.user_szfp =
+      "[u] r--l----s /c:/ftp/\n[u] rw-l--h-s /c:/ftp/pub/\n"
+      "[u] r-------- /c:/ftp/in/\n[u] r--l----s /d:/data/";
   w->restricted.links = &w->links;
   vfs::add_permission_roots(w->restricted);
   if (!vfs::choose_home(w->restricted, 'c')) std::abort();
@@ -104,9 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t flags = data[0];
   std::string arg(reinterpret_cast<const char*>(data + 1), std::min<size_t>(size - 1, 1024));
-  static const char* const kCwds[] = {"/c:/ftp/", "/c:/ftp/pub/", "/c:/ftp/pub/Sub/",
-                                      "/d:/data/", "/c:/", "/c:/ftp/in/", "/d:/data/x/",
-                                      "/c:/ftp/~/"};
+  static const char* const kCwds[] = {"/c:/ftp/", "/c:/ftp/pub/", "/c:/ftp/pub/Sub/", "/d:/data/",
+                                      "/c:/",     "/c:/ftp/in/",  "/d:/data/x/",      "/c:/ftp/~/"};
   const char* cwd = kCwds[flags & 7];
   const vfs::FsState& st = (flags & 8) ? w->all : w->restricted;
   std::string dir, name;

@@ -38,8 +38,8 @@ Result<std::string> read_all_bounded(int fd, size_t max_bytes) {
     }
     out.resize(have + static_cast<size_t>(n));
     if (out.size() > max_bytes) {
-      return Status::error(EFBIG, "the input is larger than " + std::to_string(max_bytes >> 20) +
-                                      " MiB");
+      return Status::error(EFBIG,
+                           "the input is larger than " + std::to_string(max_bytes >> 20) + " MiB");
     }
     if (n == 0) return out;
   }

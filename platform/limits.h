@@ -1,6 +1,8 @@
 // Fixed sizes and time limits of the platform layer.
 #pragma once
 
+#include <cstddef>
+
 namespace qorda::platform {
 
 // How long FD_ACCEPT stays off after accept ran out of descriptors (one tick period).
@@ -13,5 +15,13 @@ inline constexpr int kMaxEventsPerWait = 64;
 // server answers ends after about kLookupTimeoutMs × kLookupTries per server.
 inline constexpr int kLookupTimeoutMs = 2000;
 inline constexpr int kLookupTries = 2;
+
+// Registry store: how long a writer waits for another process's write lock before giving up
+// with EBUSY. The server is single-threaded, so a wait stalls every client; writers hold the lock
+// only for the few statements of one record.
+inline constexpr int kStoreBusyTimeoutMs = 300;
+
+// The largest REGEDIT4 text the command-line tools read for an import.
+inline constexpr size_t kMaxRegTextBytes = size_t{256} << 20;  // 256 MiB
 
 }  // namespace qorda::platform

@@ -24,6 +24,8 @@ long read_pid(int fd) {
 }  // namespace
 
 Result<InstanceLock> InstanceLock::acquire(const std::string& path) {
+  // SECURITY: the file is truncated and rewritten below; refusing a symbolic link stops a link
+  // planted in the home from making a server run as root clobber another file.
   int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (raw < 0) return Status::from_errno("can't open lock file " + path);
   UniqueFd fd(raw);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/fd.h"
+#include "platform/limits.h"
 #include "platform/registry_impl.h"
 #include "platform/sqlite.h"
 
@@ -18,9 +19,6 @@ namespace {
 // Marks a file as a qorda store ("qord"); any other SQLite file is refused untouched.
 constexpr int64_t kApplicationId = 0x716f7264;
 constexpr int64_t kSchemaVersion = 1;
-// The server is single-threaded: a writer waiting for the lock stalls every client, so waits are
-// short. Writers hold the lock only for the few statements of one record.
-constexpr int kBusyTimeoutMs = 300;
 
 constexpr const char* kSchema[] = {
     "CREATE TABLE keys("
@@ -41,8 +39,12 @@ constexpr const char* kSchema[] = {
 };
 static_assert(kApplicationId == 1903129188);
 
-Status invalid(std::string m) { return Status::error(EINVAL, std::move(m)); }
-Status not_found(std::string m) { return Status::error(ENOENT, std::move(m)); }
+Status invalid(std::string m) {
+  return Status::error(EINVAL, std::move(m));
+}
+Status not_found(std::string m) {
+  return Status::error(ENOENT, std::move(m));
+}
 
 // Checks a key path: components separated by single backslashes, none empty, none holding a
 // NUL or a line break (the text form could not carry them). "" is the root.
@@ -69,10 +71,17 @@ Status check_value_name(std::string_view name) {
 }
 
 std::string shown(std::string_view key) {
-  return key.empty() ? std::string("HKEY_LOCAL_MACHINE") : "HKEY_LOCAL_MACHINE\\" + std::string(key);
+  return key.empty() ? std::string("HKEY_LOCAL_MACHINE")
+                     : "HKEY_LOCAL_MACHINE\\" + std::string(key);
 }
 
-Status begin_immediate(Registry::Impl& m) { return m.db.exec("BEGIN IMMEDIATE"); }
+Status rolled_back(const Registry::Impl& m) {
+  return Status::error(EIO, m.path + ": the transaction was rolled back after a failure");
+}
+
+Status begin_immediate(Registry::Impl& m) {
+  return m.db.exec("BEGIN IMMEDIATE");
+}
 
 // Runs one write atomically: on its own in a transaction, or, while a Transaction is open, as
 // part of it (inside a savepoint when the write takes several statements, so that a failure
@@ -83,6 +92,9 @@ Status write_op(Registry::Impl& m, bool several_statements, F&& f) {
     return Status::error(EROFS, m.path + ": the store is open read-only");
   }
   if (m.depth > 0) {
+    // SQLite ends a transaction by itself after some failures (disk full, I/O error); a write
+    // made then would commit on its own instead of joining the caller's unit.
+    if (!m.db.in_transaction()) return rolled_back(m);
     if (!several_statements) return f();
     if (Status s = m.db.exec("SAVEPOINT op"); !s) return s;
     Status s = f();
@@ -136,9 +148,10 @@ Status set_value(Registry::Impl& m, std::string_view key, std::string_view name,
   return write_op(m, false, [&]() -> Status {
     Result<KeyRow> k = find_key(m, key);
     if (!k) return k.status();
-    sql::Query q(m.db,
-                 "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)"
-                 " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    sql::Query q(
+        m.db,
+        "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)"
+        " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
     q.bind(k->id).bind_text(name).bind(static_cast<int64_t>(type));
     if (type == RegType::Sz) {
       q.bind_blob(text);
@@ -218,7 +231,9 @@ std::string RegValue::raw() const {
 Registry::Registry(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Registry::~Registry() = default;
 
-const std::string& Registry::path() const { return impl_->path; }
+const std::string& Registry::path() const {
+  return impl_->path;
+}
 
 Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode mode) {
   // SECURITY: only a missing or empty file may be initialised; anything else must prove to be a
@@ -248,7 +263,7 @@ Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode m
   if (mode == Mode::ReadWrite && impl->db.read_only()) {
     return Status::error(EACCES, path + ": the store file is read-only");
   }
-  impl->db.set_busy_timeout(kBusyTimeoutMs);
+  impl->db.set_busy_timeout(kStoreBusyTimeoutMs);
   if (Status s = check_store(*impl, empty); !s) return s;
   if (mode == Mode::ReadWrite) {
     Result<std::string> jm = impl->db.scalar_text("PRAGMA journal_mode = WAL");
@@ -292,7 +307,9 @@ Status Registry::create_key(std::string_view key) {
   });
 }
 
-bool Registry::key_exists(std::string_view key) { return find_key(*impl_, key).ok(); }
+bool Registry::key_exists(std::string_view key) {
+  return find_key(*impl_, key).ok();
+}
 
 Status Registry::delete_key(std::string_view key) {
   Impl& m = *impl_;
@@ -397,7 +414,9 @@ Result<uint32_t> Registry::count_values(std::string_view key) {
 
 Result<std::unique_ptr<Registry::Transaction>> Registry::begin() {
   Impl& m = *impl_;
-  if (m.mode == Mode::ReadOnly) return Status::error(EROFS, m.path + ": the store is open read-only");
+  if (m.mode == Mode::ReadOnly)
+    return Status::error(EROFS, m.path + ": the store is open read-only");
+  if (m.depth > 0 && !m.db.in_transaction()) return rolled_back(m);
   Status s = m.depth == 0 ? begin_immediate(m)
                           : m.db.exec(("SAVEPOINT t" + std::to_string(m.depth)).c_str());
   if (!s) return s;
@@ -405,7 +424,8 @@ Result<std::unique_ptr<Registry::Transaction>> Registry::begin() {
   return std::unique_ptr<Transaction>(new Transaction(this));
 }
 
-Registry::Transaction::Transaction(Transaction&& o) noexcept : reg_(std::exchange(o.reg_, nullptr)) {}
+Registry::Transaction::Transaction(Transaction&& o) noexcept
+    : reg_(std::exchange(o.reg_, nullptr)) {}
 
 Registry::Transaction::~Transaction() {
   if (!reg_) return;
@@ -425,9 +445,7 @@ Status Registry::Transaction::commit() {
   if (!reg_) return invalid("the transaction has already ended");
   Impl& m = *std::exchange(reg_, nullptr)->impl_;
   int level = --m.depth;
-  if (!m.db.in_transaction()) {
-    return Status::error(EIO, m.path + ": the transaction was rolled back after a failure");
-  }
+  if (!m.db.in_transaction()) return rolled_back(m);
   if (level > 0) return m.db.exec(("RELEASE t" + std::to_string(level)).c_str());
   Status s = m.db.exec("COMMIT");
   if (!s) m.db.exec("ROLLBACK");

@@ -100,7 +100,4 @@ Status import_text(Registry& reg, std::string_view text);  // EINVAL for malform
 // "name"=dword:0000abcd.
 std::string value_line(const RegValue& v);
 
-// The largest text the command-line tools read for an import.
-inline constexpr size_t kMaxRegTextBytes = size_t{256} << 20;  // 256 MiB
-
 }  // namespace qorda::platform

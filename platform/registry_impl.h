@@ -30,7 +30,7 @@ class ReadScope {
     if (!m.db.in_transaction()) began_ = m.db.exec("BEGIN").ok();
   }
   ~ReadScope() {
-    if (began_) m_.db.exec("COMMIT");
+    if (began_ && !m_.db.exec("COMMIT")) m_.db.exec("ROLLBACK");
   }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;

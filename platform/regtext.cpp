@@ -17,7 +17,9 @@ constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char fold(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -289,7 +291,8 @@ Status import_text(Registry& reg, std::string_view text) {
           if (end == std::string_view::npos) break;
           start = end + 1;
         }
-        if (path.find('\0') != std::string_view::npos || path.find('\r') != std::string_view::npos) {
+        if (path.find('\0') != std::string_view::npos ||
+            path.find('\r') != std::string_view::npos) {
           return malformed(line_no, "a key name holds a NUL byte or a carriage return");
         }
       }

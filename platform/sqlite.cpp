@@ -46,7 +46,9 @@ Stmt& Stmt::operator=(Stmt&& o) noexcept {
   return *this;
 }
 
-Stmt::~Stmt() { sqlite3_finalize(s_); }
+Stmt::~Stmt() {
+  sqlite3_finalize(s_);
+}
 
 Db::Db(Db&& o) noexcept
     : db_(std::exchange(o.db_, nullptr)), path_(std::move(o.path_)), cache_(std::move(o.cache_)) {}
@@ -61,7 +63,9 @@ Db& Db::operator=(Db&& o) noexcept {
   return *this;
 }
 
-Db::~Db() { close(); }
+Db::~Db() {
+  close();
+}
 
 void Db::close() {
   cache_.clear();  // statements first: a connection with live statements does not close
@@ -132,11 +136,21 @@ Result<int64_t> Db::scalar_int(const char* sql) {
   return q.int64(0);
 }
 
-bool Db::read_only() const { return sqlite3_db_readonly(db_, "main") == 1; }
-bool Db::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
-int64_t Db::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
-int64_t Db::changes() const { return sqlite3_changes64(db_); }
-void Db::set_busy_timeout(int ms) { sqlite3_busy_timeout(db_, ms); }
+bool Db::read_only() const {
+  return sqlite3_db_readonly(db_, "main") == 1;
+}
+bool Db::in_transaction() const {
+  return sqlite3_get_autocommit(db_) == 0;
+}
+int64_t Db::last_insert_id() const {
+  return sqlite3_last_insert_rowid(db_);
+}
+int64_t Db::changes() const {
+  return sqlite3_changes64(db_);
+}
+void Db::set_busy_timeout(int ms) {
+  sqlite3_busy_timeout(db_, ms);
+}
 
 Query::Query(Db& db, const char* sql) : db_(db) {
   if (!db.db_) {
@@ -213,9 +227,13 @@ Status Query::run() {
   return status();
 }
 
-Status Query::status() const { return rc_ == SQLITE_OK ? Status{} : db_.error(rc_); }
+Status Query::status() const {
+  return rc_ == SQLITE_OK ? Status{} : db_.error(rc_);
+}
 
-int64_t Query::int64(int col) const { return sqlite3_column_int64(s_, col); }
+int64_t Query::int64(int col) const {
+  return sqlite3_column_int64(s_, col);
+}
 
 std::string_view Query::text(int col) const {
   const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, col));

@@ -59,8 +59,8 @@ class Db {
   // The connection's error for an SQLite result code: an errno value and "<path>: <detail>".
   Status error(int rc) const;
 
-  bool read_only() const;         // the file could only be opened for reading
-  bool in_transaction() const;    // a BEGIN is open on this connection
+  bool read_only() const;       // the file could only be opened for reading
+  bool in_transaction() const;  // a BEGIN is open on this connection
   int64_t last_insert_id() const;
   int64_t changes() const;  // rows changed by the last INSERT, UPDATE or DELETE
   void set_busy_timeout(int ms);

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/result.h"
 
 namespace qorda::platform {
@@ -102,6 +103,9 @@ struct DirEntry {
   long mtime_nsec = 0;
 };
 
+// An entry's last-write time as local time (honours TZ), milliseconds included.
+inline LocalTime local_mtime(const DirEntry& e) { return to_local(e.mtime, e.mtime_nsec); }
+
 // Wildcard match with the classic rules: "*" any run, "?" one character, ASCII case ignored,
 // "*.*" every name. Time is bounded by name length times pattern length.
 bool wildcard_match(std::string_view pattern, std::string_view name);
@@ -124,8 +128,8 @@ Status delete_file(std::string_view path);       // files only
 // temporary name next to the target, renamed into place and the source removed; a failed copy
 // leaves neither a partial target nor a lost source.
 Status move_file(std::string_view from, std::string_view to);
-Status set_read_only(std::string_view path);      // removes every write permission
-Status clear_attributes(std::string_view path);   // restores the owner's write permission
+Status set_read_only(std::string_view path);     // removes every write permission
+Status clear_attributes(std::string_view path);  // restores the owner's write permission
 
 // Creates a new empty file named "FTP" + 1..4 hex digits + ".TMP" exclusively in the directory
 // `dir` (a drive path) and returns its name. EEXIST when every name is taken.

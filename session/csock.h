@@ -14,6 +14,8 @@
 
 #include "platform/socket.h"
 #include "session/defs.h"
+#include "store/records.h"
+#include "vfs/fs_state.h"
 
 namespace qorda::engine {
 class NetModule;
@@ -99,6 +101,19 @@ class csock_c {
   uint32_t connect_tick = 0;
   uint32_t last_activity = 0;
   uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
+
+  // ---- login: copies of the records taken at USER ----
+  store::UserRecord account;  // account.name is the user name looked up
+  store::TemplateRecord tmpl;
+  bool has_template = false;
+  std::string guest_email;  // the password a guest gave
+  // ---- the file-system view built at login, with the current directory ----
+  vfs::FsState fs;
+  // ---- directory commands: a pending rename ----
+  bool rename_pending = false;
+  std::string rename_dir, rename_name;
+  // ---- transfers ----
+  bool unique_store = false;  // set by STOU, cleared by STOR
 
  private:
   void take_byte(uint8_t c);

@@ -8,7 +8,9 @@ namespace qorda::store {
 
 namespace {
 
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool has_forbidden(std::string_view s) {
   return s.find_first_of("*?\"<>!") != std::string_view::npos;

@@ -248,6 +248,20 @@ std::optional<TemplateRecord> read_user_template(Registry& reg, const UserRecord
   return t;
 }
 
+std::string account_for_login(std::string_view typed) {
+  return iequals(typed, "ftp") ? std::string("anonymous") : std::string(typed);
+}
+
+std::string ratio_description(const TemplateRecord* t) {
+  if (!t || !t->bratio || (!t->bfiles && !t->bbytes)) return "none specified.";
+  std::string files =
+      "files: (" + std::to_string(t->iufiles) + "/" + std::to_string(t->idfiles) + ")";
+  std::string bytes =
+      "bytes: (" + std::to_string(t->iubytes) + "/" + std::to_string(t->idbytes) + ")";
+  if (t->bfiles && t->bbytes) return files + ", " + bytes + ".";
+  return (t->bfiles ? files : bytes) + ".";
+}
+
 platform::Result<std::vector<std::string>> list_users(Registry& reg) {
   return list_names(reg, kUsersKey);
 }

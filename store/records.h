@@ -112,6 +112,14 @@ std::optional<std::string> template_name(std::string_view sztemp);
 // The user's template when its reference names one that exists.
 std::optional<TemplateRecord> read_user_template(platform::Registry& reg, const UserRecord& user);
 
+// The account a typed login name selects: "ftp", in any case, is an alias of "anonymous".
+std::string account_for_login(std::string_view typed);
+
+// The user editor's description of a template's ratios: "files: (%d/%d), bytes: (%d/%d).",
+// "files: (%d/%d)." or "bytes: (%d/%d)." when ratios are used and at least one applies,
+// otherwise (also without template) "none specified.".
+std::string ratio_description(const TemplateRecord* tmpl);
+
 // Names as stored (case kept), in case-insensitive order; an empty list when the parent key is
 // missing.
 platform::Result<std::vector<std::string>> list_users(platform::Registry& reg);

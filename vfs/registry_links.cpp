@@ -2,6 +2,8 @@
 
 namespace qorda::vfs {
 
-bool RegistryLinks::read(store::LinkRecord& rec) const { return store::read_link(reg_, rec); }
+bool RegistryLinks::read(store::LinkRecord& rec) const {
+  return store::read_link(reg_, rec);
+}
 
 }  // namespace qorda::vfs

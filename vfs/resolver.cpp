@@ -9,9 +9,15 @@ namespace qorda::vfs {
 
 namespace {
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool istarts_with(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
@@ -64,7 +70,9 @@ std::string parent_of(const std::string& vdir) {
   return vdir.substr(0, slash + 1);
 }
 
-std::string drive_root(char letter) { return std::string("/") + lower(letter) + ":/"; }
+std::string drive_root(char letter) {
+  return std::string("/") + lower(letter) + ":/";
+}
 
 bool is_root_of_view(const FsState& st, const std::string& dir) {
   for (const DriveRoot& r : st.drive_roots) {
@@ -90,12 +98,17 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
   for (char& ch : a) {
     if (ch == '\\') ch = '/';
     switch (ch) {
-      case '"': case '<': case '>': case '^': case '|':
+      case '"':
+      case '<':
+      case '>':
+      case '^':
+      case '|':
         return RESOLVE_NOT_FOUND;
       case ':':
         if (++colons > 1) return RESOLVE_NOT_FOUND;
         break;
-      case '*': case '?':
+      case '*':
+      case '?':
         if (!allow_wildcards) return RESOLVE_NOT_FOUND;
         wild = true;
         break;
@@ -184,8 +197,7 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
     }
 
     if (platform::has_wildcards(comp)) {  // necessarily the last component
-      platform::Result<std::vector<platform::DirEntry>> hits =
-          platform::find_files(cur.vdir, comp);
+      platform::Result<std::vector<platform::DirEntry>> hits = platform::find_files(cur.vdir, comp);
       name = std::string(comp);
       if (!hits || hits->empty()) return RESOLVE_NOT_FOUND;
       continue;
@@ -217,8 +229,7 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
 
     store::LinkRecord link;
     link.location = dir + std::string(comp);
-    if (st.links == nullptr || link.location.size() > kMaxVirtualPath ||
-        !st.links->read(link)) {
+    if (st.links == nullptr || link.location.size() > kMaxVirtualPath || !st.links->read(link)) {
       if (last) name = std::string(comp);
       return RESOLVE_NOT_FOUND;
     }

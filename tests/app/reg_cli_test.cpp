@@ -1,10 +1,9 @@
 // qorda reg, run as the built program against temporary homes.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -15,6 +14,11 @@
 namespace {
 
 using qorda::platform::Registry;
+namespace fs = std::filesystem;
+
+fs::perms mode_of(const std::string& p) {
+  return fs::status(p).permissions() & fs::perms::mask;
+}
 
 std::string slurp(const std::string& p) {
   std::ifstream in(p, std::ios::binary);
@@ -37,14 +41,18 @@ struct Outcome {
 class RegCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/qorda-cli-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
+    std::random_device rd;
+    for (int i = 0; i < 100 && dir_.empty(); ++i) {
+      std::string d = fs::temp_directory_path().string() + "/qorda-cli-" + std::to_string(rd());
+      if (fs::create_directory(d)) dir_ = d;
+    }
+    ASSERT_FALSE(dir_.empty());
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::replace);
     home_ = dir_ + "/home";
   }
   void TearDown() override {
     std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    fs::remove_all(dir_, ec);
   }
 
   // `qorda --home HOME ARGS...`, optionally with standard input from a file.
@@ -55,9 +63,12 @@ class RegCli : public ::testing::Test {
   }
   Outcome shell(const std::string& cmd) {
     Outcome r;
-    std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
-    int st = std::system((cmd + " >" + quote(out) + " 2>" + quote(err)).c_str());
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::string out = dir_ + "/stdout", err = dir_ + "/stderr", status = dir_ + "/status";
+    // The shell writes the exit status down, so no wait-status decoding is needed here.
+    std::string line = "{ " + cmd + "; } >" + quote(out) + " 2>" + quote(err) + "; echo $? >" +
+                       quote(status);
+    if (std::system(line.c_str()) != 0) return r;
+    r.status = std::atoi(slurp(status).c_str());
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
@@ -77,11 +88,10 @@ class RegCli : public ::testing::Test {
 };
 
 TEST_F(RegCli, SetQueryDelete) {
-  Outcome r = qorda({"reg", "set", "HKEY_LOCAL_MACHINE\\Software\\Test", "iport", "dword", "0x815"});
+  Outcome r =
+      qorda({"reg", "set", "HKEY_LOCAL_MACHINE\\Software\\Test", "iport", "dword", "0x815"});
   ASSERT_EQ(r.status, 0) << r.err;
-  struct stat st {};
-  ASSERT_EQ(::stat(home_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);  // the home was made private
+  EXPECT_EQ(mode_of(home_), fs::perms::owner_all);  // the home was made private
   ASSERT_EQ(qorda({"reg", "set", "software\\test", "imaxc", "dword", "4294967295"}).status, 0);
   ASSERT_EQ(qorda({"reg", "set", "Software\\Test", "szmsg1", "sz", "Hi \"you\"\nC:\\"}).status, 0);
   ASSERT_EQ(qorda({"reg", "set", "Software\\Test", "--", "-h", "sz", "-x"}).status, 0);
@@ -134,7 +144,7 @@ TEST_F(RegCli, BadArgumentsAndHelp) {
     EXPECT_FALSE(r.err.empty()) << bad.back();
     EXPECT_TRUE(r.out.empty()) << bad.back();
   }
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/qorda.db"));  // nothing was written
+  EXPECT_FALSE(fs::exists(home_ + "/qorda.db"));  // nothing was written
   Outcome bad_key = qorda({"reg", "set", "A\\\\B", "n", "sz", "x"});
   EXPECT_EQ(bad_key.status, 2);
   EXPECT_NE(bad_key.err.find("empty key name"), std::string::npos) << bad_key.err;
@@ -164,8 +174,8 @@ TEST_F(RegCli, ExportImportRoundTrip) {
     ASSERT_TRUE(a.set_dword("Software", "Zero", 0));
     ASSERT_TRUE(a.set_sz("Software", "big", std::string(300000, 'q')));
   }
-  std::filesystem::create_directories(home_);
-  std::filesystem::rename(home_ + ".db", home_ + "/qorda.db");
+  fs::create_directories(home_);
+  fs::rename(home_ + ".db", home_ + "/qorda.db");
 
   Outcome a = qorda({"reg", "export"});
   ASSERT_EQ(a.status, 0) << a.err;
@@ -174,7 +184,7 @@ TEST_F(RegCli, ExportImportRoundTrip) {
   // Through a pipe into a home that does not exist yet.
   std::string other = dir_ + "/other";
   Outcome piped = shell(command(home_, {"reg", "export", "-"}) + " | " +
-                    command(other, {"reg", "import", "-"}));
+                        command(other, {"reg", "import", "-"}));
   ASSERT_EQ(piped.status, 0) << piped.err;
   Outcome b = shell(command(other, {"reg", "export"}));
   ASSERT_EQ(b.status, 0);
@@ -185,10 +195,8 @@ TEST_F(RegCli, ExportImportRoundTrip) {
   write("saved.reg", "an older export");
   ASSERT_EQ(qorda({"reg", "export", file}).status, 0);
   EXPECT_EQ(slurp(file), a.out);
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  for (auto& e : std::filesystem::directory_iterator(dir_)) {
+  EXPECT_EQ(mode_of(file), fs::perms::owner_read | fs::perms::owner_write);
+  for (auto& e : fs::directory_iterator(dir_)) {
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
   }
   // Into a directory that does not exist: an error, and no file.
@@ -213,7 +221,8 @@ TEST_F(RegCli, MalformedImportChangesNothing) {
                           "[HKEY_LOCAL_MACHINE\\New]\n");
   Outcome r = qorda({"reg", "import", bad});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "qorda reg import: line 4: a dword needs exactly 8 hex digits (dword:0000abcd)\n");
+  EXPECT_EQ(r.err,
+            "qorda reg import: line 4: a dword needs exactly 8 hex digits (dword:0000abcd)\n");
   r = qorda({"reg", "import", "-"}, bad);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 4: "), std::string::npos);
@@ -229,9 +238,9 @@ TEST_F(RegCli, StoreThatCannotBeOpened) {
   Outcome r = qorda({"reg", "export"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no store"), std::string::npos) << r.err;
-  EXPECT_FALSE(std::filesystem::exists(home_));
+  EXPECT_FALSE(fs::exists(home_));
 
-  std::filesystem::create_directories(home_);
+  fs::create_directories(home_);
   const std::string text = "this is not a database\n" + std::string(2000, '#');
   write("home/qorda.db", text);
   std::string good = write("good.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n");

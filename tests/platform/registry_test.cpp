@@ -95,7 +95,8 @@ TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirFirstCase) {
   EXPECT_EQ(*r.count_values("Software\\Zolvex Software"), 1u);
 
   // Lists are in case-insensitive order (letters fold to lower case, so "_" sorts first).
-  for (const char* k : {"b", "A", "c", "_x", "B2"}) ASSERT_TRUE(r.create_key(std::string("L\\") + k));
+  for (const char* k : {"b", "A", "c", "_x", "B2"})
+    ASSERT_TRUE(r.create_key(std::string("L\\") + k));
   for (const char* n : {"zeta", "Alpha", "beta", "Gamma"}) ASSERT_TRUE(r.set_sz("L", n, n));
   subs = r.subkeys("l");
   ASSERT_TRUE(subs.ok());
@@ -191,8 +192,8 @@ TEST_F(RegistryTest, MalformedKeyPathsAreRefused) {
 TEST_F(RegistryTest, DeleteKeyTakesTheSubtreeAndNothingBeside) {
   Registry& r = *reg_;
   const std::string u = "Software\\Users";
-  for (const char* k : {"al", "al\\sub", "al\\sub\\deeper", "alice", "al]", "al[", "al_", "AL2",
-                        "b"}) {
+  for (const char* k :
+       {"al", "al\\sub", "al\\sub\\deeper", "alice", "al]", "al[", "al_", "AL2", "b"}) {
     ASSERT_TRUE(r.create_key(u + "\\" + k)) << k;
     ASSERT_TRUE(r.set_sz(u + "\\" + k, "szpass", k));
   }
@@ -224,7 +225,7 @@ TEST_F(RegistryTest, TransactionsCommitOrRollBackAsAWhole) {
     ASSERT_TRUE(r.delete_value("K", "keep"));
     EXPECT_EQ(r.query("K", "keep").err, ENOENT);
     EXPECT_TRUE(r.key_exists("K\\New\\Deep"));  // reads inside see the transaction's writes
-  }  // destroyed without commit
+  }                                             // destroyed without commit
   EXPECT_FALSE(r.key_exists("K\\New"));
   EXPECT_EQ(r.query("K", "keep")->dword, 1u);
 

@@ -294,7 +294,8 @@ TEST_F(RegText, MalformedLineAppliesNothingAndNamesTheLine) {
   }
   // Far down a long file the count is still right.
   std::string longer = "REGEDIT4\n";
-  for (int i = 0; i < 3000; ++i) longer += "[HKEY_LOCAL_MACHINE\\Many\\k" + std::to_string(i) + "]\n";
+  for (int i = 0; i < 3000; ++i)
+    longer += "[HKEY_LOCAL_MACHINE\\Many\\k" + std::to_string(i) + "]\n";
   longer += "\"v\"=dword:1\n";
   auto s = import_text(*r, longer);
   EXPECT_EQ(s.msg, "line 3002: a dword needs exactly 8 hex digits (dword:0000abcd)");

@@ -39,9 +39,9 @@ TEST(LinkValidation, NormalisesLocationAndTarget) {
 }
 
 TEST(LinkValidation, RefusesBadLocations) {
-  for (const char* loc : {"/c:/9lives", "/c:/", "c:", "/c:x", "/1:/abc", "/c:/a*b", "/c:/a?",
-                          "/c:/\"x\"", "/c:/a<b", "/c:/a>b", "/c:/a!", "", "/c:/a//b", "/c:/a/../b",
-                          "/c:/a/./b"}) {
+  for (const char* loc :
+       {"/c:/9lives", "/c:/", "c:", "/c:x", "/1:/abc", "/c:/a*b", "/c:/a?", "/c:/\"x\"", "/c:/a<b",
+        "/c:/a>b", "/c:/a!", "", "/c:/a//b", "/c:/a/../b", "/c:/a/./b"}) {
     EXPECT_EQ(check(loc, "/d:/"), kLinkBadLocation) << loc;
   }
 }

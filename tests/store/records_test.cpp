@@ -153,6 +153,25 @@ TEST_F(RecordsTest, TemplateReferences) {
   EXPECT_EQ(found->idfiles, 5u);
 }
 
+TEST(RecordText, LoginAliasAndRatioDescription) {
+  EXPECT_EQ(account_for_login("FTP"), "anonymous");
+  EXPECT_EQ(account_for_login("ftp"), "anonymous");
+  EXPECT_EQ(account_for_login("ftpuser"), "ftpuser");
+  TemplateRecord t;
+  EXPECT_EQ(ratio_description(nullptr), "none specified.");
+  t.bfiles = true;
+  EXPECT_EQ(ratio_description(&t), "none specified.");  // ratios not used
+  t.bratio = true;
+  EXPECT_EQ(ratio_description(&t), "files: (1/5).");
+  t.bbytes = true;
+  t.idbytes = 9;
+  EXPECT_EQ(ratio_description(&t), "files: (1/5), bytes: (1/9).");
+  t.bfiles = false;
+  EXPECT_EQ(ratio_description(&t), "bytes: (1/9).");
+  t.bbytes = false;
+  EXPECT_EQ(ratio_description(&t), "none specified.");
+}
+
 TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
   for (std::string bad :
        {std::string(""), std::string("a\\b"), std::string("a\nb"), std::string(64, 'x')}) {

@@ -1,15 +1,14 @@
 #include "store/settings.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
 
 #include "platform/registry.h"
 #include "store/keys.h"
+#include "tests/support/temp_store.h"
 
 namespace {
 
@@ -21,17 +20,9 @@ using qorda::store::ServerSettings;
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qorda-settings-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    auto r = Registry::open(dir_ + "/qorda.db");
-    ASSERT_TRUE(r.ok()) << r.msg;
-    reg_ = std::move(r.value);
+    reg_ = tmp_.reg();
+    ASSERT_NE(reg_, nullptr);
     ASSERT_TRUE(qorda::store::create_key_tree(*reg_).ok());
-  }
-  void TearDown() override {
-    reg_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   // Name -> type of every value now in the Setup key (names lower-cased as the table has them).
@@ -43,8 +34,8 @@ class SettingsTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
-  std::unique_ptr<Registry> reg_;
+  qorda::testing::TempStore tmp_;
+  Registry* reg_ = nullptr;
 };
 
 // Every field differs from its default, so a load that skips a value shows.
@@ -189,8 +180,7 @@ TEST_F(SettingsTest, BannersAndExtrasSavesWriteOnlyTheirOwnValues) {
 }
 
 TEST_F(SettingsTest, AFailedSaveReportsAndWritesNothing) {
-  reg_.reset();
-  auto ro = Registry::open(dir_ + "/qorda.db", Registry::Mode::ReadOnly);
+  auto ro = Registry::open(tmp_.dir() + "/qorda.db", Registry::Mode::ReadOnly);
   ASSERT_TRUE(ro.ok()) << ro.msg;
   ServerSettings s;
   EXPECT_FALSE(s.save_setup(*ro.value).ok());

@@ -1,7 +1,6 @@
 #include "tests/support/temp_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>

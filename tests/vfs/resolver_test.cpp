@@ -32,12 +32,12 @@ class Resolver : public ::testing::Test {
     char tmpl[] = "/tmp/qorda-res-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     base_ = tmpl;
-    for (const char* d : {"/c/ftp/pub/Sub", "/c/ftp/incoming", "/c/secret", "/d/data",
-                          "/outside"}) {
+    for (const char* d :
+         {"/c/ftp/pub/Sub", "/c/ftp/incoming", "/c/secret", "/d/data", "/outside"}) {
       fs::create_directories(base_ + d);
     }
-    for (const char* f : {"/c/ftp/pub/file.txt", "/c/ftp/README", "/d/data/x.bin",
-                          "/outside/secret.txt"}) {
+    for (const char* f :
+         {"/c/ftp/pub/file.txt", "/c/ftp/README", "/d/data/x.bin", "/outside/secret.txt"}) {
       std::ofstream(base_ + f) << "x";
     }
     drive_table().clear();
@@ -131,6 +131,24 @@ TEST_F(Resolver, RootsHomeAndAllDrives) {
   EXPECT_EQ(fallback.home_path, "/d:/");
 }
 
+TEST_F(Resolver, UserHomeEntryWinsOverTheTemplates) {
+  FsState st;
+  st.template_szfp = "[t] r--l--h-s /c:/ftp/\r\n[t] r--l----s /d:/data/";
+  st.user_szfp = "[u] r--l--h-- /c:/ftp/pub/\r";
+  add_permission_roots(st);
+  ASSERT_TRUE(choose_home(st, 'c'));
+  EXPECT_EQ(st.home_path, "/c:/ftp/pub/");
+  ASSERT_EQ(st.drive_roots.size(), 2u);
+  EXPECT_EQ(st.root_for('c')->root, "/c:/ftp/");
+  EXPECT_EQ(st.root_for('D')->root, "/d:/data/");
+  // The user's own entry decides; the template's are not consulted once a user entry matched.
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub").code, RESOLVE_OK);
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub/Sub").code, RESOLVE_DENIED);
+  Resolved r = run(st, "/c:/ftp/pub/", "..");  // no user entry matches: the template's applies
+  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.dir, "/c:/ftp/");
+}
+
 TEST_F(Resolver, RestrictedRootIsTheFloor) {
   FsState st = restricted();
   // CWD .. at the visible root stays there; so do deeper climbs of every spelling.
@@ -192,8 +210,8 @@ TEST_F(Resolver, AllDrivesUserClimbsOnlyToTheDriveRoot) {
 
 TEST_F(Resolver, SyntaxRules) {
   FsState st = everything();
-  for (const char* arg : {"", "/c:/a:b", "c:d:", "a\"b", "a<b", "a>b", "a^b", "a|b", "pub//file.txt",
-                          "*", "pub/*.txt"}) {
+  for (const char* arg : {"", "/c:/a:b", "c:d:", "a\"b", "a<b", "a>b", "a^b", "a|b",
+                          "pub//file.txt", "*", "pub/*.txt"}) {
     EXPECT_EQ(run(st, "/c:/ftp/", arg).code, RESOLVE_NOT_FOUND) << arg;
   }
   // Wildcards only where allowed, and only in the last component.
