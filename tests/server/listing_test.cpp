@@ -59,7 +59,7 @@ class Visible : public ::testing::Test {
     store::LinkRecord l;
     l.location = location;
     l.target = target;
-    ASSERT_TRUE(store::write_link(srv_.registry(), l));
+    ASSERT_TRUE(store::write_link(srv_.reg(), l));
   }
 
   ScopedTz tz_{"UTC0"};

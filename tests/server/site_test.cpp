@@ -29,7 +29,7 @@ class Site : public ::testing::Test {
   store::UserRecord stored() {
     store::UserRecord r;
     r.name = user_.name;
-    EXPECT_TRUE(store::read_user(srv_.registry(), r, true, true));
+    EXPECT_TRUE(store::read_user(srv_.reg(), r, true, true));
     return r;
   }
 
@@ -78,7 +78,7 @@ TEST_F(Site, StatShowsTheStoredFigures) {
   // Figures are read again each time: a change made elsewhere shows at once.
   store::UserRecord r = stored();
   r.idlfiles = 8;
-  ASSERT_TRUE(store::write_user(srv_.registry(), r, false, store::kCountDlFiles));
+  ASSERT_TRUE(store::write_user(srv_.reg(), r, false, store::kCountDlFiles));
   EXPECT_NE(client_.cmd("site stat").find("    Retrieved, files:  8\n"), std::string::npos);
 }
 
@@ -135,7 +135,7 @@ TEST_F(Site, StatWithRatiosAndSessionFigures) {
 
 TEST_F(Site, StatOfADeletedAccountStaysWellFormed) {
   ASSERT_TRUE(log_in(srv_, client_, user_));
-  ASSERT_TRUE(store::delete_user(srv_.registry(), "bob"));
+  ASSERT_TRUE(store::delete_user(srv_.reg(), "bob"));
   EXPECT_EQ(client_.cmd("SITE STAT"),
             "211-User 'bob' status:\n"
             "    Error accessing statistics.\n"
@@ -166,9 +166,9 @@ TEST_F(Site, PassRefusedWhenDisabled) {
 
 TEST_F(Site, PassForADeletedAccountDoesNotRecreateIt) {
   ASSERT_TRUE(log_in(srv_, client_, user_));
-  ASSERT_TRUE(store::delete_user(srv_.registry(), "bob"));
+  ASSERT_TRUE(store::delete_user(srv_.reg(), "bob"));
   EXPECT_EQ(client_.cmd("SITE PASS secret"), "530 SITE PASS: Permission denied.");
-  EXPECT_FALSE(store::user_exists(srv_.registry(), "bob"));
+  EXPECT_FALSE(store::user_exists(srv_.reg(), "bob"));
   EXPECT_FALSE(srv_.observer.has("changed password."));
 }
 

@@ -30,13 +30,13 @@ bool log_in(TestServer& srv, const FtpClient& c, const store::UserRecord& user,
   if (s == nullptr) return false;
   store::UserRecord stored = user;
   if (tmpl) stored.sztemp = store::template_ref(tmpl->name);
-  if (!store::write_user(srv.registry(), stored, true, store::kCountAll)) return false;
-  if (tmpl && !store::write_template(srv.registry(), *tmpl)) return false;
+  if (!store::write_user(srv.reg(), stored, true, store::kCountAll)) return false;
+  if (tmpl && !store::write_template(srv.reg(), *tmpl)) return false;
 
   // A links source reading the server's store; kept until the end of the test program, since
   // the session holds it without owning it.
   static std::vector<std::unique_ptr<vfs::RegistryLinks>> sources;
-  sources.push_back(std::make_unique<vfs::RegistryLinks>(srv.registry()));
+  sources.push_back(std::make_unique<vfs::RegistryLinks>(srv.reg()));
   const vfs::LinkSource* links = sources.back().get();
 
   s->user_name = user.name;
