@@ -39,51 +39,6 @@ __attribute__((format(printf, 1, 2))) std::string format_line(const char* fmt, .
 
 }  // namespace
 
-// ---- ListChunks ----
-
-void ListChunks::append(std::string_view text) {
-  while (!text.empty()) {
-    if (chunks_.empty() || chunks_.back()->fill == kListChunkSize) {
-      chunks_.push_back(std::make_unique<Chunk>());
-    }
-    Chunk& c = *chunks_.back();
-    size_t k = std::min(text.size(), kListChunkSize - c.fill);
-    std::memcpy(c.bytes.data() + c.fill, text.data(), k);
-    c.fill += k;
-    pending_ += k;
-    text.remove_prefix(k);
-  }
-}
-
-std::string_view ListChunks::front() const {
-  if (chunks_.empty()) return {};
-  const Chunk& c = *chunks_.front();
-  return std::string_view(c.bytes.data() + c.pos, c.fill - c.pos);
-}
-
-bool ListChunks::consume(size_t n) {
-  if (chunks_.empty()) return false;
-  Chunk& c = *chunks_.front();
-  n = std::min(n, c.fill - c.pos);
-  c.pos += n;
-  pending_ -= n;
-  if (c.pos < c.fill) return false;
-  chunks_.pop_front();
-  return true;
-}
-
-void ListChunks::clear() {
-  chunks_.clear();
-  pending_ = 0;
-}
-
-std::string ListChunks::text() const {
-  std::string out;
-  out.reserve(pending_);
-  for (const auto& c : chunks_) out.append(c->bytes.data() + c->pos, c->fill - c->pos);
-  return out;
-}
-
 // ---- Arguments and matching ----
 
 ListArgs parse_list_args(std::string_view arg, bool long_flag) {
@@ -187,7 +142,7 @@ std::string long_link_line(std::string_view name, std::string_view target, std::
 // ---- Listings ----
 
 void list_directory(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                    ListMode mode, std::time_t now, const LineSink& sink) {
+                    bool long_list, std::time_t now, const LineSink& sink) {
   if (pattern.empty()) pattern = "*";
   vfs::PermissionRecord perm;
   if (!st.permission(dir, &perm) || !perm.l) {
@@ -205,7 +160,7 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
   if (files) {
     for (const platform::DirEntry& e : *files) {
       std::string line;
-      if (mode == kListLong) {
+      if (long_list) {
         line = long_file_line(e.name, e.is_dir, e.size, e.mtime, e.mtime_nsec, now_year);
       } else if (e.name != "." && e.name != "..") {
         line = listed_name(e.name);
@@ -220,7 +175,7 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
   for (const store::LinkRecord& l : st.links->list(dir)) {
     if (l.name.empty() || l.name.size() > kMaxLinkName) continue;
     if (!link_name_match(pattern, l.name)) continue;
-    if (mode != kListLong) {
+    if (!long_list) {
       std::string line = listed_name(l.name);
       if (line.size() <= kListLineMax) sink(line);
       continue;
@@ -236,14 +191,6 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
     std::string line = long_link_line(l.name, target, now);
     if (!line.empty()) sink(line);
   }
-}
-
-void build_listing(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                   ListMode mode, std::time_t now, ListChunks& out) {
-  list_directory(st, dir, pattern, mode, now, [&out](std::string_view line) {
-    out.append(line);
-    out.append("\r\n");
-  });
 }
 
 }  // namespace qorda::transfer

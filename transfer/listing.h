@@ -2,15 +2,14 @@
 // with a path sends on the control connection. A listing is built completely before the first
 // byte leaves, as lines in the long style of the UNIX directory-listing tool (fixed owner, group
 // and permission columns) or as bare names, then held in a queue of 1460-byte chunks that the
-// data connection's write loop drains one send at a time.
+// data connection's write loop drains one send at a time (transfer/dsock.h).
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <ctime>
-#include <deque>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,9 +17,6 @@
 
 namespace qorda::transfer {
 
-// One chunk of listing text: the send size of the data connection, so a full chunk is one TCP
-// segment.
-inline constexpr size_t kListChunkSize = 1460;
 // Each listing line is formatted in a buffer of this size (the line, CR LF and a terminator).
 inline constexpr size_t kListLineBuffer = 512;
 // SECURITY: the longest line text a listing holds (CR LF and the terminator must still fit the
@@ -30,41 +26,11 @@ inline constexpr size_t kListLineMax = kListLineBuffer - 3;
 // Link names longer than this are not enumerated.
 inline constexpr size_t kMaxLinkName = 1024;
 
-// list_mode of a data connection.
-enum ListMode : int { kListNone = 0, kListNames = 1, kListLong = 2 };
-
 // Month abbreviations, index 0 for January.
 extern const std::array<const char*, 12> kMonthNames;
 
 // The text that opens an unlistable directory's listing.
 inline constexpr const char* kUnreadable = ". unreadable";
-
-// A queue of listing chunks. Appending fills the last chunk and starts a new one whenever it is
-// full, so a line may be split across chunks. The queue owns its chunks.
-class ListChunks {
- public:
-  void append(std::string_view text);
-  bool empty() const { return chunks_.empty(); }
-  // The unsent bytes of the first chunk (empty when the queue is).
-  std::string_view front() const;
-  // `n` bytes of the first chunk went out; a used-up chunk is freed. True when it was.
-  bool consume(size_t n);
-  size_t chunk_count() const { return chunks_.size(); }
-  // Unsent bytes in the whole queue.
-  size_t pending() const { return pending_; }
-  void clear();
-  // Every unsent byte, in order (for STAT and tests).
-  std::string text() const;
-
- private:
-  struct Chunk {
-    std::array<char, kListChunkSize> bytes;
-    size_t pos = 0;   // next unsent byte
-    size_t fill = 0;  // bytes held
-  };
-  std::deque<std::unique_ptr<Chunk>> chunks_;
-  size_t pending_ = 0;
-};
 
 // The argument of LIST and NLST: an option word ("-" and letters) is taken off the front; an "l"
 // in it, in either case, makes the listing long whatever the command; other letters are ignored.
@@ -87,11 +53,7 @@ using LineSink = std::function<void(std::string_view line)>;
 // stored for the directory whose name matches. `now` (seconds since the epoch) is the listing
 // time: it decides the year rule and dates the link lines.
 void list_directory(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                    ListMode mode, std::time_t now, const LineSink& sink);
-
-// The same listing appended to `out`, each line followed by CR LF.
-void build_listing(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                   ListMode mode, std::time_t now, ListChunks& out);
+                    bool long_list, std::time_t now, const LineSink& sink);
 
 // One long line of a file entry: "%crwx------   1 ftp      users %10llu Mon dd hh:mm name", with
 // the year instead of the time when the entry's local year differs from `now_utc_year`.

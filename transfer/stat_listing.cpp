@@ -33,7 +33,7 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
   const std::string shown = vfs::display_path(s.fs, dir + name);
   s.reply(-211, "status of %s:", shown.c_str());
   bool full = false;
-  list_directory(s.fs, dir, name, kListLong, platform::clock().now(),
+  list_directory(s.fs, dir, name, true, platform::clock().now(),
                  [&s, &full](std::string_view line) {
                    if (full) return;
                    s.flush();  // let the socket take what it can as the lines are made

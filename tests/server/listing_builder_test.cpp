@@ -58,18 +58,8 @@ class MemLinks final : public vfs::LinkSource {
   std::vector<store::LinkRecord> links;
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t e = text.find("\r\n", i);
-    EXPECT_NE(e, std::string::npos) << "a line without CR LF";
-    if (e == std::string::npos) break;
-    out.push_back(text.substr(i, e - i));
-    i = e + 2;
-  }
-  return out;
-}
+constexpr bool kLong = true;
+constexpr bool kNames = false;
 
 // 2024-06-15 12:00:00 UTC and friends.
 constexpr std::time_t kJune2024 = 1718452800;
@@ -135,34 +125,6 @@ TEST(LinkNameMatch, ExpensivePatternsStayBounded) {
   EXPECT_FALSE(link_name_match("*" + std::string(400, 'a') + "b", name));
   // More fixed characters than the name has: refused at once.
   EXPECT_FALSE(link_name_match(std::string(2000, '?'), name));
-}
-
-TEST(ListChunks, FillsChunksAndDrainsThem) {
-  ListChunks q;
-  EXPECT_TRUE(q.empty());
-  EXPECT_EQ(q.front(), "");
-  EXPECT_FALSE(q.consume(10));
-  std::string text;
-  for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + "\r\n";
-  q.append(text.substr(0, 1000));
-  q.append(text.substr(1000));
-  ASSERT_GT(text.size(), 2 * kListChunkSize);
-  EXPECT_EQ(q.chunk_count(), (text.size() + kListChunkSize - 1) / kListChunkSize);
-  EXPECT_EQ(q.pending(), text.size());
-  EXPECT_EQ(q.front().size(), kListChunkSize);  // lines run across chunk boundaries
-  EXPECT_EQ(q.text(), text);
-
-  // A partial send keeps the chunk; the rest of it comes next.
-  EXPECT_FALSE(q.consume(1000));
-  EXPECT_EQ(q.front().size(), kListChunkSize - 1000);
-  EXPECT_TRUE(q.consume(kListChunkSize));  // more than left: only the rest counts
-  std::string sent = text.substr(0, kListChunkSize);
-  while (!q.empty()) {
-    sent += std::string(q.front());
-    q.consume(q.front().size());
-  }
-  EXPECT_EQ(sent, text);
-  EXPECT_EQ(q.pending(), 0u);
 }
 
 TEST(LongLines, ExactColumnsAndTheYearRule) {
@@ -273,11 +235,12 @@ class ListingDir : public ::testing::Test {
     utimbuf b{t, t};
     ASSERT_EQ(::utime((base_ + rel).c_str(), &b), 0) << rel;
   }
-  std::vector<std::string> list(const std::string& dir, std::string_view pattern, ListMode mode,
+  std::vector<std::string> list(const std::string& dir, std::string_view pattern, bool long_list,
                                 std::time_t now = kJune2024) {
-    ListChunks q;
-    build_listing(st_, dir, pattern, mode, now, q);
-    return lines_of(q.text());
+    std::vector<std::string> out;
+    list_directory(st_, dir, pattern, long_list, now,
+                   [&out](std::string_view line) { out.emplace_back(line); });
+    return out;
   }
   static std::vector<std::string> sorted(std::vector<std::string> v) {
     std::sort(v.begin(), v.end());
@@ -291,7 +254,7 @@ class ListingDir : public ::testing::Test {
 };
 
 TEST_F(ListingDir, LongListingHasDotsFilesAndDirectories) {
-  std::vector<std::string> l = list("/c:/ftp/pub/", "", kListLong);
+  std::vector<std::string> l = list("/c:/ftp/pub/", "", kLong);
   ASSERT_EQ(l.size(), 5u);
   EXPECT_EQ(l[0], "drwx------   1 ftp      users          0 Jun 14 12:00 .");
   EXPECT_TRUE(l[1].starts_with("drwx------   1 ftp      users          0 ")) << l[1];
@@ -303,18 +266,18 @@ TEST_F(ListingDir, LongListingHasDotsFilesAndDirectories) {
 }
 
 TEST_F(ListingDir, NameListOmitsTheDotsAndPatternsSelect) {
-  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "*", kListNames)),
+  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "*", kNames)),
             sorted({"a.txt", "b.bin", "Sub"}));
-  EXPECT_EQ(list("/c:/ftp/pub/", "*.TXT", kListNames), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(list("/c:/ftp/pub/", "?.bin", kListLong),
+  EXPECT_EQ(list("/c:/ftp/pub/", "*.TXT", kNames), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(list("/c:/ftp/pub/", "?.bin", kLong),
             std::vector<std::string>{"-rwx------   1 ftp      users          0 Jun 14 12:00 b.bin"});
-  EXPECT_TRUE(list("/c:/ftp/pub/", "nothing*", kListLong).empty());  // an empty listing
+  EXPECT_TRUE(list("/c:/ftp/pub/", "nothing*", kLong).empty());  // an empty listing
 }
 
 TEST_F(ListingDir, WithoutListPermissionTheListingIsUnreadable) {
-  EXPECT_EQ(list("/c:/ftp/private/", "", kListLong), std::vector<std::string>{". unreadable"});
-  EXPECT_EQ(list("/c:/ftp/private/", "", kListNames), std::vector<std::string>{". unreadable"});
-  EXPECT_EQ(list("/c:/ftp/closed/", "*", kListLong), std::vector<std::string>{". unreadable"});
+  EXPECT_EQ(list("/c:/ftp/private/", "", kLong), std::vector<std::string>{". unreadable"});
+  EXPECT_EQ(list("/c:/ftp/private/", "", kNames), std::vector<std::string>{". unreadable"});
+  EXPECT_EQ(list("/c:/ftp/closed/", "*", kLong), std::vector<std::string>{". unreadable"});
 }
 
 TEST_F(ListingDir, LinksFollowTheFilesWithTheirTargets) {
@@ -324,7 +287,7 @@ TEST_F(ListingDir, LinksFollowTheFilesWithTheirTargets) {
   links_.add("/c:/ftp/pub/loop", "/c:/ftp/pub/loop");
   links_.add("/c:/ftp/pub/empty", "");                    // no target: only in name lists
   links_.add("/c:/ftp/other/x", "/c:/");                  // another directory's link
-  std::vector<std::string> l = list("/c:/ftp/pub/", "", kListLong, kNewYear2024 + 3600 * 13);
+  std::vector<std::string> l = list("/c:/ftp/pub/", "", kLong, kNewYear2024 + 3600 * 13);
   ASSERT_EQ(l.size(), 9u);
   EXPECT_EQ(l[5], "lrwx------   1 ftp      users         17 Jan  1 13:00 Docs -> /c:/ftp/pub/Sub/");
   EXPECT_EQ(l[6], "lrwx------   1 ftp      users          2 Jan  1 13:00 secret -> ?");
@@ -332,11 +295,11 @@ TEST_F(ListingDir, LinksFollowTheFilesWithTheirTargets) {
             "lrwx------   1 ftp      users         21 Jan  1 13:00 gone -> /c:/ftp/pub/nowhere/");
   EXPECT_EQ(l[8], "lrwx------   1 ftp      users          2 Jan  1 13:00 loop -> ?");
 
-  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kListNames)),
+  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kNames)),
             sorted({"a.txt", "b.bin", "Sub", "Docs", "secret", "gone", "loop", "empty"}));
   // Link names are matched by the pattern like file names.
-  EXPECT_EQ(list("/c:/ftp/pub/", "d*", kListNames), std::vector<std::string>{"Docs"});
-  EXPECT_EQ(list("/c:/ftp/pub/", "?O??", kListNames),
+  EXPECT_EQ(list("/c:/ftp/pub/", "d*", kNames), std::vector<std::string>{"Docs"});
+  EXPECT_EQ(list("/c:/ftp/pub/", "?O??", kNames),
             (std::vector<std::string>{"Docs", "gone", "loop"}));
 }
 
@@ -344,12 +307,12 @@ TEST_F(ListingDir, OverlongLinksAreShortenedOrLeftOut) {
   links_.add("/c:/ftp/pub/long", "/c:/ftp/" + std::string(700, 'z') + "/");
   links_.add("/c:/ftp/pub/" + std::string(kMaxLinkName + 1, 'n'), "/c:/ftp/pub/");
   links_.add("/c:/ftp/pub/" + std::string(600, 'm'), "/c:/ftp/pub/");
-  std::vector<std::string> l = list("/c:/ftp/pub/", "", kListLong);
+  std::vector<std::string> l = list("/c:/ftp/pub/", "", kLong);
   ASSERT_EQ(l.size(), 6u);
   EXPECT_EQ(l[5].size(), kListLineMax);
   EXPECT_TRUE(l[5].ends_with("z...")) << l[5];
   // In a name list the 600-character name is too long for a line as well.
-  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kListNames)),
+  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kNames)),
             sorted({"a.txt", "b.bin", "Sub", "long"}));
 }
 
@@ -360,18 +323,15 @@ TEST_F(ListingDir, BigDirectoryWithAnExpensivePattern) {
   for (int i = 0; i < 3000; ++i) {
     std::ofstream(dir + std::string(200, 'a') + std::to_string(i));
   }
-  EXPECT_TRUE(list("/c:/ftp/pub/Sub/", "*a*a*a*a*a*a*a*b", kListNames).empty());
-  EXPECT_EQ(list("/c:/ftp/pub/Sub/", "*", kListNames).size(), 3000u);
-  ListChunks q;
-  build_listing(st_, "/c:/ftp/pub/Sub/", "*", kListLong, kJune2024, q);
-  EXPECT_EQ(q.chunk_count(), (q.pending() + kListChunkSize - 1) / kListChunkSize);
-  EXPECT_GT(q.chunk_count(), 3000u * 200 / kListChunkSize);
+  EXPECT_TRUE(list("/c:/ftp/pub/Sub/", "*a*a*a*a*a*a*a*b", kNames).empty());
+  EXPECT_EQ(list("/c:/ftp/pub/Sub/", "*", kNames).size(), 3000u);
+  EXPECT_EQ(list("/c:/ftp/pub/Sub/", "*", kLong).size(), 3002u);  // with "." and ".."
 }
 
 TEST_F(ListingDir, VanishedDirectoryStillListsItsLinks) {
   links_.add("/c:/ftp/pub/Sub/up", "/c:/ftp/pub/");
   fs::remove_all(base_ + "/c/ftp/pub/Sub");
-  EXPECT_EQ(list("/c:/ftp/pub/Sub/", "", kListNames), std::vector<std::string>{"up"});
+  EXPECT_EQ(list("/c:/ftp/pub/Sub/", "", kNames), std::vector<std::string>{"up"});
 }
 
 }  // namespace
