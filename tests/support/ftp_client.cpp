@@ -75,7 +75,11 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   std::filesystem::create_directories(home_.path() + "/c", ec);
   platform::drive_table().clear();
   EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
-  net_ = engine::NetModule::open({loop_.get(), &observer});
+  auto reg = platform::Registry::open(home_.path() + "/qorda.db");
+  EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
+  reg_ = std::move(reg.value);
+  EXPECT_TRUE(store::create_key_tree(*reg_).ok());
+  net_ = engine::NetModule::open({loop_.get(), &observer, reg_.get()});
 }
 
 TestServer::~TestServer() {

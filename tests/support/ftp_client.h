@@ -15,6 +15,7 @@
 #include "engine/observer.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/registry.h"
 #include "platform/socket.h"
 #include "store/settings.h"
 
@@ -83,11 +84,14 @@ class TestServer {
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
+  // The store (<home>/qorda.db, key tree created) that accounts and links are read from.
+  platform::Registry& reg() { return *reg_; }
   platform::ManualClock clock;
   RecordingObserver observer;
 
  private:
   TempDir home_;
+  std::unique_ptr<platform::Registry> reg_;
   std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;
   uint16_t port_ = 0;
