@@ -42,9 +42,9 @@ std::string expand_tokens(const TokenValues& v, std::string_view line) {
       case 't':
       case 'T': {
         const platform::LocalTime& n = v.now;
-        std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %d",
-                      name_at(kDayNames, 7, n.wday), name_at(kMonthNames, 12, n.month - 1), n.day,
-                      n.hour, n.minute, n.second, n.year);
+        std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %d", name_at(kDayNames, 7, n.wday),
+                      name_at(kMonthNames, 12, n.month - 1), n.day, n.hour, n.minute, n.second,
+                      n.year);
         out += buf;
         break;
       }

@@ -154,8 +154,7 @@ void cmd_rmd(csock_c& s, std::string& arg) {
   }
   if (r.result == vfs::RESOLVE_DENIED) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(),
-          "access denied");
+    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(), "access denied");
     return;
   }
   // The parent is what ".." leads to; at the user's visible root ".." stays put, so the root

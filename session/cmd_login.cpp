@@ -1,6 +1,8 @@
 // Logging in: USER, PASS and REIN. USER takes copies of the account and its template and decides
 // whether the client's address may log in; PASS runs the checks in their fixed order, applies the
 // client limits, builds the session's view of the drives and picks the home directory.
+#include "session/cmd_login.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,7 +12,6 @@
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "session/banner.h"
-#include "session/cmd_login.h"
 #include "session/csock.h"
 #include "session/data_link.h"
 #include "store/keys.h"
@@ -100,8 +101,8 @@ bool check_limits(csock_c& s) {
             user.c_str(), d.limit, plural(d.limit), addr.c_str(), user.c_str());
       break;
     default:
-      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s)", user.c_str(),
-            d.limit, plural(d.limit));
+      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s)", user.c_str(), d.limit,
+            plural(d.limit));
       break;
   }
   s.state = WaitingForUser;

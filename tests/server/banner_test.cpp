@@ -1,5 +1,7 @@
 // Banners and message files: the token table, the line source of message files (CR LF and bare
 // LF line ends, long lines, odd bytes), and what a client sees at greeting, login, CWD and QUIT.
+#include "session/banner.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "session/banner.h"
 #include "store/settings.h"
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
@@ -38,7 +39,8 @@ TEST(Tokens, EveryToken) {
   const TokenValues v = sample(true);
   EXPECT_EQ(expand_tokens(v, "%T"), "Mon Nov 18 17:43:05 1996");
   EXPECT_EQ(expand_tokens(v, "%t"), "Mon Nov 18 17:43:05 1996");
-  EXPECT_EQ(expand_tokens(v, "%R|%r|%L|%l"), "client.example|client.example|ftp.example|ftp.example");
+  EXPECT_EQ(expand_tokens(v, "%R|%r|%L|%l"),
+            "client.example|client.example|ftp.example|ftp.example");
   EXPECT_EQ(expand_tokens(v, "%N/%M %n/%m"), "3/20 3/20");
   EXPECT_EQ(expand_tokens(v, "%U in %C, %F MB"), "alice in /pub/, 7 MB");
   EXPECT_EQ(expand_tokens(v, "%u %c %f"), "alice /pub/ 7");
@@ -173,8 +175,7 @@ class MessageFiles : public ::testing::Test {
   void SetUp() override {
     make_dir(srv, "ftp/pub");
     make_dir(srv, "ftp/quiet");
-    add_user(srv.reg(), "alice", "pw",
-             "[u] rwdlcxhms /c:/ftp/\n[u] rwdlcx--- /c:/ftp/quiet/");
+    add_user(srv.reg(), "alice", "pw", "[u] rwdlcxhms /c:/ftp/\n[u] rwdlcx--- /c:/ftp/quiet/");
   }
   std::string cwd_to(const std::string& dir) {
     EXPECT_EQ(c.cmd("CWD /"), "250 CWD command successful.");

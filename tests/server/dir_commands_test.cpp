@@ -259,8 +259,8 @@ TEST_F(DirCommands, RenameRefusals) {
 TEST_F(DirCommands, NotLoggedInAndMissingArguments) {
   FtpClient d(srv);
   d.reply();
-  for (const char* cmd : {"CWD x", "CDUP", "PWD", "MKD x", "RMD x", "DELE x", "RNFR x", "RNTO x",
-                          "XCWD", "XPWD"}) {
+  for (const char* cmd :
+       {"CWD x", "CDUP", "PWD", "MKD x", "RMD x", "DELE x", "RNFR x", "RNTO x", "XCWD", "XPWD"}) {
     EXPECT_EQ(d.cmd(cmd), "530 Please login with USER and PASS.") << cmd;
   }
   EXPECT_EQ(c.cmd("MKD"), "501 'MKD': command not understood.");

@@ -29,7 +29,8 @@ std::string run(const std::string& cmd, int* status) {
 
 std::string qorda(const std::string& home, const std::string& args) {
   int status = 0;
-  std::string out = run("'" + std::string(QORDA_BINARY) + "' --home '" + home + "' " + args, &status);
+  std::string out =
+      run("'" + std::string(QORDA_BINARY) + "' --home '" + home + "' " + args, &status);
   EXPECT_EQ(status, 0) << args << "\n" << out;
   return out;
 }

@@ -371,7 +371,8 @@ TEST_F(TemplateLimits, ZeroRefusesEveryLoginOfItsKind) {
   ASSERT_TRUE(store::write_template(srv.reg(), t).ok());
   FtpClient a(srv);
   EXPECT_EQ(login(a, "alice", "pw").substr(0, 4), "530-");
-  EXPECT_TRUE(srv.observer.has("User \"alice\" can't log in. (limit: 0 clients using '[t] staff')"));
+  EXPECT_TRUE(
+      srv.observer.has("User \"alice\" can't log in. (limit: 0 clients using '[t] staff')"));
 }
 
 }  // namespace
