@@ -43,8 +43,9 @@ void refuse(csock_c& s, const char* reason) {
 
 // The drive a user without a usable home starts on.
 char startup_drive() {
-  char d = platform::drive_table().startup_drive();
-  return d != 0 ? d : store::startup().startup_drive;
+  char d = store::startup().startup_drive;
+  if (!platform::drive_table().has(d)) d = platform::drive_table().startup_drive();
+  return d != 0 ? d : 'c';
 }
 
 // The client limits; true when the login may go on (otherwise the refusal has been answered).
