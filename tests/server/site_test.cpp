@@ -20,7 +20,6 @@ class Site : public ::testing::Test {
     ASSERT_EQ(client_.reply(), "220 test.host FTP Server (qorda 1.20) ready.");
     user_.name = "bob";
     user_.szfp = "[u] r--l--h-s /c:/pub/";
-    user_.szpass = store::encode_password("old");
     user_.iulfiles = 3;
     user_.iulkb = 3000000000u;  // above the signed range: shown as it is
     user_.idlfiles = 7;
@@ -156,10 +155,26 @@ TEST_F(Site, PassStoresTheEncodingAndLogs) {
   EXPECT_EQ(r.idlfiles, user_.idlfiles);
 }
 
+TEST_F(Site, NextLoginTakesTheNewPassword) {
+  ASSERT_TRUE(log_in(srv_, client_, user_, std::nullopt, "old"));
+  EXPECT_EQ(client_.cmd("SITE PASS Fresh Start"), "200 Password saved.");
+  // The running session is not affected.
+  EXPECT_EQ(client_.cmd("PWD").substr(0, 4), "257 ");
+
+  FtpClient again(srv_);
+  again.reply();
+  EXPECT_EQ(again.cmd("USER bob").substr(0, 4), "331 ");
+  EXPECT_EQ(again.cmd("PASS old").substr(0, 4), "530 ");
+  FtpClient third(srv_);
+  third.reply();
+  EXPECT_EQ(third.cmd("USER bob").substr(0, 4), "331 ");
+  EXPECT_EQ(third.cmd("PASS fresh start").substr(0, 4), "230 ");  // passwords ignore case
+}
+
 TEST_F(Site, PassRefusedWhenDisabled) {
   store::settings().benablerpass = 0;
-  ASSERT_TRUE(log_in(srv_, client_, user_));
-  EXPECT_EQ(client_.cmd("SITE PASS secret"), "530 SITE PASS: Permission denied.");
+  ASSERT_TRUE(log_in(srv_, client_, user_, std::nullopt, "old"));
+  EXPECT_EQ(client_.cmd("SITE PASS new"), "530 SITE PASS: Permission denied.");
   EXPECT_EQ(stored().szpass, store::encode_password("old"));
   EXPECT_FALSE(srv_.observer.has("changed password."));
 }
@@ -167,7 +182,7 @@ TEST_F(Site, PassRefusedWhenDisabled) {
 TEST_F(Site, PassForADeletedAccountDoesNotRecreateIt) {
   ASSERT_TRUE(log_in(srv_, client_, user_));
   ASSERT_TRUE(store::delete_user(srv_.reg(), "bob"));
-  EXPECT_EQ(client_.cmd("SITE PASS secret"), "530 SITE PASS: Permission denied.");
+  EXPECT_EQ(client_.cmd("SITE PASS other"), "530 SITE PASS: Permission denied.");
   EXPECT_FALSE(store::user_exists(srv_.reg(), "bob"));
   EXPECT_FALSE(srv_.observer.has("changed password."));
 }

@@ -1,7 +1,6 @@
-// A test-only way into a session: find the server side of a client's connection and log it in
-// without USER and PASS, with the state a login builds (account and template copies, the
-// file-system view, the home as current directory). Protocol tests of the commands that need a
-// login use it; the server itself has no such door.
+// Protocol-test helpers around a session: find the server side of a client's connection (to
+// read or set what a test cannot reach through commands, such as this session's transfer
+// counters), and log a client in through USER and PASS as a freshly written account.
 #pragma once
 
 #include <optional>
@@ -16,9 +15,11 @@ namespace qorda::test {
 // The session whose peer is this client; null when none.
 session::csock_c* session_of(TestServer& srv, const FtpClient& c);
 
-// Writes the account (and its template, when given) to the server's store and logs the
-// client's session in as that user. False when the session or the view cannot be made.
-bool log_in(TestServer& srv, const FtpClient& c, const store::UserRecord& user,
-            const std::optional<store::TemplateRecord>& tmpl = std::nullopt);
+// Writes the account with `password` (and its template, when given) to the server's store and
+// logs the client in with USER and PASS (the greeting must have been read). False, with a test
+// failure naming the reply, when the login is refused.
+bool log_in(TestServer& srv, FtpClient& c, const store::UserRecord& user,
+            const std::optional<store::TemplateRecord>& tmpl = std::nullopt,
+            const std::string& password = "secret");
 
 }  // namespace qorda::test
