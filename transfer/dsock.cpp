@@ -120,6 +120,11 @@ bool dsock_c::build() {
 }
 
 dsock_c::~dsock_c() {
+  // An upload that ends without its close (ABOR, the session going away) keeps every byte that
+  // arrived: the staged ones go to the file too.
+  if (direction == kReceive && !error && buf_len > 0 && file.valid()) {
+    file.write(file_buf.get(), buf_len);
+  }
   if (sock >= 0) owner->net().data_table().remove(this);
   if (socket_.valid()) {
     socket_.select(MsgKind::Data, 0);
@@ -481,6 +486,7 @@ void dsock_c::on_close() {
     if (!done && buf_len > 0) w = file.write(file_buf.get(), buf_len);
     if (done || !w.ok() || w.n != buf_len) {
       if (!done) s.log(log::kActions, "Transfer aborted (%s).", "write error");
+      error = true;
       s.reply(426, "Transfer aborted. Error writing file.");
     } else {
       buf_len = 0;
