@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "session/cmd_login.h"
+#include "transfer/transfer.h"
 
 namespace qorda::session {
 
@@ -23,20 +24,20 @@ const CommandRow kCommands[kCommandCount] = {
     {"SMNT", false, "unimplemented", false, A::None, nullptr},
     {"QUIT", true, "", false, A::Ignored, cmd_quit},
     {"REIN", true, "", false, A::Ignored, cmd_rein},
-    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, nullptr},
-    {"PASV", true, "", true, A::Ignored, nullptr},
+    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, transfer::cmd_port},
+    {"PASV", true, "", true, A::Ignored, transfer::cmd_pasv},
     {"TYPE", true, "<sp> A [ <sp> N ] | I | L <sp> N", false, A::Required, cmd_type},
     {"STRU", true, "<sp> F", false, A::Required, cmd_stru},
     {"MODE", true, "<sp> S", false, A::Required, cmd_mode},
-    {"RETR", true, "<sp> pathname", true, A::Required, nullptr},
-    {"STOR", true, "<sp> pathname", true, A::Required, nullptr},
-    {"STOU", true, "", true, A::Ignored, nullptr},
+    {"RETR", true, "<sp> pathname", true, A::Required, transfer::cmd_retr},
+    {"STOR", true, "<sp> pathname", true, A::Required, transfer::cmd_stor},
+    {"STOU", true, "", true, A::Ignored, transfer::cmd_stou},
     {"APPE", false, "<sp> pathname", false, A::None, nullptr},
     {"ALLO", true, "<sp> bytes [ <sp> R <sp> bytes ]", true, A::Required, cmd_allo},
     {"REST", true, "<sp> position", true, A::Required, cmd_rest},
     {"RNFR", true, "<sp> filename", true, A::Required, cmd_rnfr},
     {"RNTO", true, "<sp> filename", true, A::Required, cmd_rnto},
-    {"ABOR", true, "", true, A::Ignored, nullptr},
+    {"ABOR", true, "", true, A::Ignored, transfer::cmd_abor},
     {"DELE", true, "<sp> pathname", true, A::Required, cmd_dele},
     {"RMD", true, "<sp> directory", true, A::Required, cmd_rmd},
     {"MKD", true, "<sp> directory", true, A::Required, cmd_mkd},
