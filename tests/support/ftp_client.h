@@ -95,7 +95,6 @@ class TestServer {
   TempDir home_;
   std::unique_ptr<platform::Registry> reg_;
   std::unique_ptr<platform::EventLoop> loop_;
-  std::unique_ptr<platform::Registry> reg_;
   std::unique_ptr<engine::NetModule> net_;
   uint16_t port_ = 0;
 };
