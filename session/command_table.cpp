@@ -6,6 +6,7 @@
 
 #include "session/cmd_login.h"
 #include "transfer/listing_commands.h"
+#include "transfer/transfer.h"
 
 namespace qorda::session {
 
@@ -24,26 +25,26 @@ const CommandRow kCommands[kCommandCount] = {
     {"SMNT", false, "unimplemented", false, A::None, nullptr},
     {"QUIT", true, "", false, A::Ignored, cmd_quit},
     {"REIN", true, "", false, A::Ignored, cmd_rein},
-    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, nullptr},
-    {"PASV", true, "", true, A::Ignored, nullptr},
+    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, transfer::cmd_port},
+    {"PASV", true, "", true, A::Ignored, transfer::cmd_pasv},
     {"TYPE", true, "<sp> A [ <sp> N ] | I | L <sp> N", false, A::Required, cmd_type},
     {"STRU", true, "<sp> F", false, A::Required, cmd_stru},
     {"MODE", true, "<sp> S", false, A::Required, cmd_mode},
-    {"RETR", true, "<sp> pathname", true, A::Required, nullptr},
-    {"STOR", true, "<sp> pathname", true, A::Required, nullptr},
-    {"STOU", true, "", true, A::Ignored, nullptr},
+    {"RETR", true, "<sp> pathname", true, A::Required, transfer::cmd_retr},
+    {"STOR", true, "<sp> pathname", true, A::Required, transfer::cmd_stor},
+    {"STOU", true, "", true, A::Ignored, transfer::cmd_stou},
     {"APPE", false, "<sp> pathname", false, A::None, nullptr},
     {"ALLO", true, "<sp> bytes [ <sp> R <sp> bytes ]", true, A::Required, cmd_allo},
     {"REST", true, "<sp> position", true, A::Required, cmd_rest},
     {"RNFR", true, "<sp> filename", true, A::Required, cmd_rnfr},
     {"RNTO", true, "<sp> filename", true, A::Required, cmd_rnto},
-    {"ABOR", true, "", true, A::Ignored, nullptr},
+    {"ABOR", true, "", true, A::Ignored, transfer::cmd_abor},
     {"DELE", true, "<sp> pathname", true, A::Required, cmd_dele},
     {"RMD", true, "<sp> directory", true, A::Required, cmd_rmd},
     {"MKD", true, "<sp> directory", true, A::Required, cmd_mkd},
     {"PWD", true, "", true, A::Ignored, cmd_pwd},
-    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
-    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
+    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_list},
+    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_nlst},
     {"SITE", true, "", false, A::Required, cmd_site},
     {"SYST", true, "", false, A::Ignored, cmd_syst},
     {"STAT", true, "[ <sp> pathname ]", false, A::MayBeEmpty, cmd_stat},

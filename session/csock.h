@@ -93,7 +93,7 @@ class csock_c {
   bool ip_allowed = false;
   bool guest = false;  // logged in on a guest account
   int type = kTypeAscii;
-  int32_t rest_offset = 0;
+  int64_t rest_offset = 0;  // REST; compared with a file length as an unsigned number
   int failed_passwords = 0;
   bool delete_mark = false;
   bool examined = false;

@@ -28,7 +28,7 @@ const char* month_name(int month) {
 
 // Formats into a line buffer; the text, or empty when it does not fit within kListLineMax.
 __attribute__((format(printf, 1, 2))) std::string format_line(const char* fmt, ...) {
-  std::array<char, kListLineBuffer> buf{};
+  std::array<char, kListLineBuf> buf{};
   va_list ap;
   va_start(ap, fmt);
   int n = std::vsnprintf(buf.data(), buf.size(), fmt, ap);

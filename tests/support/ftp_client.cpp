@@ -85,6 +85,7 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
 TestServer::~TestServer() {
   net_->close();
   net_.reset();
+  reg_.reset();
   log::logger().set_screen(nullptr);
   platform::set_clock(nullptr);
 }
@@ -108,6 +109,15 @@ FtpClient::FtpClient(uint16_t port, Pump pump) : pump_(std::move(pump)) {
 }
 
 FtpClient::FtpClient(TestServer& server) : FtpClient(server.port(), [&server] { server.pump(); }) {}
+
+FtpClient::FtpClient(platform::Socket prepared, TestServer& server)
+    : pump_([&server] { server.pump(); }) {
+  if (!prepared.connect(platform::SockAddr::loopback(server.port())).ok()) {
+    ADD_FAILURE() << "cannot connect to port " << server.port();
+    return;
+  }
+  sock_ = std::move(prepared);
+}
 
 bool FtpClient::send_raw(std::string_view bytes) {
   int budget = kPumpBudget;
@@ -185,6 +195,11 @@ std::string FtpClient::reply() {
   return out;
 }
 
+uint16_t FtpClient::local_port() const {
+  auto a = sock_.local_addr();
+  return a.ok() ? a->port : 0;
+}
+
 std::string FtpClient::cmd(std::string_view line) {
   if (!send_line(line)) return "<send failed>";
   return reply();
@@ -197,11 +212,6 @@ std::string FtpClient::read_bytes(size_t n) {
   std::string out = in_.substr(0, n);
   in_.erase(0, out.size());
   return out;
-}
-
-uint16_t FtpClient::local_port() const {
-  auto a = sock_.local_addr();
-  return a.ok() ? a->port : 0;
 }
 
 std::string FtpClient::read_until_close() {

@@ -81,6 +81,8 @@ class TestServer {
   void advance_and_tick(uint32_t ms);
 
   engine::NetModule& net() { return *net_; }
+  // The store in the home (<home>/qorda.db) the engine reads accounts from.
+  platform::Registry& registry() { return *reg_; }
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
@@ -105,6 +107,8 @@ class FtpClient {
   FtpClient(uint16_t port, Pump pump);
   // For a server in this process.
   explicit FtpClient(TestServer& server);
+  // Connects a socket the caller prepared (bound to a chosen port, say).
+  FtpClient(platform::Socket prepared, TestServer& server);
 
   bool connected() const { return sock_.valid(); }
   // Sends bytes as they are (waits until all are written or the connection fails).
@@ -125,7 +129,7 @@ class FtpClient {
   bool peer_closed() const { return closed_; }
   void close() { sock_.close(); }
   int fd() const { return sock_.fd(); }
-  // The client's own port (the server sees it as the session's peer port).
+  // The client end's port (0 when unknown).
   uint16_t local_port() const;
 
  private:
