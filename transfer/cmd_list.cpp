@@ -19,8 +19,7 @@ void prepare_listing(dsock_c& d, const std::string& dir, const std::string& patt
   s.reply(150, "Opening %s mode data connection for %s",
           s.type == session::kTypeImage ? "BINARY" : "ASCII", "/bin/ls");
   list_directory(s.fs, dir, pattern.empty() ? std::string_view("*") : pattern,
-                 d.list_mode == kLongList,
-                 platform::clock().now(), [&d](std::string_view line) {
+                 d.list_mode == kLongList, platform::clock().now(), [&d](std::string_view line) {
                    d.append_list_text(line.data(), line.size());
                    d.append_list_text("\r\n", 2);
                  });
@@ -35,8 +34,8 @@ void list_command(session::csock_c& s, const std::string& arg, bool long_flag) {
   std::string dir = s.fs.current_dir.path;
   std::string pattern;
   if (!a.path.empty()) {
-    int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, a.path, &dir, &pattern, true, true,
-                              true);
+    int r =
+        vfs::resolve_path(s.fs, s.fs.current_dir.path, a.path, &dir, &pattern, true, true, true);
     if (r != vfs::RESOLVE_OK) {
       // The data connection stays for the next command.
       s.reply(550, "%s: No such file or directory.", a.path.c_str());

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -19,8 +19,9 @@
 namespace qorda::transfer {
 
 // SECURITY: the longest line text a listing holds (CR LF and the terminator must still fit the
-// line buffer, kListLineBuf). A longer link line is shortened, any other longer line left out, so that a huge
-// name or link target can neither overflow the buffer nor be cut by the reply code mid-name.
+// line buffer, kListLineBuf). A longer link line is shortened, any other longer line left out, so
+// that a huge name or link target can neither overflow the buffer nor be cut by the reply code
+// mid-name.
 inline constexpr size_t kListLineMax = kListLineBuf - 3;
 // Link names longer than this are not enumerated.
 inline constexpr size_t kMaxLinkName = 1024;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "store/links.h"
+#include "tests/support/account_login.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/scoped_tz.h"
-#include "tests/support/account_login.h"
 #include "tests/support/session_seam.h"
 #include "transfer/defs.h"
 
@@ -211,11 +211,12 @@ TEST_F(Visible, NamesWithSpacesUtf8AndControlCharacters) {
   login();
   StatReply r = split_stat(client_.cmd("STAT Sub/*t*"));
   EXPECT_EQ(r.last, "211 End of status");
-  EXPECT_EQ(r.inner, (std::vector<std::string>{
-                         "-rwx------   1 ftp      users          1 Jun 15 12:00 two words.txt",
-                         "-rwx------   1 ftp      users          2 Jun 15 12:00 \xc3\xa9t\xc3\xa9.txt",
-                         "-rwx------   1 ftp      users          3 Jun 15 12:00 bad??211 End of status",
-                     }));
+  EXPECT_EQ(r.inner,
+            (std::vector<std::string>{
+                "-rwx------   1 ftp      users          1 Jun 15 12:00 two words.txt",
+                "-rwx------   1 ftp      users          2 Jun 15 12:00 \xc3\xa9t\xc3\xa9.txt",
+                "-rwx------   1 ftp      users          3 Jun 15 12:00 bad??211 End of status",
+            }));
   // The session is still in step: the next command gets its own reply.
   EXPECT_EQ(client_.cmd("NOOP"), "200 NOOP command successful.");
 }
@@ -252,8 +253,8 @@ TEST_F(Visible, SizeOfAHugeFileIsShownInFull) {
 
 TEST_F(Visible, MdtmIsLocalTimeWithMilliseconds) {
   // 1997-03-14 15:30:05.120 local time.
-  const auto when = std::chrono::sys_seconds(std::chrono::seconds(858353405)) +
-                    std::chrono::milliseconds(120);
+  const auto when =
+      std::chrono::sys_seconds(std::chrono::seconds(858353405)) + std::chrono::milliseconds(120);
   fs::last_write_time(c_root_ + "/pub/a.txt", std::chrono::file_clock::from_sys(when));
   login();
   EXPECT_EQ(client_.cmd("MDTM a.txt"), "213 19970314153005.120");
@@ -371,9 +372,10 @@ TEST_F(Visible, ListInActiveModeWithLinks) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
                        "lrwx------   1 ftp      users          2 Jun 15 12:00 hidden -> ?"),
             1);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "lrwx------   1 ftp      users         13 Jun 15 12:00 docs -> /c:/pub/Sub/"),
-            1);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(),
+                 "lrwx------   1 ftp      users         13 Jun 15 12:00 docs -> /c:/pub/Sub/"),
+      1);
 }
 
 TEST_F(Visible, BigListingIsSentPieceByPieceWhileOthersAreServed) {

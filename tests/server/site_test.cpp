@@ -7,8 +7,8 @@
 #include "store/password.h"
 #include "store/records.h"
 #include "store/settings.h"
-#include "tests/support/ftp_client.h"
 #include "tests/support/account_login.h"
+#include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 
 namespace qorda::test {
