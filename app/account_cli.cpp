@@ -8,7 +8,7 @@
 
 namespace qorda::app::acct {
 
-std::optional<std::string> parse_args(const Args& args, const std::vector<OptionSpec>& specs,
+std::optional<std::string> parse_args(const Args& args, const std::vector<OptionDef>& defs,
                                       ParsedArgs& out) {
   bool options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -32,12 +32,12 @@ std::optional<std::string> parse_args(const Args& args, const std::vector<Option
       inline_value = name.substr(eq + 1);
       name.resize(eq);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      if (name == s.name) spec = &s;
+    const OptionDef* def = nullptr;
+    for (const OptionDef& s : defs) {
+      if (name == s.name) def = &s;
     }
-    if (!spec) return "unknown option '--" + name + "'";
-    if (spec->takes_value) {
+    if (!def) return "unknown option '--" + name + "'";
+    if (def->takes_value) {
       if (inline_value) {
         out.options.push_back({name, *inline_value});
       } else if (i + 1 < args.size()) {

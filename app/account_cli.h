@@ -14,7 +14,7 @@
 
 namespace qorda::app::acct {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // without the leading "--"
   bool takes_value;
 };
@@ -30,9 +30,9 @@ struct ParsedArgs {
   bool help = false;
 };
 
-// Parses "--name VALUE", "--name=VALUE" and "--flag" against `specs`; "--" ends the options.
+// Parses "--name VALUE", "--name=VALUE" and "--flag" against `defs`; "--" ends the options.
 // Returns an error message for an unknown option or a missing value.
-std::optional<std::string> parse_args(const Args& args, const std::vector<OptionSpec>& specs,
+std::optional<std::string> parse_args(const Args& args, const std::vector<OptionDef>& defs,
                                       ParsedArgs& out);
 
 // A command-line permission line, "[o] rwdlcxhms PATH" or "rwdlcxhms PATH" (nine flag columns,

@@ -14,6 +14,7 @@
 #include "engine/netmodule.h"
 #include "engine/observer.h"
 #include "log/log.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/lockfile.h"
 #include "platform/volume.h"
@@ -133,6 +134,11 @@ int run_serve(const Context& ctx, const Args& args) {
                  st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
     return kExitFailure;
   }
+
+  store::StartupInfo& start = store::startup();
+  start.start_time = static_cast<int64_t>(platform::clock().now());
+  start.start_tick = platform::clock().tick_ms();
+  if (char d = platform::drive_table().startup_drive(); d != 0) start.startup_drive = d;
 
   auto loop = platform::EventLoop::create();
   if (!loop.ok()) {

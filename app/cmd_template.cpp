@@ -14,7 +14,7 @@ namespace qorda::app {
 namespace {
 
 using acct::fail;
-using acct::OptionSpec;
+using acct::OptionDef;
 using acct::ParsedArgs;
 
 const char kUsage[] =
@@ -42,7 +42,7 @@ const char kUsage[] =
     "  --per-session / --no-per-session   ratios count this session's transfers / the totals\n"
     "  --rename NEW             (set only) rename the template\n";
 
-const std::vector<OptionSpec> kEditOptions = {
+const std::vector<OptionDef> kEditOptions = {
     {"perm", true},         {"no-perms", false},       {"ip", true},     {"no-ips", false},
     {"limit", true},        {"no-limits", false},      {"ratio", true},  {"no-ratio", false},
     {"per-session", false}, {"no-per-session", false}, {"rename", true},
@@ -308,7 +308,7 @@ int run_template(const Context& ctx, const Args& args) {
     if (sub != s.name) continue;
     ParsedArgs p;
     Args rest(args.begin() + 1, args.end());
-    static const std::vector<OptionSpec> kNone;
+    static const std::vector<OptionDef> kNone;
     if (auto err = acct::parse_args(rest, s.edit_options ? kEditOptions : kNone, p)) {
       return fail(std::string("template ") + s.name, *err, kExitUsage);
     }

@@ -15,7 +15,7 @@ namespace qorda::app {
 namespace {
 
 using acct::fail;
-using acct::OptionSpec;
+using acct::OptionDef;
 using acct::ParsedArgs;
 
 constexpr const char* kAliasMessageAdd =
@@ -50,7 +50,7 @@ const char kUsage[] =
     "  --ulfiles N --ulkb N --dlfiles N --dlkb N   transfer statistics (stored, retrieved)\n"
     "  --rename NEW             (set only) rename the account\n";
 
-const std::vector<OptionSpec> kEditOptions = {
+const std::vector<OptionDef> kEditOptions = {
     {"password", true},
     {"template", true},
     {"no-template", false},
@@ -348,7 +348,7 @@ int run_user(const Context& ctx, const Args& args) {
     if (sub != s.name) continue;
     ParsedArgs p;
     Args rest(args.begin() + 1, args.end());
-    static const std::vector<OptionSpec> kNone;
+    static const std::vector<OptionDef> kNone;
     if (auto err = acct::parse_args(rest, s.edit_options ? kEditOptions : kNone, p)) {
       return fail(std::string("user ") + s.name, *err, kExitUsage);
     }

@@ -6,20 +6,20 @@ namespace qorda::app::acct {
 namespace {
 
 TEST(AccountArgs, OptionsWithAndWithoutValues) {
-  std::vector<OptionSpec> specs{{"perm", true}, {"guest", false}};
+  std::vector<OptionDef> defs{{"perm", true}, {"guest", false}};
   ParsedArgs p;
   ASSERT_FALSE(
-      parse_args({"alice", "--perm", "x", "--guest", "--perm=y", "--", "--guest"}, specs, p));
+      parse_args({"alice", "--perm", "x", "--guest", "--perm=y", "--", "--guest"}, defs, p));
   EXPECT_EQ(p.positional, (std::vector<std::string>{"alice", "--guest"}));
   ASSERT_EQ(p.options.size(), 3u);
   EXPECT_EQ(p.options[0].value, "x");
   EXPECT_EQ(p.options[2].value, "y");
   ParsedArgs q;
-  EXPECT_TRUE(parse_args({"--perm"}, specs, q).has_value());     // missing value
-  EXPECT_TRUE(parse_args({"--bogus"}, specs, q).has_value());    // unknown
-  EXPECT_TRUE(parse_args({"--guest=1"}, specs, q).has_value());  // flag with a value
+  EXPECT_TRUE(parse_args({"--perm"}, defs, q).has_value());     // missing value
+  EXPECT_TRUE(parse_args({"--bogus"}, defs, q).has_value());    // unknown
+  EXPECT_TRUE(parse_args({"--guest=1"}, defs, q).has_value());  // flag with a value
   ParsedArgs h;
-  ASSERT_FALSE(parse_args({"--help"}, specs, h));
+  ASSERT_FALSE(parse_args({"--help"}, defs, h));
   EXPECT_TRUE(h.help);
 }
 
