@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/commands.h"
@@ -72,8 +73,7 @@ const SampleFile kSampleFiles[] = {
      "It is %T here.\r\n"
      "Downloads are in /pub/; uploads go to /incoming/ (you can store files there, but not\r\n"
      "list or read them back).\r\n"},
-    {"pub/.message",
-     "You are in %C, %U. %F MB are free on this drive.\r\n"},
+    {"pub/.message", "You are in %C, %U. %F MB are free on this drive.\r\n"},
     {"pub/README.txt",
      "This is the public directory of a qorda demo site.\n"
      "\n"
@@ -97,24 +97,21 @@ const SampleFile kSampleFiles[] = {
 
 const char* const kSampleDirs[] = {"pub", "pub/docs", "incoming"};
 
-vfs::PermissionRecord perm(const char* path, const char* flags) {
+// An entry of the user's own lines granting the letters in `flags` (of "rwdlcxhms").
+vfs::PermissionRecord perm(const char* path, std::string_view flags) {
+  auto has = [&](char f) { return flags.find(f) != std::string_view::npos; };
   vfs::PermissionRecord p;
   p.origin = 'u';
   p.path = path;
-  for (const char* f = flags; *f != '\0'; ++f) {
-    switch (*f) {
-      case 'r': p.r = true; break;
-      case 'w': p.w = true; break;
-      case 'd': p.d = true; break;
-      case 'l': p.l = true; break;
-      case 'c': p.c = true; break;
-      case 'x': p.x = true; break;
-      case 'h': p.h = true; break;
-      case 'm': p.m = true; break;
-      case 's': p.s = true; break;
-      default: break;
-    }
-  }
+  p.r = has('r');
+  p.w = has('w');
+  p.d = has('d');
+  p.l = has('l');
+  p.c = has('c');
+  p.x = has('x');
+  p.h = has('h');
+  p.m = has('m');
+  p.s = has('s');
   return p;
 }
 
@@ -176,7 +173,8 @@ platform::Status write_store(platform::Registry& reg, bool demo, const std::stri
     s.szmsg1 = kDemoBanner;
     if (platform::Status st = s.save_setup(reg); !st) return st;
     if (platform::Status st = s.save_banners(reg); !st) return st;
-    if (platform::Status st = store::write_user(reg, guest_account(), true, store::kCountAll); !st) {
+    if (platform::Status st = store::write_user(reg, guest_account(), true, store::kCountAll);
+        !st) {
       return st;
     }
     if (platform::Status st =
@@ -219,12 +217,11 @@ int run_init(const Context& ctx, const Args& args) {
   const std::filesystem::file_status st = std::filesystem::symlink_status(db, ec);
   if (st.type() != std::filesystem::file_type::not_found) {
     if (ec) {
-      std::fprintf(stderr, "qorda init: can't look at %s: %s\n", db.c_str(),
-                   ec.message().c_str());
+      std::fprintf(stderr, "qorda init: can't look at %s: %s\n", db.c_str(), ec.message().c_str());
       return kExitFailure;
     }
-    std::printf("qorda init: %s already holds a store (%s); nothing changed.\n",
-                ctx.home.c_str(), db.c_str());
+    std::printf("qorda init: %s already holds a store (%s); nothing changed.\n", ctx.home.c_str(),
+                db.c_str());
     if (demo) {
       std::printf(
           "A demo password is shown only when the home is created; set a new one with\n"
@@ -243,8 +240,8 @@ int run_init(const Context& ctx, const Args& args) {
   // With no store there is no drive table yet, so drive c: is HOME/c. The files come first: they
   // are kept when they exist, so a failure here leaves nothing that a second run would refuse.
   const std::string drive_c = ctx.home + "/c";
-  platform::Status files = demo ? write_sample_tree(drive_c)
-                                : platform::make_directories(drive_c, kDirMode);
+  platform::Status files =
+      demo ? write_sample_tree(drive_c) : platform::make_directories(drive_c, kDirMode);
   if (!files) {
     std::fprintf(stderr, "qorda init: can't create drive c: at %s: %s\n", drive_c.c_str(),
                  err_text(files.err, files.msg).c_str());

@@ -21,8 +21,7 @@ platform::Result<store::ServerSettings> read_settings_snapshot(
   return s;
 }
 
-engine::ApplyOutcome reload_settings(platform::Registry& reg,
-                                     std::optional<uint32_t> port_override,
+engine::ApplyOutcome reload_settings(platform::Registry& reg, std::optional<uint32_t> port_override,
                                      std::unique_ptr<engine::NetModule>& net,
                                      const engine::EngineEnv& env) {
   auto fresh = read_settings_snapshot(reg, port_override);

@@ -25,8 +25,7 @@ platform::Result<store::ServerSettings> read_settings_snapshot(
 // Reloads and applies. When the store cannot be read, the settings stay as they are (the log
 // file is still reopened) and the reason is logged. server_on is false when the engine ended up
 // without a listener (a new port that cannot be bound): the run is then over.
-engine::ApplyOutcome reload_settings(platform::Registry& reg,
-                                     std::optional<uint32_t> port_override,
+engine::ApplyOutcome reload_settings(platform::Registry& reg, std::optional<uint32_t> port_override,
                                      std::unique_ptr<engine::NetModule>& net,
                                      const engine::EngineEnv& env);
 

@@ -1,7 +1,6 @@
 // `qorda init [--demo]` run as the administrator runs it: the home it creates, the demo site's
 // accounts and files, and that a second run changes nothing.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -137,8 +136,7 @@ TEST_F(InitCli, DemoSiteHasItsSettingsAccountsAndPrintedPassword) {
   EXPECT_TRUE(guest.bguest);
   EXPECT_FALSE(guest.bdisable);
   EXPECT_EQ(guest.sztemp, qorda::store::kNoTemplateRef);
-  EXPECT_EQ(guest.szfp,
-            "[u] ---l--hm- /c:/\n[u] r--l---ms /c:/pub/\n[u] -w------- /c:/incoming/");
+  EXPECT_EQ(guest.szfp, "[u] ---l--hm- /c:/\n[u] r--l---ms /c:/pub/\n[u] -w------- /c:/incoming/");
 
   qorda::store::UserRecord demo;
   demo.name = "demo";
@@ -187,8 +185,8 @@ TEST_F(InitCli, DemoGuestMayReadPubAndOnlyStoreIntoIncoming) {
 TEST_F(InitCli, DemoFilesAreInPlaceWithTokensAndCrLfMessages) {
   ASSERT_EQ(qorda({"init", "--demo"}).code, 0);
   const std::string c = home_ + "/c";
-  for (const char* f : {"/pub/README.txt", "/pub/hello.txt", "/pub/release notes.txt",
-                        "/pub/docs/guide.txt"}) {
+  for (const char* f :
+       {"/pub/README.txt", "/pub/hello.txt", "/pub/release notes.txt", "/pub/docs/guide.txt"}) {
     EXPECT_TRUE(fs::is_regular_file(c + f)) << f;
     EXPECT_GT(fs::file_size(c + f), 0u) << f;
   }

@@ -112,8 +112,8 @@ TEST(ManualPage, RendersWithoutWarningsAndCoversEveryCommand) {
   for (const std::string& name : names) {
     EXPECT_NE(page.find("\n.SS \"" + name), std::string::npos) << "no section for " << name;
   }
-  for (const char* section : {"REGISTRY TEXT FORMAT", "DRIVE TABLE", "SIGNALS", "FILES",
-                              "EXIT STATUS", "ENVIRONMENT"}) {
+  for (const char* section :
+       {"REGISTRY TEXT FORMAT", "DRIVE TABLE", "SIGNALS", "FILES", "EXIT STATUS", "ENVIRONMENT"}) {
     EXPECT_NE(page.find(std::string("\n.SH ") + section + "\n"), std::string::npos) << section;
   }
   if (!have("groff")) GTEST_SKIP() << "groff is not installed";
@@ -125,7 +125,7 @@ TEST(ManualPage, RendersWithoutWarningsAndCoversEveryCommand) {
 TEST(CommandHelp, EveryCommandExplainsItself) {
   for (const std::string& name : commands()) {
     Outcome r = run(std::string("'") + QORDA_BINARY + "' --home /nonexistent/qorda-help " + name +
-                " --help");
+                    " --help");
     EXPECT_EQ(r.code, 0) << name << ": " << r.out;
     const std::string expect = name == "help" ? "usage: qorda " : "usage: qorda " + name;
     EXPECT_EQ(r.out.rfind(expect, 0), 0u) << name << ": " << r.out;

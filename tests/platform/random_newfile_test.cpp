@@ -1,6 +1,5 @@
 // Generated secrets and files created only where no file exists.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>

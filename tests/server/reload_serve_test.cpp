@@ -83,8 +83,7 @@ TEST(ServeReload, PortOverrideOutlivesAReload) {
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
   srv.signal(SIGTERM);
   EXPECT_EQ(srv.wait_exit(), 0) << srv.output();
-  EXPECT_EQ(srv.output().find("qorda disabled.\nqorda enabled"), std::string::npos)
-      << srv.output();
+  EXPECT_EQ(srv.output().find("qorda disabled.\nqorda enabled"), std::string::npos) << srv.output();
 }
 
 TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
@@ -104,8 +103,7 @@ TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
   EXPECT_NE(srv.output().find("error: can't bind to port " + std::to_string(taken) + "."),
             std::string::npos)
       << srv.output();
-  EXPECT_NE(srv.output().find("qorda serve: port " + std::to_string(taken) +
-                              " is already in use"),
+  EXPECT_NE(srv.output().find("qorda serve: port " + std::to_string(taken) + " is already in use"),
             std::string::npos)
       << srv.output();
 }

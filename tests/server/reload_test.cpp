@@ -1,5 +1,7 @@
 // Settings applied to a running engine, as a page save or a SIGHUP reload applies them: what
 // keeps the clients, what restarts the engine, and how the log file follows its settings.
+#include "app/reload.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,7 +11,6 @@
 #include <string>
 
 #include "app/commands.h"
-#include "app/reload.h"
 #include "engine/settings_apply.h"
 #include "log/log.h"
 #include "platform/registry.h"
@@ -69,16 +70,17 @@ TEST(ApplySettings, NewPortRestartsTheEngineAndMovesTheListener) {
   const uint16_t new_port = free_port();
   srv.observer.lines.clear();
 
-  engine::ApplyOutcome out = engine::apply_settings(
-      changed([&](store::ServerSettings& s) { s.iport = new_port; }), srv.engine_slot(),
-      srv.env(), true);
+  engine::ApplyOutcome out =
+      engine::apply_settings(changed([&](store::ServerSettings& s) { s.iport = new_port; }),
+                             srv.engine_slot(), srv.env(), true);
   EXPECT_TRUE(out.restarted);
   EXPECT_TRUE(out.server_on);
   EXPECT_EQ(c.reply(), "421 Server shutting down.  Goodbye.");
   EXPECT_TRUE(srv.observer.has("qorda disabled."));
   EXPECT_TRUE(srv.observer.has("qorda enabled on port " + std::to_string(new_port) + "."));
   // A second open in the same run repeats no start-up banner.
-  for (const std::string& l : srv.observer.lines) EXPECT_EQ(l.rfind("network opened", 0), std::string::npos);
+  for (const std::string& l : srv.observer.lines)
+    EXPECT_EQ(l.rfind("network opened", 0), std::string::npos);
   EXPECT_EQ(engine::NetModule::current(), srv.engine_slot().get());
   EXPECT_EQ(srv.net().listen_port(), new_port);
 
@@ -103,9 +105,9 @@ TEST(ApplySettings, PortThatCannotBeBoundLeavesTheServerOff) {
   ASSERT_TRUE(holder->listen(1).ok());
   const uint16_t taken = holder->local_addr()->port;
 
-  engine::ApplyOutcome out = engine::apply_settings(
-      changed([&](store::ServerSettings& s) { s.iport = taken; }), srv.engine_slot(), srv.env(),
-      true);
+  engine::ApplyOutcome out =
+      engine::apply_settings(changed([&](store::ServerSettings& s) { s.iport = taken; }),
+                             srv.engine_slot(), srv.env(), true);
   EXPECT_TRUE(out.restarted);
   EXPECT_FALSE(out.server_on);
   EXPECT_EQ(c.reply(), "421 Server shutting down.  Goodbye.");
@@ -259,8 +261,8 @@ TEST_F(Reload, PortOverrideStaysInForce) {
   ASSERT_FALSE(c.read_reply().empty());
   ASSERT_TRUE(reg->set_dword(store::kSetupKey, "iport", free_port()).ok());
   ASSERT_TRUE(reg->set_dword(store::kSetupKey, "imaxt", 77).ok());
-  engine::ApplyOutcome out = app::reload_settings(*reg, uint32_t{srv.port()}, srv.engine_slot(),
-                                                  srv.env());
+  engine::ApplyOutcome out =
+      app::reload_settings(*reg, uint32_t{srv.port()}, srv.engine_slot(), srv.env());
   EXPECT_FALSE(out.restarted);
   EXPECT_EQ(store::settings().iport, srv.port());
   EXPECT_EQ(store::settings().imaxt, 77u);

@@ -40,7 +40,7 @@ class ServeProcess {
 };
 
 inline ServeProcess::ServeProcess(const std::string& home, const std::string& args,
-                           const std::string& prefix) {
+                                  const std::string& prefix) {
   std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
                     home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
   pipe_ = ::popen(cmd.c_str(), "r");
