@@ -1,9 +1,12 @@
 // SIGHUP to a running `qorda serve` after `qorda set`: settings take effect without dropping
 // clients, a new port moves the listener, a port that cannot be bound ends the run.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "app/commands.h"
@@ -104,6 +107,28 @@ TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
             std::string::npos)
       << srv.output();
   EXPECT_NE(srv.output().find("qorda serve: port " + std::to_string(taken) + " is already in use"),
+            std::string::npos)
+      << srv.output();
+}
+
+TEST(ServePort, PrivilegedPortTellsTheAdministratorWhatToDo) {
+  int unprivileged_start = 1024;
+  std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> unprivileged_start;
+  if (unprivileged_start <= 1) GTEST_SKIP() << "every port is open to every user here";
+  std::string prefix;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
+    prefix =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups --bounding-set=-all "
+        "--inh-caps=-all";
+  }
+  TempDir base;  // the unprivileged server creates its home inside
+  std::filesystem::permissions(base.path(), std::filesystem::perms::all);
+  ServeProcess srv(base.path() + "/home", "--port 1", prefix);
+  EXPECT_EQ(srv.wait_exit(), 1) << srv.output();
+  EXPECT_NE(srv.output().find("error: can't bind to port 1."), std::string::npos) << srv.output();
+  EXPECT_NE(srv.output().find("qorda serve: no permission to listen on port 1: ports below 1024 "
+                              "need root or CAP_NET_BIND_SERVICE"),
             std::string::npos)
       << srv.output();
 }
