@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "store/links.h"
-#include "tests/support/account_login.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/scoped_tz.h"
 #include "tests/support/session_seam.h"
@@ -49,7 +48,7 @@ class Visible : public ::testing::Test {
     store::UserRecord u;
     u.name = "alice";
     u.szfp = szfp;
-    ASSERT_TRUE(login_as(srv_, client_, u));
+    ASSERT_TRUE(log_in(srv_, client_, u));
   }
 
   void set_mtime(const std::string& rel, std::time_t t) {

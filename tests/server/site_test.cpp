@@ -7,7 +7,6 @@
 #include "store/password.h"
 #include "store/records.h"
 #include "store/settings.h"
-#include "tests/support/account_login.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 
@@ -67,7 +66,7 @@ TEST_F(Site, EmptyOddAndHugeArguments) {
 }
 
 TEST_F(Site, StatShowsTheStoredFigures) {
-  ASSERT_TRUE(login_as(srv_, client_, user_));
+  ASSERT_TRUE(log_in(srv_, client_, user_));
   EXPECT_EQ(client_.cmd("SITE STAT"),
             "211-User 'bob' status:\n"
             "    Stored, files:     3\n"
@@ -93,7 +92,7 @@ TEST_F(Site, StatWithRatiosAndSessionFigures) {
   t.idfiles = 4;
   t.iubytes = 2;
   t.idbytes = 9;
-  ASSERT_TRUE(login_as(srv_, client_, user_, t));
+  ASSERT_TRUE(log_in(srv_, client_, user_, t));
   // Ratios per account: the stored figures, then both ratio lines.
   EXPECT_EQ(client_.cmd("SITE STAT"),
             "211-User 'bob' status:\n"
@@ -134,7 +133,7 @@ TEST_F(Site, StatWithRatiosAndSessionFigures) {
 }
 
 TEST_F(Site, StatOfADeletedAccountStaysWellFormed) {
-  ASSERT_TRUE(login_as(srv_, client_, user_));
+  ASSERT_TRUE(log_in(srv_, client_, user_));
   ASSERT_TRUE(store::delete_user(srv_.reg(), "bob"));
   EXPECT_EQ(client_.cmd("SITE STAT"),
             "211-User 'bob' status:\n"
@@ -143,7 +142,7 @@ TEST_F(Site, StatOfADeletedAccountStaysWellFormed) {
 }
 
 TEST_F(Site, PassStoresTheEncodingAndLogs) {
-  ASSERT_TRUE(login_as(srv_, client_, user_));
+  ASSERT_TRUE(log_in(srv_, client_, user_));
   EXPECT_EQ(client_.cmd("SITE PASS"), "501 'SITE PASS': command not understood.");
   EXPECT_EQ(client_.cmd("SITE pass  two words "), "200 Password saved.");
   EXPECT_TRUE(srv_.observer.has("changed password."));
@@ -157,7 +156,7 @@ TEST_F(Site, PassStoresTheEncodingAndLogs) {
 }
 
 TEST_F(Site, NextLoginTakesTheNewPassword) {
-  ASSERT_TRUE(login_as(srv_, client_, user_, std::nullopt, "old"));
+  ASSERT_TRUE(log_in(srv_, client_, user_, std::nullopt, "old"));
   EXPECT_EQ(client_.cmd("SITE PASS Fresh Start"), "200 Password saved.");
   // The running session is not affected.
   EXPECT_EQ(client_.cmd("PWD").substr(0, 4), "257 ");
@@ -174,14 +173,14 @@ TEST_F(Site, NextLoginTakesTheNewPassword) {
 
 TEST_F(Site, PassRefusedWhenDisabled) {
   store::settings().benablerpass = 0;
-  ASSERT_TRUE(login_as(srv_, client_, user_, std::nullopt, "old"));
+  ASSERT_TRUE(log_in(srv_, client_, user_, std::nullopt, "old"));
   EXPECT_EQ(client_.cmd("SITE PASS new"), "530 SITE PASS: Permission denied.");
   EXPECT_EQ(stored().szpass, store::encode_password("old"));
   EXPECT_FALSE(srv_.observer.has("changed password."));
 }
 
 TEST_F(Site, PassForADeletedAccountDoesNotRecreateIt) {
-  ASSERT_TRUE(login_as(srv_, client_, user_));
+  ASSERT_TRUE(log_in(srv_, client_, user_));
   ASSERT_TRUE(store::delete_user(srv_.reg(), "bob"));
   EXPECT_EQ(client_.cmd("SITE PASS other"), "530 SITE PASS: Permission denied.");
   EXPECT_FALSE(store::user_exists(srv_.reg(), "bob"));
@@ -191,7 +190,7 @@ TEST_F(Site, PassForADeletedAccountDoesNotRecreateIt) {
 TEST_F(Site, GuestMayChangeThePassword) {
   user_.name = "anonymous";
   user_.bguest = true;
-  ASSERT_TRUE(login_as(srv_, client_, user_));
+  ASSERT_TRUE(log_in(srv_, client_, user_));
   EXPECT_EQ(client_.cmd("SITE PASS whatever"), "200 Password saved.");
   EXPECT_EQ(stored().szpass, store::encode_password("whatever"));
 }
