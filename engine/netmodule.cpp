@@ -13,6 +13,7 @@
 #include "session/data_link.h"
 #include "store/keys.h"
 #include "store/settings.h"
+#include "transfer/dsock.h"
 
 namespace qorda::engine {
 
@@ -50,9 +51,9 @@ void set_now(uint32_t tick) {
   g_now = tick;
 }
 
-double transfer_rate_kbps(uint32_t moved_bytes, uint32_t elapsed_ms) {
+double transfer_rate_kbps(uint64_t moved_bytes, uint32_t elapsed_ms) {
   if (elapsed_ms < 55) elapsed_ms = 27;
-  return (moved_bytes / 1024.0) / (elapsed_ms * 0.001);
+  return (static_cast<double>(moved_bytes) / 1024.0) / (elapsed_ms * 0.001);
 }
 
 std::string local_log_path(const std::string& szlogf) {
@@ -319,9 +320,10 @@ void NetModule::on_listen(const Message& m) {
   s->start();
 }
 
-void NetModule::on_data(const Message&) {
-  // Data connections file themselves in data_; none exists before PORT/PASV are built, so every
-  // data event finds no owner and is ignored, as events for unknown sockets are.
+void NetModule::on_data(const Message& m) {
+  transfer::dsock_c* d = data_.find(m.handle);
+  if (d == nullptr) return;  // a data connection that is gone
+  transfer::data_event(d, m.event, m.error);
 }
 
 void NetModule::timer_tick() {

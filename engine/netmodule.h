@@ -128,7 +128,7 @@ uint32_t now();
 void set_now(uint32_t tick);
 
 // Rate of a transfer in KiB/s; a measured time below 55 ms counts as 27 ms.
-double transfer_rate_kbps(uint32_t moved_bytes, uint32_t elapsed_ms);
+double transfer_rate_kbps(uint64_t moved_bytes, uint32_t elapsed_ms);
 
 // Maps the log-file setting to a local path through the drive table: an absolute path stays as
 // it is; "x:\rest" is rest under drive x's directory. Empty when it cannot be mapped.

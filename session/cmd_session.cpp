@@ -57,12 +57,12 @@ void cmd_quit(csock_c& s, std::string&) {
 }
 
 void cmd_rest(csock_c& s, std::string& arg) {
-  long v = parse_decimal(arg);
-  // The offset is a signed 32-bit value; a larger figure is held at its limit.
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  s.rest_offset = static_cast<int32_t>(v);
-  s.reply(350, "Restarting at %d. Send STOR or RETR to initiate transfer.", s.rest_offset);
+  // Offsets are 64-bit (files beyond 4 GiB restart where asked); a larger figure is held at its
+  // limit. A negative offset is kept as given and, compared as an unsigned number, lies beyond
+  // the end of every file.
+  s.rest_offset = static_cast<int64_t>(parse_decimal(arg));
+  s.reply(350, "Restarting at %lld. Send STOR or RETR to initiate transfer.",
+          static_cast<long long>(s.rest_offset));
 }
 
 }  // namespace qorda::session

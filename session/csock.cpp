@@ -20,6 +20,12 @@ using platform::MsgKind;
 
 namespace {
 
+// Transfers and listings run over a data connection, made by default when there is none.
+bool needs_data_connection(int idx) {
+  return idx == CMD_RETR || idx == CMD_STOR || idx == CMD_STOU || idx == CMD_LIST ||
+         idx == CMD_NLST;
+}
+
 uint32_t to_network_order(uint32_t host) {
   if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(host);
   return host;
@@ -125,14 +131,6 @@ std::vector<std::string_view> split_banner(std::string_view text) {
   return lines;
 }
 
-void csock_c::send_text_line(int code, std::string_view line) {
-  // Administrator text ends at its first CR or LF. Tokens are expanded by the banner code.
-  size_t end = line.find_first_of("\r\n");
-  if (end != std::string_view::npos) line = line.substr(0, end);
-  std::string text(line);
-  reply(code, "%s", text.c_str());
-}
-
 void csock_c::receive() {
   char buf[kChunkSize];
   platform::IoResult r = socket_.recv(buf, sizeof buf);
@@ -231,7 +229,7 @@ void csock_c::dispatch() {
   } else if (transfer_running(*this)) {
     // During a transfer only ABOR and STAT are acted upon; everything else is dropped.
     if (idx == CMD_STAT) reply_transfer_status(*this);
-    // ABOR of a running transfer arrives with the transfers.
+    if (idx == CMD_ABOR) abort_transfer(*this);
   } else if (row == nullptr) {
     reply(500, "'%s%s': command not understood.", "", word.c_str());
   } else if (row->login && state != LoggedIn) {
@@ -240,6 +238,8 @@ void csock_c::dispatch() {
     reply(501, "'%s': command not understood.", row->word);
   } else if (row->handler == nullptr) {
     reply(502, "%s%s command not implemented", "", row->word);
+  } else if (needs_data_connection(idx) && !chkdata(*this)) {
+    // The data connection could not be made; its failure has been answered.
   } else {
     row->handler(*this, arg);
   }

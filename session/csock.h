@@ -93,7 +93,7 @@ class csock_c {
   bool ip_allowed = false;
   bool guest = false;  // logged in on a guest account
   int type = kTypeAscii;
-  int32_t rest_offset = 0;
+  int64_t rest_offset = 0;  // REST; compared with a file length as an unsigned number
   int failed_passwords = 0;
   bool delete_mark = false;
   bool examined = false;
@@ -109,6 +109,7 @@ class csock_c {
   std::string guest_email;  // the password a guest gave
   // ---- the file-system view built at login, with the current directory ----
   vfs::FsState fs;
+  std::unique_ptr<vfs::LinkSource> link_source;  // what fs.links points to (owned)
   // ---- directory commands: a pending rename ----
   bool rename_pending = false;
   std::string rename_dir, rename_name;

@@ -1,6 +1,5 @@
 // What the control connection and the engine ask of a session's data connection. This is the
-// one place that looks inside dsock_c; until data connections are built a session never has one
-// (`data` stays null), and these answer for "no data connection".
+// one place in session/ that looks inside dsock_c.
 #pragma once
 
 namespace qorda::session {
@@ -17,5 +16,10 @@ void reply_data_connection_line(csock_c& s);
 double data_throughput(const csock_c& s);
 // Destroys the session's data connection, if any, without reply.
 void destroy_data(csock_c& s);
+// ABOR while a transfer is running: 426, then 226 (a retrieval's charge is refunded).
+void abort_transfer(csock_c& s);
+// Before a transfer or listing command: makes the default active data connection when the
+// session has none. False when that failed (it replied); the command then ends.
+bool chkdata(csock_c& s);
 
 }  // namespace qorda::session

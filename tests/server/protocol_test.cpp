@@ -277,8 +277,9 @@ TEST(LoggedIn, RestIsClearedByAnyCommandButRetrAndStor) {
   EXPECT_EQ(s->rest_offset, 7);
   c.cmd("FOO");  // even an unknown word clears it
   EXPECT_EQ(s->rest_offset, 0);
+  // Offsets are 64-bit: files beyond 4 GiB restart where asked.
   EXPECT_EQ(c.cmd("REST 99999999999"),
-            "350 Restarting at 2147483647. Send STOR or RETR to initiate transfer.");
+            "350 Restarting at 99999999999. Send STOR or RETR to initiate transfer.");
   EXPECT_EQ(c.cmd("REST"), "501 'REST': command not understood.");
   EXPECT_EQ(c.cmd("ALLO 100"), "200 ALLO command ignored.");
   EXPECT_EQ(c.cmd("ALLO"), "501 'ALLO': command not understood.");

@@ -17,10 +17,69 @@
 #include "store/keys.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
-#include "tests/support/serve_process.h"
 
 namespace qorda::test {
 namespace {
+
+// Runs `qorda --home H serve ARGS` under a shell that reports the server's pid and, at the end,
+// its exit status; the server's standard output and error come through the same pipe.
+class ServeProcess {
+ public:
+  // `prefix` runs in the shell before the server starts (for example a ulimit).
+  ServeProcess(const std::string& home, const std::string& args, const std::string& prefix = "") {
+    std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
+                      home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
+    pipe_ = ::popen(cmd.c_str(), "r");
+    if (pipe_ == nullptr) {
+      ADD_FAILURE() << "popen failed";
+      return;
+    }
+    std::string line;
+    if (read_line(&line) && line.rfind("PID:", 0) == 0) pid_ = std::atoi(line.c_str() + 4);
+  }
+  ~ServeProcess() {
+    if (pid_ > 0 && exit_ < 0) ::kill(pid_, SIGKILL);
+    if (pipe_ != nullptr) ::pclose(pipe_);
+  }
+
+  // Reads output lines until one contains `text` (true) or the process ended (false).
+  bool wait_for(const std::string& text) {
+    std::string line;
+    while (read_line(&line)) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  // Reads to the end; returns the exit status.
+  int wait_exit() {
+    std::string line;
+    while (read_line(&line)) {
+    }
+    return exit_;
+  }
+  void signal(int signo) { ::kill(pid_, signo); }
+  const std::string& output() const { return output_; }
+
+ private:
+  bool read_line(std::string* line) {
+    if (pipe_ == nullptr || exit_ >= 0) return false;
+    char buf[4096];
+    if (std::fgets(buf, sizeof buf, pipe_) == nullptr) return false;
+    *line = buf;
+    if (!line->empty() && line->back() == '\n') line->pop_back();
+    if (line->rfind("EXIT:", 0) == 0) {
+      exit_ = std::atoi(line->c_str() + 5);
+      return false;
+    }
+    output_ += *line + "\n";
+    return true;
+  }
+
+  std::FILE* pipe_ = nullptr;
+  int pid_ = -1;
+  int exit_ = -1;
+  std::string output_;
+};
 
 TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
   TempDir home;

@@ -75,12 +75,17 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   std::filesystem::create_directories(home_.path() + "/c", ec);
   platform::drive_table().clear();
   EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
-  net_ = engine::NetModule::open({loop_.get(), &observer});
+  auto reg = platform::Registry::open(home_.path() + "/qorda.db");
+  EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
+  reg_ = std::move(reg.value);
+  EXPECT_TRUE(store::create_key_tree(*reg_).ok());
+  net_ = engine::NetModule::open({loop_.get(), &observer, reg_.get()});
 }
 
 TestServer::~TestServer() {
   net_->close();
   net_.reset();
+  reg_.reset();
   log::logger().set_screen(nullptr);
   platform::set_clock(nullptr);
 }
@@ -104,6 +109,15 @@ FtpClient::FtpClient(uint16_t port, Pump pump) : pump_(std::move(pump)) {
 }
 
 FtpClient::FtpClient(TestServer& server) : FtpClient(server.port(), [&server] { server.pump(); }) {}
+
+FtpClient::FtpClient(platform::Socket prepared, TestServer& server)
+    : pump_([&server] { server.pump(); }) {
+  if (!prepared.connect(platform::SockAddr::loopback(server.port())).ok()) {
+    ADD_FAILURE() << "cannot connect to port " << server.port();
+    return;
+  }
+  sock_ = std::move(prepared);
+}
 
 bool FtpClient::send_raw(std::string_view bytes) {
   int budget = kPumpBudget;
@@ -179,6 +193,11 @@ std::string FtpClient::reply() {
     out += l;
   }
   return out;
+}
+
+uint16_t FtpClient::local_port() const {
+  auto a = sock_.local_addr();
+  return a.ok() ? a->port : 0;
 }
 
 std::string FtpClient::cmd(std::string_view line) {

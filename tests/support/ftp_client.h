@@ -15,6 +15,7 @@
 #include "engine/observer.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/registry.h"
 #include "platform/socket.h"
 #include "store/settings.h"
 
@@ -82,15 +83,20 @@ class TestServer {
   engine::NetModule& net() { return *net_; }
   // The engine's owner and environment, for code that closes and reopens the engine.
   std::unique_ptr<engine::NetModule>& engine_slot() { return net_; }
-  engine::EngineEnv env() { return {loop_.get(), &observer}; }
+  engine::EngineEnv env() { return {loop_.get(), &observer, reg_.get()}; }
+  // The store in the home (<home>/qorda.db) the engine reads accounts from.
+  platform::Registry& registry() { return *reg_; }
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
+  // The store (<home>/qorda.db, key tree created) that accounts and links are read from.
+  platform::Registry& reg() { return *reg_; }
   platform::ManualClock clock;
   RecordingObserver observer;
 
  private:
   TempDir home_;
+  std::unique_ptr<platform::Registry> reg_;
   std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;
   uint16_t port_ = 0;
@@ -104,6 +110,8 @@ class FtpClient {
   FtpClient(uint16_t port, Pump pump);
   // For a server in this process.
   explicit FtpClient(TestServer& server);
+  // Connects a socket the caller prepared (bound to a chosen port, say).
+  FtpClient(platform::Socket prepared, TestServer& server);
 
   bool connected() const { return sock_.valid(); }
   // Sends bytes as they are (waits until all are written or the connection fails).
@@ -124,6 +132,8 @@ class FtpClient {
   bool peer_closed() const { return closed_; }
   void close() { sock_.close(); }
   int fd() const { return sock_.fd(); }
+  // The client end's port (0 when unknown).
+  uint16_t local_port() const;
 
  private:
   bool fill();  // one receive attempt; pumps when nothing is there

@@ -1,0 +1,31 @@
+// Fixed sizes and limits of data connections and transfers, in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qorda::transfer {
+
+// One send moves at most one typical TCP segment; listing text is queued in chunks of the same
+// size.
+inline constexpr size_t kSendPiece = 1460;
+inline constexpr size_t kListChunk = 1460;
+// One file read or write moves up to ten segments through the staging buffer.
+inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600
+// Bytes that arrive while nothing is being received are read and dropped this many at a time.
+inline constexpr size_t kDiscardPiece = 8;
+// Scratch buffers: a log line about the connection, one formatted listing line.
+inline constexpr size_t kDataLogBuf = 2048;
+inline constexpr size_t kListLineBuf = 512;
+// Backlog of a passive data connection's listening socket.
+inline constexpr int kPassiveBacklog = 5;
+// PORT: the smallest data port a client may name (p1 >= 4).
+inline constexpr unsigned kMinPortHigh = 4;
+
+// Kinds and directions of a data connection.
+enum Kind : int { kActive = 0, kPassive = 1 };
+enum Direction : int { kNoTransfer = -1, kSend = 0, kReceive = 1 };
+// What a send direction carries.
+enum ListMode : int { kFileTransfer = 0, kNameList = 1, kLongList = 2 };
+
+}  // namespace qorda::transfer
