@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/commands.h"
@@ -84,6 +85,13 @@ int main(int argc, char** argv) {
     }
   }
   if (ctx.home.empty()) ctx.home = default_home();
+  // Drive c: defaults to <home>/c and drive directories must be absolute, so a relative home
+  // (--home demo-home) is taken from the working directory once, here.
+  if (std::error_code ec; ctx.home.front() != '/') {
+    std::filesystem::path abs = std::filesystem::absolute(ctx.home, ec).lexically_normal();
+    if (!ec) ctx.home = abs.string();
+  }
+  while (ctx.home.size() > 1 && ctx.home.back() == '/') ctx.home.pop_back();
 
   // With no command: the administration interface when there is one and a display, otherwise
   // the server without GUI.

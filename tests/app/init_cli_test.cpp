@@ -259,6 +259,20 @@ TEST_F(InitCli, FailureLeavesNoStoreSoThatARetryWorks) {
   EXPECT_EQ(printed_password(retry.out).size(), 14u);
 }
 
+TEST_F(InitCli, RelativeHomeIsTakenFromTheWorkingDirectory) {
+  const std::string in_dir = "cd " + quote(dir_) + " && " + quote(QORDA_BINARY) + " --home rel/ ";
+  ASSERT_EQ(std::system((in_dir + "init --demo >/dev/null").c_str()), 0);
+  EXPECT_TRUE(fs::exists(dir_ + "/rel/qorda.db"));
+  EXPECT_TRUE(fs::exists(dir_ + "/rel/c/pub/hello.txt"));
+  // The server finds drive c: of that home (and then stops: port 0 opens no listener).
+  const std::string out = dir_ + "/serve.out";
+  const int st = std::system((in_dir + "serve --port 0 >" + quote(out) + " 2>&1").c_str());
+  EXPECT_EQ(WEXITSTATUS(st), 1);
+  EXPECT_NE(slurp(out).find("the port is 0"), std::string::npos) << slurp(out);
+  Outcome drives = qorda({"drive", "list"}, dir_ + "/rel");
+  EXPECT_EQ(drives.out, "c: " + dir_ + "/rel/c (default)\n");
+}
+
 TEST_F(InitCli, ArgumentsAndHelp) {
   Outcome bad = qorda({"init", "--demo", "extra"});
   EXPECT_EQ(bad.code, 2);
