@@ -113,17 +113,17 @@ TEST_F(DemoSite, AnonymousReadsPubAndStoresIntoIncomingOnly) {
   EXPECT_NE(out.find("Hello anonymous, welcome to the qorda demo site."), std::string::npos) << out;
   EXPECT_EQ(out.find("%U"), std::string::npos) << out;
   EXPECT_NE(out.find("\n/\n"), std::string::npos) << "home shown as the root: " << out;
-  // Listings are checked once the server lists (until then LIST is answered 502).
-  if (out.find("NOLIST") == std::string::npos) {
-    EXPECT_NE(out.find("README.txt"), std::string::npos) << out;
-    EXPECT_NE(out.find("release notes.txt"), std::string::npos) << out;
-    EXPECT_NE(out.find("REFUSED list 550"), std::string::npos) << out;
-  }
+  EXPECT_NE(out.find("README.txt"), std::string::npos) << out;
+  EXPECT_NE(out.find("release notes.txt"), std::string::npos) << out;
+  // /incoming/ has no "l": its listing is the single line ". unreadable", nothing of its files.
+  EXPECT_NE(out.find(". unreadable\nALLOWED list"), std::string::npos) << out;
+  EXPECT_EQ(out.find("up.txt\n"), std::string::npos) << out;
   EXPECT_NE(out.find("GOT b'Hello, world!\\n'"), std::string::npos) << out;
   EXPECT_EQ(out.find("GUIDE 0"), std::string::npos) << out;
   EXPECT_NE(out.find("GUIDE "), std::string::npos) << out;
   EXPECT_NE(out.find("226"), std::string::npos) << out;
-  EXPECT_EQ(out.find("ALLOWED"), std::string::npos) << out;
+  EXPECT_EQ(out.find("ALLOWED read"), std::string::npos) << out;
+  EXPECT_EQ(out.find("ALLOWED store"), std::string::npos) << out;
   EXPECT_NE(out.find("REFUSED read 550"), std::string::npos) << out;
   EXPECT_NE(out.find("REFUSED store 550"), std::string::npos) << out;
   std::ifstream up(home.path() + "/h/c/incoming/up.txt");
