@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "session/cmd_login.h"
-#include "transfer/transfer.h"
 #include "transfer/listing_commands.h"
+#include "transfer/transfer.h"
 
 namespace qorda::session {
 
@@ -43,8 +43,8 @@ const CommandRow kCommands[kCommandCount] = {
     {"RMD", true, "<sp> directory", true, A::Required, cmd_rmd},
     {"MKD", true, "<sp> directory", true, A::Required, cmd_mkd},
     {"PWD", true, "", true, A::Ignored, cmd_pwd},
-    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
-    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
+    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_list},
+    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_nlst},
     {"SITE", true, "", false, A::Required, cmd_site},
     {"SYST", true, "", false, A::Ignored, cmd_syst},
     {"STAT", true, "[ <sp> pathname ]", false, A::MayBeEmpty, cmd_stat},

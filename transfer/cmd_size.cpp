@@ -46,8 +46,8 @@ void cmd_mdtm(session::csock_c& s, std::string& arg) {
   std::optional<platform::DirEntry> e = one_file(s, arg);
   if (!e) return;
   const platform::LocalTime t = platform::local_mtime(*e);
-  s.reply(213, "%04d%02d%02d%02d%02d%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-          t.second, t.msec);
+  s.reply(213, "%04d%02d%02d%02d%02d%02d.%03d", t.year, t.month, t.day, t.hour, t.minute, t.second,
+          t.msec);
 }
 
 }  // namespace qorda::transfer

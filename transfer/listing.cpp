@@ -28,7 +28,7 @@ const char* month_name(int month) {
 
 // Formats into a line buffer; the text, or empty when it does not fit within kListLineMax.
 __attribute__((format(printf, 1, 2))) std::string format_line(const char* fmt, ...) {
-  std::array<char, kListLineBuffer> buf{};
+  std::array<char, kListLineBuf> buf{};
   va_list ap;
   va_start(ap, fmt);
   int n = std::vsnprintf(buf.data(), buf.size(), fmt, ap);
@@ -108,8 +108,8 @@ std::string long_file_line(std::string_view name, bool is_dir, uint64_t size, in
   // Sizes print in full: a file above 4 GiB shows its real size, the column simply grows.
   const auto sz = static_cast<unsigned long long>(size);
   if (t.year == now_utc_year) {
-    return format_line("%crwx------   1 %-8s %-5s %10llu %s %2u %02u:%02u %s", type, "ftp",
-                       "users", sz, month_name(t.month), static_cast<unsigned>(t.day),
+    return format_line("%crwx------   1 %-8s %-5s %10llu %s %2u %02u:%02u %s", type, "ftp", "users",
+                       sz, month_name(t.month), static_cast<unsigned>(t.day),
                        static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
                        shown.c_str());
   }
@@ -123,10 +123,10 @@ std::string long_link_line(std::string_view name, std::string_view target, std::
   const std::string shown = listed_name(name);
   std::string target_text = listed_name(target);
   const auto size = static_cast<unsigned long>(target.size() + 1);
-  std::string head = format_line("lrwx------   1 %-8s %-5s %10lu %s %2u %02u:%02u %s -> ", "ftp",
-                                 "users", size, month_name(t.month),
-                                 static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
-                                 static_cast<unsigned>(t.minute), shown.c_str());
+  std::string head =
+      format_line("lrwx------   1 %-8s %-5s %10lu %s %2u %02u:%02u %s -> ", "ftp", "users", size,
+                  month_name(t.month), static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
+                  static_cast<unsigned>(t.minute), shown.c_str());
   if (head.empty()) return {};
   if (head.size() + target_text.size() > kListLineMax) {
     // The target is only shown to the reader; shorten it rather than drop the link.
@@ -153,10 +153,10 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
 
   // Files, in the order the file system returns them. A directory that cannot be searched (or
   // vanished since it was resolved) gives no file lines; its links are still listed.
-  const std::string_view local_dir = !dir.empty() && dir[0] == '/'
-                                         ? std::string_view(dir).substr(1)
-                                         : std::string_view(dir);
-  platform::Result<std::vector<platform::DirEntry>> files = platform::find_files(local_dir, pattern);
+  const std::string_view local_dir =
+      !dir.empty() && dir[0] == '/' ? std::string_view(dir).substr(1) : std::string_view(dir);
+  platform::Result<std::vector<platform::DirEntry>> files =
+      platform::find_files(local_dir, pattern);
   if (files) {
     for (const platform::DirEntry& e : *files) {
       std::string line;

@@ -6,23 +6,23 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "transfer/defs.h"
 #include "vfs/fs_state.h"
 
 namespace qorda::transfer {
 
-// Each listing line is formatted in a buffer of this size (the line, CR LF and a terminator).
-inline constexpr size_t kListLineBuffer = 512;
 // SECURITY: the longest line text a listing holds (CR LF and the terminator must still fit the
-// line buffer). A longer link line is shortened, any other longer line left out, so that a huge
-// name or link target can neither overflow the buffer nor be cut by the reply code mid-name.
-inline constexpr size_t kListLineMax = kListLineBuffer - 3;
+// line buffer, kListLineBuf). A longer link line is shortened, any other longer line left out, so
+// that a huge name or link target can neither overflow the buffer nor be cut by the reply code
+// mid-name.
+inline constexpr size_t kListLineMax = kListLineBuf - 3;
 // Link names longer than this are not enumerated.
 inline constexpr size_t kMaxLinkName = 1024;
 

@@ -1,22 +1,21 @@
 // The listing builder on its own: the option word, link-name patterns, the chunk queue, the exact
 // long and short line formats with the year rule, links with their "?" targets, and lines that
 // would not fit the line buffer.
-#include "transfer/listing.h"
-
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <utime.h>
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/volume.h"
-#include "tests/support/scoped_tz.h"
 #include "store/links.h"
+#include "tests/support/scoped_tz.h"
+#include "transfer/listing.h"
 #include "vfs/resolver.h"
 
 namespace fs = std::filesystem;
@@ -77,8 +76,8 @@ TEST(ListArgs, OptionWordRule) {
       {"-l", false, true, ""},
       {"-L", false, true, ""},
       {"-al", false, true, ""},
-      {"-a", false, false, ""},       // NLST -a stays a name list
-      {"-a", true, true, ""},         // LIST is always long
+      {"-a", false, false, ""},  // NLST -a stays a name list
+      {"-a", true, true, ""},    // LIST is always long
       {"-la /c:/pub", false, true, "/c:/pub"},
       {"   -xyz    sub dir ", false, false, "sub dir "},
       {"-", false, false, ""},
@@ -266,11 +265,11 @@ TEST_F(ListingDir, LongListingHasDotsFilesAndDirectories) {
 }
 
 TEST_F(ListingDir, NameListOmitsTheDotsAndPatternsSelect) {
-  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "*", kNames)),
-            sorted({"a.txt", "b.bin", "Sub"}));
+  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "*", kNames)), sorted({"a.txt", "b.bin", "Sub"}));
   EXPECT_EQ(list("/c:/ftp/pub/", "*.TXT", kNames), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(list("/c:/ftp/pub/", "?.bin", kLong),
-            std::vector<std::string>{"-rwx------   1 ftp      users          0 Jun 14 12:00 b.bin"});
+  EXPECT_EQ(
+      list("/c:/ftp/pub/", "?.bin", kLong),
+      std::vector<std::string>{"-rwx------   1 ftp      users          0 Jun 14 12:00 b.bin"});
   EXPECT_TRUE(list("/c:/ftp/pub/", "nothing*", kLong).empty());  // an empty listing
 }
 
@@ -282,11 +281,11 @@ TEST_F(ListingDir, WithoutListPermissionTheListingIsUnreadable) {
 
 TEST_F(ListingDir, LinksFollowTheFilesWithTheirTargets) {
   links_.add("/c:/ftp/pub/Docs", "/c:/ftp/pub/Sub/");
-  links_.add("/c:/ftp/pub/secret", "/c:/ftp/closed/");  // outside the permissions
+  links_.add("/c:/ftp/pub/secret", "/c:/ftp/closed/");     // outside the permissions
   links_.add("/c:/ftp/pub/gone", "/c:/ftp/pub/nowhere/");  // dangling: shown as stored
   links_.add("/c:/ftp/pub/loop", "/c:/ftp/pub/loop");
-  links_.add("/c:/ftp/pub/empty", "");                    // no target: only in name lists
-  links_.add("/c:/ftp/other/x", "/c:/");                  // another directory's link
+  links_.add("/c:/ftp/pub/empty", "");    // no target: only in name lists
+  links_.add("/c:/ftp/other/x", "/c:/");  // another directory's link
   std::vector<std::string> l = list("/c:/ftp/pub/", "", kLong, kNewYear2024 + 3600 * 13);
   ASSERT_EQ(l.size(), 9u);
   EXPECT_EQ(l[5], "lrwx------   1 ftp      users         17 Jan  1 13:00 Docs -> /c:/ftp/pub/Sub/");
@@ -312,8 +311,7 @@ TEST_F(ListingDir, OverlongLinksAreShortenedOrLeftOut) {
   EXPECT_EQ(l[5].size(), kListLineMax);
   EXPECT_TRUE(l[5].ends_with("z...")) << l[5];
   // In a name list the 600-character name is too long for a line as well.
-  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kNames)),
-            sorted({"a.txt", "b.bin", "Sub", "long"}));
+  EXPECT_EQ(sorted(list("/c:/ftp/pub/", "", kNames)), sorted({"a.txt", "b.bin", "Sub", "long"}));
 }
 
 TEST_F(ListingDir, BigDirectoryWithAnExpensivePattern) {

@@ -34,8 +34,8 @@ bool have_program(const std::string& name) {
 }
 
 ServeProcess::ServeProcess(const std::string& binary, const std::string& home, uint16_t port) {
-  const std::string cmd = "exec 2>&1; '" + binary + "' --home '" + home +
-                          "' serve --port " + std::to_string(port) + " & echo PID:$!; wait $!";
+  const std::string cmd = "exec 2>&1; '" + binary + "' --home '" + home + "' serve --port " +
+                          std::to_string(port) + " & echo PID:$!; wait $!";
   pipe_ = ::popen(cmd.c_str(), "r");
   if (pipe_ == nullptr) {
     ADD_FAILURE() << "popen failed";
