@@ -15,7 +15,7 @@
 #include "store/keys.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
-#include "tests/support/serve_run.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 namespace {
@@ -30,7 +30,7 @@ void qorda_set(const std::string& home, const std::string& name, const std::stri
 TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
   TempDir home;
   const uint16_t port = free_port();
-  ServeRun srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
@@ -55,7 +55,7 @@ TEST(ServeReload, NewPortMovesTheListener) {
   TempDir home;
   const uint16_t first = free_port();
   qorda_set(home.path(), "iport", std::to_string(first));
-  ServeRun srv(home.path(), "");
+  ServeChild srv(home.path(), "");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(first) + ".")) << srv.output();
   FtpClient c(first, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
@@ -76,7 +76,7 @@ TEST(ServeReload, NewPortMovesTheListener) {
 TEST(ServeReload, PortOverrideOutlivesAReload) {
   TempDir home;
   const uint16_t port = free_port();
-  ServeRun srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
@@ -93,7 +93,7 @@ TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
   TempDir home;
   const uint16_t first = free_port();
   qorda_set(home.path(), "iport", std::to_string(first));
-  ServeRun srv(home.path(), "");
+  ServeChild srv(home.path(), "");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   auto holder = platform::Socket::tcp(nullptr);
   ASSERT_TRUE(holder.ok());
@@ -124,7 +124,7 @@ TEST(ServePort, PrivilegedPortTellsTheAdministratorWhatToDo) {
   }
   TempDir base;  // the unprivileged server creates its home inside
   std::filesystem::permissions(base.path(), std::filesystem::perms::all);
-  ServeRun srv(base.path() + "/home", "--port 1", prefix);
+  ServeChild srv(base.path() + "/home", "--port 1", prefix);
   EXPECT_EQ(srv.wait_exit(), 1) << srv.output();
   EXPECT_NE(srv.output().find("error: can't bind to port 1."), std::string::npos) << srv.output();
   EXPECT_NE(srv.output().find("qorda serve: no permission to listen on port 1: ports below 1024 "

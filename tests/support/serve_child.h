@@ -1,6 +1,5 @@
-// `qorda serve` as a separate process whose signals and exit status a test controls (see
-// serve_process.h for the interop helper that only needs a running server): its standard output
-// and error come through one pipe, read line by line; every wait ends with a line or the process.
+// `qorda serve` as a separate process for tests: its standard output and error come through one
+// pipe, read line by line; every wait is bounded by the process's own end or by a line arriving.
 // Header-only: QORDA_BINARY (the program under test) is defined for the test programs.
 #pragma once
 
@@ -15,13 +14,13 @@ namespace qorda::test {
 
 // Runs `qorda --home H serve ARGS` under a shell that reports the server's pid and, at the end,
 // its exit status. The destructor kills a server that is still running.
-class ServeRun {
+class ServeChild {
  public:
   // `prefix` runs in the shell before the server starts (for example a ulimit).
-  ServeRun(const std::string& home, const std::string& args, const std::string& prefix = "");
-  ~ServeRun();
-  ServeRun(const ServeRun&) = delete;
-  ServeRun& operator=(const ServeRun&) = delete;
+  ServeChild(const std::string& home, const std::string& args, const std::string& prefix = "");
+  ~ServeChild();
+  ServeChild(const ServeChild&) = delete;
+  ServeChild& operator=(const ServeChild&) = delete;
 
   // Reads output lines until one contains `text` (true) or the process ended (false).
   bool wait_for(const std::string& text);
@@ -40,7 +39,7 @@ class ServeRun {
   std::string output_;
 };
 
-inline ServeRun::ServeRun(const std::string& home, const std::string& args,
+inline ServeChild::ServeChild(const std::string& home, const std::string& args,
                                   const std::string& prefix) {
   std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
                     home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
@@ -53,12 +52,12 @@ inline ServeRun::ServeRun(const std::string& home, const std::string& args,
   if (read_line(&line) && line.rfind("PID:", 0) == 0) pid_ = std::atoi(line.c_str() + 4);
 }
 
-inline ServeRun::~ServeRun() {
+inline ServeChild::~ServeChild() {
   if (pid_ > 0 && exit_ < 0) ::kill(pid_, SIGKILL);
   if (pipe_ != nullptr) ::pclose(pipe_);
 }
 
-inline bool ServeRun::wait_for(const std::string& text) {
+inline bool ServeChild::wait_for(const std::string& text) {
   std::string line;
   while (read_line(&line)) {
     if (line.find(text) != std::string::npos) return true;
@@ -66,18 +65,18 @@ inline bool ServeRun::wait_for(const std::string& text) {
   return false;
 }
 
-inline int ServeRun::wait_exit() {
+inline int ServeChild::wait_exit() {
   std::string line;
   while (read_line(&line)) {
   }
   return exit_;
 }
 
-inline void ServeRun::signal(int signo) {
+inline void ServeChild::signal(int signo) {
   if (pid_ > 0) ::kill(pid_, signo);
 }
 
-inline bool ServeRun::read_line(std::string* line) {
+inline bool ServeChild::read_line(std::string* line) {
   if (pipe_ == nullptr || exit_ >= 0) return false;
   char buf[4096];
   if (std::fgets(buf, sizeof buf, pipe_) == nullptr) return false;
