@@ -518,6 +518,39 @@ TEST(Retrieve, ShortFileEndsAtItsEnd) {
   EXPECT_TRUE(srv.observer.has("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."));
 }
 
+TEST(Retrieve, VanishedFileIsSentAsItWasOpened) {
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  write_file(srv, "gone.bin", pattern_bytes(50000, 5));
+  DataPeer d(srv);
+  const std::string pasv = c.cmd("PASV");
+  EXPECT_EQ(c.cmd("RETR gone.bin"),
+            "150 Opening ASCII mode data connection for gone.bin (50000 bytes).");
+  std::filesystem::remove(srv.home() + "/c/gone.bin");
+  ASSERT_TRUE(d.connect_pasv(pasv));
+  EXPECT_EQ(d.read_all(), pattern_bytes(50000, 5));
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+}
+
+TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  DataPeer d(srv);
+  ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
+  EXPECT_EQ(c.cmd("STOR quiet.bin"), "150 Opening ASCII mode data connection for quiet.bin");
+  for (int i = 0; i < 10; ++i) srv.pump(1);
+  srv.advance_and_tick(900 * 1000);
+  EXPECT_TRUE(srv.net().data_table().size() == 1u);  // exactly the limit: not yet
+  srv.advance_and_tick(250);
+  EXPECT_EQ(c.reply(), "421 Timeout (900 seconds): closing control connection.");
+  srv.advance_and_tick(250);
+  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_EQ(srv.net().client_count(), 0);
+  EXPECT_EQ(read_file(srv, "quiet.bin"), "");
+}
+
 TEST(Retrieve, TheServersOwnLogFileWhileItIsOpen) {
   TestServer srv([](store::ServerSettings& s) {
     s.iloglf = 6;
