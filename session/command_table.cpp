@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "session/cmd_login.h"
 #include "transfer/transfer.h"
 
 namespace qorda::session {
@@ -15,14 +16,14 @@ using A = ArgRule;
 // Rows whose handler is null are recognised and shown by HELP, but their implementation has not
 // been built yet; the dispatcher answers them 502.
 const CommandRow kCommands[kCommandCount] = {
-    {"USER", true, "<sp> username", false, A::Required, nullptr},
-    {"PASS", true, "<sp> password", false, A::MayBeEmpty, nullptr},
+    {"USER", true, "<sp> username", false, A::Required, cmd_user},
+    {"PASS", true, "<sp> password", false, A::MayBeEmpty, cmd_pass},
     {"ACCT", false, "unimplemented", false, A::None, nullptr},
-    {"CWD", true, "[ <sp> directory]", true, A::MayBeEmpty, nullptr},
-    {"CDUP", true, "", true, A::Ignored, nullptr},
+    {"CWD", true, "[ <sp> directory]", true, A::MayBeEmpty, cmd_cwd},
+    {"CDUP", true, "", true, A::Ignored, cmd_cdup},
     {"SMNT", false, "unimplemented", false, A::None, nullptr},
     {"QUIT", true, "", false, A::Ignored, cmd_quit},
-    {"REIN", true, "", false, A::Ignored, nullptr},
+    {"REIN", true, "", false, A::Ignored, cmd_rein},
     {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, transfer::cmd_port},
     {"PASV", true, "", true, A::Ignored, transfer::cmd_pasv},
     {"TYPE", true, "<sp> A [ <sp> N ] | I | L <sp> N", false, A::Required, cmd_type},
@@ -34,13 +35,13 @@ const CommandRow kCommands[kCommandCount] = {
     {"APPE", false, "<sp> pathname", false, A::None, nullptr},
     {"ALLO", true, "<sp> bytes [ <sp> R <sp> bytes ]", true, A::Required, cmd_allo},
     {"REST", true, "<sp> position", true, A::Required, cmd_rest},
-    {"RNFR", true, "<sp> filename", true, A::Required, nullptr},
-    {"RNTO", true, "<sp> filename", true, A::Required, nullptr},
+    {"RNFR", true, "<sp> filename", true, A::Required, cmd_rnfr},
+    {"RNTO", true, "<sp> filename", true, A::Required, cmd_rnto},
     {"ABOR", true, "", true, A::Ignored, transfer::cmd_abor},
-    {"DELE", true, "<sp> pathname", true, A::Required, nullptr},
-    {"RMD", true, "<sp> directory", true, A::Required, nullptr},
-    {"MKD", true, "<sp> directory", true, A::Required, nullptr},
-    {"PWD", true, "", true, A::Ignored, nullptr},
+    {"DELE", true, "<sp> pathname", true, A::Required, cmd_dele},
+    {"RMD", true, "<sp> directory", true, A::Required, cmd_rmd},
+    {"MKD", true, "<sp> directory", true, A::Required, cmd_mkd},
+    {"PWD", true, "", true, A::Ignored, cmd_pwd},
     {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
     {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, nullptr},
     {"SITE", true, "", false, A::Required, cmd_site},
@@ -50,11 +51,11 @@ const CommandRow kCommands[kCommandCount] = {
     {"NOOP", true, "", false, A::Ignored, cmd_noop},
     {"SIZE", true, "", true, A::Required, nullptr},
     {"MDTM", true, "", true, A::Required, nullptr},
-    {"XCWD", true, "[ <sp> directory]", true, A::MayBeEmpty, nullptr},
-    {"XCUP", true, "", true, A::Ignored, nullptr},
-    {"XRMD", true, "<sp> directory", true, A::Required, nullptr},
-    {"XMKD", true, "<sp> directory", true, A::Required, nullptr},
-    {"XPWD", true, "", true, A::Ignored, nullptr},
+    {"XCWD", true, "[ <sp> directory]", true, A::MayBeEmpty, cmd_cwd},
+    {"XCUP", true, "", true, A::Ignored, cmd_cdup},
+    {"XRMD", true, "<sp> directory", true, A::Required, cmd_rmd},
+    {"XMKD", true, "<sp> directory", true, A::Required, cmd_mkd},
+    {"XPWD", true, "", true, A::Ignored, cmd_pwd},
 };
 
 // The SITE rows follow the same form; their login and argument rules are applied by SITE itself.

@@ -131,14 +131,6 @@ std::vector<std::string_view> split_banner(std::string_view text) {
   return lines;
 }
 
-void csock_c::send_text_line(int code, std::string_view line) {
-  // Administrator text ends at its first CR or LF. Tokens are expanded by the banner code.
-  size_t end = line.find_first_of("\r\n");
-  if (end != std::string_view::npos) line = line.substr(0, end);
-  std::string text(line);
-  reply(code, "%s", text.c_str());
-}
-
 void csock_c::receive() {
   char buf[kChunkSize];
   platform::IoResult r = socket_.recv(buf, sizeof buf);

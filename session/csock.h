@@ -109,6 +109,7 @@ class csock_c {
   std::string guest_email;  // the password a guest gave
   // ---- the file-system view built at login, with the current directory ----
   vfs::FsState fs;
+  std::unique_ptr<vfs::LinkSource> link_source;  // what fs.links points to (owned)
   // ---- directory commands: a pending rename ----
   bool rename_pending = false;
   std::string rename_dir, rename_name;

@@ -79,6 +79,7 @@ TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   connect_logged_in(srv, c);
   // Line ends and every byte value: nothing is converted, in either type.
   const std::string content = "line\r\nbare lf\nbare cr\r" + pattern_bytes(300000);
+  make_dir(srv, "pub");
   write_file(srv, "pub/data.bin", content);
   std::string first;
   EXPECT_EQ(retrieve(srv, c, GetParam(), "pub/data.bin", &first), content);
@@ -320,7 +321,7 @@ TEST(Store, RefusalsWithoutAFileTouched) {
   c.reply();
   session::csock_c* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] r--l--h-s /c:/\n[u] rwdl----s /c:/up/");
-  write_file(srv, "up/x", "");
+  make_dir(srv, "up");
   EXPECT_EQ(c.cmd("STOR a.txt"), "550 a.txt: Permission denied.");
   EXPECT_EQ(c.cmd("STOR nodir/a.txt"), "550 nodir/a.txt: No such file or directory.");
   EXPECT_TRUE(srv.observer.has("Can't store \"nodir/a.txt\" (bad path)."));
@@ -361,7 +362,7 @@ TEST(Retrieve, MissingForbiddenAndDirectories) {
   session::csock_c* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] -w-l--h-s /c:/\n[u] r--l----s /c:/pub/");
   write_file(srv, "secret.txt", "s");
-  write_file(srv, "pub/sub/x", "");
+  make_dir(srv, "pub/sub");
   EXPECT_EQ(c.cmd("RETR secret.txt"), "550 secret.txt: Permission denied.");
   EXPECT_TRUE(srv.observer.has("Can't retrieve \"secret.txt\" (access denied)."));
   EXPECT_EQ(c.cmd("RETR pub/none"), "550 pub/none: No such file or directory.");

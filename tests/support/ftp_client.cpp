@@ -87,6 +87,7 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   auto reg = platform::Registry::open(home_.path() + "/qorda.db");
   EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
   reg_ = std::move(reg.value);
+  EXPECT_TRUE(store::create_key_tree(*reg_).ok());
   net_ = engine::NetModule::open({loop_.get(), &observer, reg_.get()});
 }
 

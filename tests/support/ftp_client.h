@@ -83,18 +83,18 @@ class TestServer {
   void advance_and_tick(uint32_t ms);
 
   engine::NetModule& net() { return *net_; }
-  // The store in the home (<home>/qorda.db) the engine reads accounts from.
-  platform::Registry& registry() { return *reg_; }
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
+  // The store (<home>/qorda.db, key tree created) that accounts and links are read from.
+  platform::Registry& reg() { return *reg_; }
   platform::ManualClock clock;
   RecordingObserver observer;
 
  private:
   TempDir home_;
-  std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<platform::Registry> reg_;
+  std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;
   uint16_t port_ = 0;
 };

@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "session/csock.h"
 #include "store/records.h"
+#include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 
 namespace qorda::test {
@@ -73,8 +74,7 @@ class DataPeer {
   platform::SockAddr peer_;
 };
 
-// Creates a file under drive c: (path relative to the drive) with the given bytes.
-void write_file(TestServer& srv, const std::string& rel, std::string_view bytes);
+// The bytes of a file under drive c: (path relative to the drive).
 std::string read_file(TestServer& srv, const std::string& rel);
 // Bytes 0..n-1 of a fixed pseudo-random pattern.
 std::string pattern_bytes(size_t n, uint32_t seed = 1);

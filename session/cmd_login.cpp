@@ -1,0 +1,242 @@
+// Logging in: USER, PASS and REIN. USER takes copies of the account and its template and decides
+// whether the client's address may log in; PASS runs the checks in their fixed order, applies the
+// client limits, builds the session's view of the drives and picks the home directory.
+#include "session/cmd_login.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/netmodule.h"
+#include "log/log.h"
+#include "platform/clock.h"
+#include "platform/volume.h"
+#include "session/banner.h"
+#include "session/csock.h"
+#include "session/data_link.h"
+#include "store/keys.h"
+#include "store/limits.h"
+#include "store/password.h"
+#include "store/records.h"
+#include "store/settings.h"
+#include "vfs/ipmask.h"
+#include "vfs/resolver.h"
+
+namespace qorda::session {
+
+namespace {
+
+vfs::IpBytes address_bytes(const platform::SockAddr& a) {
+  return {a.byte(0), a.byte(1), a.byte(2), a.byte(3)};
+}
+
+const char* plural(int n) {
+  return n == 1 ? "" : "s";
+}
+
+// A refused login: the reply has been sent; log the reason and start over at USER.
+void refuse(csock_c& s, const char* reason) {
+  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", log::escape_for_log(s.user_name).c_str(),
+        reason);
+  s.state = WaitingForUser;
+}
+
+// The drive a user without a usable home starts on.
+char startup_drive() {
+  char d = store::startup().startup_drive;
+  if (!platform::drive_table().has(d)) d = platform::drive_table().startup_drive();
+  return d != 0 ? d : 'c';
+}
+
+// The client limits; true when the login may go on (otherwise the refusal has been answered).
+bool check_limits(csock_c& s) {
+  store::LimitSession me;
+  me.user = s.user_name;
+  me.sztemp = s.account.sztemp;
+  me.has_template = s.has_template;
+  me.addr = address_bytes(s.peer_addr);
+
+  std::vector<store::LimitSession> others;
+  const auto& table = s.net().sessions();
+  for (int b = 0; b < engine::kBuckets; ++b) {
+    for (csock_c* o = table.head(b); o != nullptr; o = o->next) {
+      if (o == &s || o->state != LoggedIn) continue;
+      store::LimitSession other;
+      other.user = o->user_name;
+      other.sztemp = o->account.sztemp;
+      other.has_template = o->has_template;
+      other.addr = address_bytes(o->peer_addr);
+      others.push_back(other);
+    }
+  }
+  std::optional<std::string_view> szcl;
+  if (s.has_template) szcl = s.tmpl.szcl;
+  const store::LimitDecision d = store::evaluate_client_limits(
+      szcl, store::settings().imaxc, platform::clock().local_now(), me, others);
+  if (d.accepted) return true;
+
+  s.reply(-530, "Sorry, the current limit of %d client%s in your class has been reached.", d.limit,
+          plural(d.limit));
+  s.reply(-530, "Please try again later.");
+  s.reply(-530, "%s", "");
+  s.reply(530, "User %s access denied.", s.user_name.c_str());
+
+  const std::string user = log::escape_for_log(s.user_name);
+  const std::string addr = s.peer_addr.dotted();
+  switch (d.kind) {
+    case store::kLimitTemplateTotal:
+      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s using '%s')",
+            user.c_str(), d.limit, plural(d.limit), log::escape_for_log(s.account.sztemp).c_str());
+      break;
+    case store::kLimitPerUser:
+      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s using '[u] %s')",
+            user.c_str(), d.limit, plural(d.limit), user.c_str());
+      break;
+    case store::kLimitPerIp:
+      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s from ip '%s')",
+            user.c_str(), d.limit, plural(d.limit), addr.c_str());
+      break;
+    case store::kLimitBoth:
+      s.log(log::kSecurity,
+            "User \"%s\" can't log in. (limit: %d client%s from ip '%s' using '[u] %s')",
+            user.c_str(), d.limit, plural(d.limit), addr.c_str(), user.c_str());
+      break;
+    default:
+      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s)", user.c_str(), d.limit,
+            plural(d.limit));
+      break;
+  }
+  s.state = WaitingForUser;
+  return false;
+}
+
+// The file-permission view and the home directory; true when the user may log in.
+bool build_view(csock_c& s) {
+  s.fs.reset();
+  s.link_source.reset();
+  if (platform::Registry* reg = s.net().registry()) {
+    s.link_source = std::make_unique<vfs::RegistryLinks>(*reg);
+  }
+  s.fs.links = s.link_source.get();
+  s.fs.user_szfp = s.account.szfp;
+  if (s.has_template) s.fs.template_szfp = s.tmpl.szfp;
+  vfs::add_permission_roots(s.fs);
+  if (!s.fs.all_drives && s.fs.drive_roots.empty()) {
+    s.reply(530, "Access Denied. (no permissions)");
+    refuse(s, "no file permissions");
+    s.fs.reset();
+    return false;
+  }
+  const bool no_home = s.fs.home_path.empty() || !vfs::directory_exists(s.fs.home_path);
+  vfs::choose_home(s.fs, startup_drive());
+  if (no_home) {
+    s.reply(-230, "No home directory. Logging in with home \"%s\".",
+            s.fs.all_drives ? s.fs.home_path.c_str() : "/");
+  }
+  return true;
+}
+
+}  // namespace
+
+void cmd_user(csock_c& s, std::string& arg) {
+  if (s.state == LoggedIn) {
+    s.reply(530, "Already logged in.");
+    return;
+  }
+  s.user_name = store::account_for_login(arg);
+
+  s.account = store::UserRecord{};
+  s.account.name = s.user_name;
+  s.tmpl = store::TemplateRecord{};
+  s.has_template = false;
+  platform::Registry* reg = s.net().registry();
+  s.user_exists = reg != nullptr && store::read_user(*reg, s.account, true, true);
+
+  if (s.user_exists) {
+    if (std::optional<store::TemplateRecord> t = store::read_user_template(*reg, s.account)) {
+      s.tmpl = std::move(*t);
+      s.has_template = true;
+    }
+    std::optional<std::string_view> tip;
+    if (s.has_template) tip = s.tmpl.szip;
+    s.ip_allowed = vfs::select_ip_decision(s.account.szip, tip, store::settings().ballowip != 0,
+                                           address_bytes(s.peer_addr));
+  } else {
+    s.ip_allowed = store::settings().ballowip != 0;
+  }
+
+  // Unknown names get the same answer as known ones.
+  if (s.user_exists && s.ip_allowed && s.account.bguest) {
+    s.reply(331, "Guest login ok, send your complete e-mail address as password.");
+  } else {
+    s.reply(331, "Password required for %s.", arg.c_str());
+  }
+  s.state = WaitingForPassword;
+}
+
+void cmd_pass(csock_c& s, std::string& arg) {
+  if (s.state == WaitingForUser) {
+    s.reply(503, "Login with USER first.");
+    return;
+  }
+  if (s.state == LoggedIn) {
+    s.reply(530, "Already logged in.");
+    return;
+  }
+  ++s.failed_passwords;  // cleared only by a successful login
+
+  if (!s.user_exists) {
+    s.reply(530, "Login incorrect.");
+    refuse(s, "unknown user");
+  } else if (!s.ip_allowed) {
+    s.reply(530, "Login incorrect.");
+    refuse(s, "ip not allowed");
+  } else if (!s.account.bguest && store::encode_password(arg) != s.account.szpass) {
+    s.reply(530, "Login incorrect.");
+    refuse(s, "wrong password");
+  } else if (s.account.bdisable) {
+    s.reply(530, "User %s access denied.", s.user_name.c_str());
+    refuse(s, "account disabled");
+  } else if ((s.account.bignore || check_limits(s)) && build_view(s)) {
+    s.guest = s.account.bguest;
+    s.guest_email = s.guest ? arg : std::string();
+    s.refresh_client_line();
+    s.state = LoggedIn;
+    if (s.fs.current_dir.m) {
+      send_message_file(s, s.fs.home_path, kWelcomeFile, 230);
+      send_message_file(s, s.fs.home_path, kMessageFile, 230);
+    }
+    s.reply(230, "User %s logged in.", s.user_name.c_str());
+    s.log(log::kSecurity, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());
+    s.failed_passwords = 0;
+    return;
+  }
+
+  if (s.failed_passwords >= kMaxLoginAttempts) s.close(CloseReason::TooManyAttempts);
+}
+
+void cmd_rein(csock_c& s, std::string&) {
+  s.user_name = "[unknown]";
+  s.rest_offset = 0;
+  s.state = WaitingForUser;
+  s.type = kTypeAscii;
+  destroy_data(s);
+  s.fs.reset();
+  s.link_source.reset();
+  s.fs.links = nullptr;
+  s.account = store::UserRecord{};
+  s.tmpl = store::TemplateRecord{};
+  s.has_template = false;
+  s.user_exists = false;
+  s.ip_allowed = false;
+  s.guest = false;
+  s.guest_email.clear();
+  s.unique_store = false;
+  clear_rename(s);
+  s.refresh_client_line();
+  s.reply(220, "%s FTP Server (%s %s) ready.", s.net().host_name().c_str(), store::kShortName,
+          store::kVersion);
+  s.log(log::kActions, "Reinitialized server state.");
+}
+
+}  // namespace qorda::session
