@@ -52,8 +52,8 @@ class Served {
     for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(port_ - 1)); ++i) {
       port_ = free_port();
     }
-    const std::string cmd = "exec 2>&1; " + q + "serve --port " + std::to_string(port_) +
-                            " & echo PID:$!; wait $!";
+    const std::string cmd =
+        "exec 2>&1; " + q + "serve --port " + std::to_string(port_) + " & echo PID:$!; wait $!";
     pipe_ = ::popen(cmd.c_str(), "r");
     char buf[4096];
     while (pipe_ != nullptr && std::fgets(buf, sizeof buf, pipe_) != nullptr) {
@@ -135,11 +135,13 @@ TEST(Interop, CurlUploadsAndDownloadsInBothModes) {
     const std::string curl = "curl -sS " + mode + " ";
     out.clear();
     ASSERT_EQ(run(curl + "-T '" + srv.scratch("up.bin") + "' " + srv.url("curl.bin"), &out), 0)
-        << mode << "\n" << out;
+        << mode << "\n"
+        << out;
     EXPECT_TRUE(slurp(srv.drive() + "/curl.bin") == data) << mode;
     std::filesystem::remove(srv.scratch("down.bin"));
     ASSERT_EQ(run(curl + "-o '" + srv.scratch("down.bin") + "' " + srv.url("curl.bin"), &out), 0)
-        << mode << "\n" << out;
+        << mode << "\n"
+        << out;
     EXPECT_TRUE(slurp(srv.scratch("down.bin")) == data) << mode;
   }
 }
@@ -153,16 +155,17 @@ TEST(Interop, LftpPutAndGetInBothModes) {
   for (const std::string passive : {"on", "off"}) {
     std::filesystem::remove(srv.scratch("down.bin"));
     out.clear();
-    const std::string script = "set cmd:fail-exit yes; set net:max-retries 1; "
-                               "set ftp:passive-mode " + passive +
-                               "; set ftp:prefer-epsv no; put '" + srv.scratch("up.bin") +
-                               "' -o lftp.bin; get lftp.bin -o '" + srv.scratch("down.bin") +
-                               "'; bye";
+    const std::string script =
+        "set cmd:fail-exit yes; set net:max-retries 1; "
+        "set ftp:passive-mode " +
+        passive + "; set ftp:prefer-epsv no; put '" + srv.scratch("up.bin") +
+        "' -o lftp.bin; get lftp.bin -o '" + srv.scratch("down.bin") + "'; bye";
     ASSERT_EQ(run("lftp -u alice,secret -p " + std::to_string(srv.port()) + " -e \"" + script +
                       "\" 127.0.0.1",
                   &out),
               0)
-        << passive << "\n" << out;
+        << passive << "\n"
+        << out;
     EXPECT_TRUE(slurp(srv.drive() + "/lftp.bin") == data) << passive;
     EXPECT_TRUE(slurp(srv.scratch("down.bin")) == data) << passive;
   }

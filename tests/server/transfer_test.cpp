@@ -1,6 +1,8 @@
 // File transfers over real sockets in both modes: byte-identical copies, restart offsets,
 // replacing and unique stores, permissions, ratios and statistics, aborts and closes at every
 // stage, the live log file, large files, and a full disk.
+#include "transfer/transfer.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -20,7 +22,6 @@
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 #include "transfer/dsock.h"
-#include "transfer/transfer.h"
 
 namespace qorda::test {
 namespace {
@@ -71,7 +72,9 @@ void sparse_file(TestServer& srv, const std::string& rel, uint64_t size) {
 
 class BothModes : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Transfer, BothModes, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Passive" : "Active"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "Passive" : "Active";
+                         });
 
 TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   TestServer srv;
@@ -567,7 +570,8 @@ TEST(Retrieve, TheServersOwnLogFileWhileItIsOpen) {
   const std::string r = c.cmd("RETR qorda.log");
   std::smatch n;
   ASSERT_TRUE(std::regex_match(
-      r, n, std::regex("150 Opening ASCII mode data connection for qorda.log \\(([0-9]+) bytes\\).")))
+      r, n,
+      std::regex("150 Opening ASCII mode data connection for qorda.log \\(([0-9]+) bytes\\).")))
       << r;
   const uint64_t announced = std::stoull(n[1]);
   EXPECT_GT(announced, size);  // the RETR line itself was logged before the file was opened

@@ -27,9 +27,8 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c) {
   return nullptr;
 }
 
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user,
-            const std::string& szfp, const store::TemplateRecord* tmpl,
-            const store::UserRecord* stats) {
+void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+            const store::TemplateRecord* tmpl, const store::UserRecord* stats) {
   s.state = session::LoggedIn;
   s.user_name = user;
   s.account = stats != nullptr ? *stats : store::UserRecord{};

@@ -22,9 +22,8 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c);
 // state, account copy, template copy and the file-system view with its home, as a successful
 // PASS leaves them. The account is written to the store with zero statistics unless `stats`
 // is given.
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user,
-            const std::string& szfp, const store::TemplateRecord* tmpl = nullptr,
-            const store::UserRecord* stats = nullptr);
+void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+            const store::TemplateRecord* tmpl = nullptr, const store::UserRecord* stats = nullptr);
 
 // Greets, then logs the client's session in with full rights on drive c: (home /c:/).
 void connect_logged_in(TestServer& srv, FtpClient& c, const std::string& user = "alice");
