@@ -1,14 +1,16 @@
 // qorda serve [--port N]: the server without GUI. The screen log goes to standard output;
-// SIGTERM/SIGINT close the engine (every client gets its 421) and end the run; SIGHUP reopens
-// the log file.
+// SIGTERM/SIGINT close the engine (every client gets its 421) and end the run; SIGHUP reloads
+// the settings from the store and reopens the log file.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/commands.h"
+#include "app/reload.h"
 #include "engine/netmodule.h"
 #include "engine/observer.h"
 #include "log/log.h"
@@ -26,9 +28,13 @@ namespace {
 void serve_usage(std::FILE* out) {
   std::fprintf(out,
                "usage: qorda serve [--port N]\n\n"
-               "Runs the FTP server without GUI until SIGTERM or SIGINT. The activity log goes to\n"
-               "standard output; SIGHUP reopens the log file.\n\n"
-               "  --port N   listen on port N for this run instead of the configured iport\n");
+               "Runs the FTP server without GUI until SIGTERM or SIGINT, which close every\n"
+               "connection and exit 0. The activity log goes to standard output.\n"
+               "SIGHUP reloads the settings from the store (a new iport restarts the server and\n"
+               "drops its clients; other changes keep them) and reopens the log file.\n"
+               "Exits 1 when the server has no listener (at start or after a new port).\n\n"
+               "  --port N   listen on port N for this run instead of the configured iport\n"
+               "             (also across SIGHUP reloads)\n");
 }
 
 // Parses a port number 0..65535 (0: no listener, which ends the run); false on anything else.
@@ -47,15 +53,21 @@ bool parse_port(const std::string& text, uint32_t* port) {
 std::string listener_failure(const engine::NetModule& net, uint32_t port) {
   if (port == 0) return "the port is 0, so no listener was opened (set iport or use --port)";
   const int err = net.listen_error();
-  char buf[256];
+  char buf[512];
   if (err == 0) {
-    return "no listener: the local IP configuration could not be read";
+    return "no listener: the local IP configuration could not be read (the host needs an IPv4 "
+           "address)";
   } else if (err == EADDRINUSE) {
-    std::snprintf(buf, sizeof buf, "port %u is already in use", port);
+    std::snprintf(buf, sizeof buf,
+                  "port %u is already in use: stop the program that listens there (ss -ltnp "
+                  "shows it), or choose another port with 'qorda set iport N' or --port N",
+                  port);
   } else if (err == EACCES || err == EPERM) {
     std::snprintf(buf, sizeof buf,
-                  "no permission to listen on port %u (ports below 1024 need root or "
-                  "CAP_NET_BIND_SERVICE)",
+                  "no permission to listen on port %u: ports below 1024 need root or "
+                  "CAP_NET_BIND_SERVICE (the systemd unit grants it; for a test run: sudo "
+                  "setcap cap_net_bind_service=+ep /path/to/qorda), or choose a port of 1024 "
+                  "or more with 'qorda set iport N' or --port N",
                   port);
   } else {
     std::snprintf(buf, sizeof buf, "can't listen on port %u: %s", port, std::strerror(err));
@@ -138,11 +150,18 @@ int run_serve(const Context& ctx, const Args& args) {
   log::logger().set_screen(&console);
 
   std::unique_ptr<engine::NetModule> net;
+  const engine::EngineEnv env{loop->get(), &console, reg->get()};
+  const std::optional<uint32_t> port_override =
+      have_port ? std::optional<uint32_t>(port) : std::nullopt;
+  bool lost_listener = false;
   // SIGPIPE is taken too: a console pipe whose reader went away must not end the server (the
   // write fails with EPIPE instead).
   platform::Status sig = (*loop)->watch_signals({SIGTERM, SIGINT, SIGHUP, SIGPIPE}, [&](int signo) {
     if (signo == SIGHUP) {
-      if (net) net->reopen_log();
+      if (net && net->is_open() && !reload_settings(**reg, port_override, net, env).server_on) {
+        lost_listener = true;
+        (*loop)->stop();
+      }
     } else if (signo == SIGTERM || signo == SIGINT) {
       (*loop)->stop();
     }
@@ -152,7 +171,7 @@ int run_serve(const Context& ctx, const Args& args) {
     return kExitFailure;
   }
 
-  net = engine::NetModule::open({loop->get(), &console, reg->get()});
+  net = engine::NetModule::open(env);
   if (!net->listening()) {
     std::string why = listener_failure(*net, settings.iport);
     net->close();
@@ -163,6 +182,11 @@ int run_serve(const Context& ctx, const Args& args) {
   (*loop)->run();
   net->close();
   log::logger().set_screen(nullptr);
+  if (lost_listener) {
+    // The reload closed the engine again; say why as at start-up.
+    std::fprintf(stderr, "qorda serve: %s\n", listener_failure(*net, settings.iport).c_str());
+    return kExitFailure;
+  }
   return kExitOk;
 }
 

@@ -141,7 +141,7 @@ void set_usage(FILE* out) {
       "usage: qorda set NAME VALUE\n\n"
       "Changes one server setting. The value is checked as the settings page checks it\n"
       "and saved together with the other values of that page, as the page's ok button\n"
-      "does. The server reads its settings when it starts. Names are not case-sensitive.\n"
+      "does. A running server applies it on SIGHUP. Names are not case-sensitive.\n"
       "In the banners (szmsg1, szmsg2) \\n, \\r and \\\\ stand for a line feed, a carriage\n"
       "return and a backslash; other texts are taken as given.\n\n"
       "  %-13s %-8s %s\n",

@@ -47,4 +47,8 @@ int run_template(const Context& ctx, const Args& args);
 // qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
 int run_serve(const Context& ctx, const Args& args);
 
+// qorda init [--demo]: creates a home, with --demo a working anonymous FTP site
+// (app/cmd_init.cpp).
+int run_init(const Context& ctx, const Args& args);
+
 }  // namespace qorda::app

@@ -26,6 +26,7 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
+    {"init", qorda::app::run_init, "create a home (with --demo: an anonymous FTP site)"},
     {"get", qorda::app::run_get, "show the server settings (or one)"},
     {"set", qorda::app::run_set, "change one server setting"},
     {"user", qorda::app::run_user, "list, show, add, change or delete users"},

@@ -90,6 +90,24 @@ Status replace_file(const std::string& path, std::string_view data, unsigned mod
   return {};
 }
 
+Status create_new_file(const std::string& path, std::string_view data, unsigned mode) {
+  // SECURITY: O_EXCL with O_NOFOLLOW: a name that exists (even as a dangling symbolic link) is
+  // never written through.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     static_cast<mode_t>(mode)));
+  if (!fd) return sys_error(path);
+  if (Status s = write_all(fd.get(), data); !s) {
+    ::unlink(path.c_str());
+    return Status::error(s.err, path + ": " + s.msg);
+  }
+  if (::close(fd.release()) != 0) {
+    Status s = sys_error(path);
+    ::unlink(path.c_str());
+    return s;
+  }
+  return {};
+}
+
 Status make_directories(const std::string& path, unsigned mode) {
   if (path.empty()) return Status::error(EINVAL, "empty directory name");
   size_t pos = 0;

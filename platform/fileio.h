@@ -27,6 +27,11 @@ Status write_all(int fd, std::string_view data);
 // gets the permission bits `mode`.
 Status replace_file(const std::string& path, std::string_view data, unsigned mode);
 
+// Creates the file at path with data and the permission bits `mode`, only when no file of that
+// name exists (EEXIST then, and the existing file is left untouched). A failed write removes the
+// new file again, so path never holds a part.
+Status create_new_file(const std::string& path, std::string_view data, unsigned mode);
+
 // Creates the directory path and any missing parents with the permission bits `mode`;
 // directories that already exist are left as they are.
 Status make_directories(const std::string& path, unsigned mode);

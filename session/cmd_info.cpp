@@ -8,6 +8,7 @@
 #include "session/csock.h"
 #include "session/data_link.h"
 #include "store/keys.h"
+#include "transfer/listing_commands.h"
 
 namespace qorda::session {
 
@@ -102,12 +103,8 @@ void cmd_site(csock_c& s, std::string& arg) {
 
 void cmd_stat(csock_c& s, std::string& arg) {
   if (!arg.empty()) {
-    // STAT with a path is a listing on the control connection; it needs a login first.
-    if (s.state != LoggedIn) {
-      s.reply(530, "Please login with USER and PASS.");
-    } else {
-      s.reply(502, "%s%s command not implemented", "", "STAT");
-    }
+    // STAT with a path is a listing on the control connection.
+    transfer::stat_listing(s, arg);
     return;
   }
   const std::string host = s.net().host_name();

@@ -6,6 +6,7 @@
 
 #include "session/cmd_login.h"
 #include "transfer/transfer.h"
+#include "transfer/listing_commands.h"
 
 namespace qorda::session {
 
@@ -49,8 +50,8 @@ const CommandRow kCommands[kCommandCount] = {
     {"STAT", true, "[ <sp> pathname ]", false, A::MayBeEmpty, cmd_stat},
     {"HELP", true, "[ <sp> commandname ]", false, A::MayBeEmpty, cmd_help},
     {"NOOP", true, "", false, A::Ignored, cmd_noop},
-    {"SIZE", true, "", true, A::Required, nullptr},
-    {"MDTM", true, "", true, A::Required, nullptr},
+    {"SIZE", true, "", true, A::Required, transfer::cmd_size},
+    {"MDTM", true, "", true, A::Required, transfer::cmd_mdtm},
     {"XCWD", true, "[ <sp> directory]", true, A::MayBeEmpty, cmd_cwd},
     {"XCUP", true, "", true, A::Ignored, cmd_cdup},
     {"XRMD", true, "<sp> directory", true, A::Required, cmd_rmd},
@@ -60,9 +61,9 @@ const CommandRow kCommands[kCommandCount] = {
 
 // The SITE rows follow the same form; their login and argument rules are applied by SITE itself.
 const CommandRow kSiteCommands[kSiteCommandCount] = {
-    {"STAT", true, "", true, A::Ignored, nullptr},
+    {"STAT", true, "", true, A::Ignored, site_stat},
     {"HELP", true, "[ <sp> commandname ]", false, A::MayBeEmpty, site_help},
-    {"PASS", true, "<sp> new password", true, A::Required, nullptr},
+    {"PASS", true, "<sp> new password", true, A::Required, site_pass},
 };
 
 int find_in(const CommandRow* rows, size_t n, std::string_view word) {

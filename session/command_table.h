@@ -101,6 +101,9 @@ void cmd_allo(csock_c& s, std::string& arg);
 // SITE HELP (also reached as HELP SITE ...): the SITE table or one SITE row's syntax.
 void site_help(csock_c& s, std::string& arg);
 void cmd_site(csock_c& s, std::string& arg);
+// SITE STAT and SITE PASS (their login and argument rules are applied by SITE).
+void site_stat(csock_c& s, std::string& arg);
+void site_pass(csock_c& s, std::string& arg);
 
 // Decimal conversion as the C library's atoi: leading white space, an optional sign, digits up
 // to the first non-digit; no digits gives 0. Saturates instead of overflowing.

@@ -22,6 +22,12 @@ class LinkSource {
   virtual ~LinkSource() = default;
   // Fills rec.target (and rec.name) for rec.location; false when there is no such link.
   virtual bool read(store::LinkRecord& rec) const = 0;
+  // The links stored for one virtual directory ("/c:/pub/"), in store order, with name and
+  // target set. None by default.
+  virtual std::vector<store::LinkRecord> list(const std::string& dir) const {
+    (void)dir;
+    return {};
+  }
 };
 
 // Links read from the store at every lookup, so a change made elsewhere applies at once.
@@ -29,6 +35,7 @@ class RegistryLinks final : public LinkSource {
  public:
   explicit RegistryLinks(platform::Registry& reg) : reg_(reg) {}
   bool read(store::LinkRecord& rec) const override;
+  std::vector<store::LinkRecord> list(const std::string& dir) const override;
 
  private:
   platform::Registry& reg_;  // not owned

@@ -17,74 +17,15 @@
 #include "store/keys.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 namespace {
 
-// Runs `qorda --home H serve ARGS` under a shell that reports the server's pid and, at the end,
-// its exit status; the server's standard output and error come through the same pipe.
-class ServeProcess {
- public:
-  // `prefix` runs in the shell before the server starts (for example a ulimit).
-  ServeProcess(const std::string& home, const std::string& args, const std::string& prefix = "") {
-    std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
-                      home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
-    pipe_ = ::popen(cmd.c_str(), "r");
-    if (pipe_ == nullptr) {
-      ADD_FAILURE() << "popen failed";
-      return;
-    }
-    std::string line;
-    if (read_line(&line) && line.rfind("PID:", 0) == 0) pid_ = std::atoi(line.c_str() + 4);
-  }
-  ~ServeProcess() {
-    if (pid_ > 0 && exit_ < 0) ::kill(pid_, SIGKILL);
-    if (pipe_ != nullptr) ::pclose(pipe_);
-  }
-
-  // Reads output lines until one contains `text` (true) or the process ended (false).
-  bool wait_for(const std::string& text) {
-    std::string line;
-    while (read_line(&line)) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-  // Reads to the end; returns the exit status.
-  int wait_exit() {
-    std::string line;
-    while (read_line(&line)) {
-    }
-    return exit_;
-  }
-  void signal(int signo) { ::kill(pid_, signo); }
-  const std::string& output() const { return output_; }
-
- private:
-  bool read_line(std::string* line) {
-    if (pipe_ == nullptr || exit_ >= 0) return false;
-    char buf[4096];
-    if (std::fgets(buf, sizeof buf, pipe_) == nullptr) return false;
-    *line = buf;
-    if (!line->empty() && line->back() == '\n') line->pop_back();
-    if (line->rfind("EXIT:", 0) == 0) {
-      exit_ = std::atoi(line->c_str() + 5);
-      return false;
-    }
-    output_ += *line + "\n";
-    return true;
-  }
-
-  std::FILE* pipe_ = nullptr;
-  int pid_ = -1;
-  int exit_ = -1;
-  std::string output_;
-};
-
 TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
   TempDir home;
   const uint16_t port = free_port();
-  ServeProcess srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(port) + ".")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   std::vector<std::string> greeting = c.read_reply();
@@ -107,7 +48,7 @@ TEST(Serve, PortInUseEndsWithStatusOneAndTheReason) {
   ASSERT_TRUE(holder->bind(platform::SockAddr::any(0)).ok());
   ASSERT_TRUE(holder->listen(1).ok());
   const uint16_t port = holder->local_addr()->port;
-  ServeProcess srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   EXPECT_EQ(srv.wait_exit(), 1);
   EXPECT_NE(srv.output().find("error: can't bind to port " + std::to_string(port) + "."),
             std::string::npos)
@@ -117,17 +58,17 @@ TEST(Serve, PortInUseEndsWithStatusOneAndTheReason) {
 
 TEST(Serve, PortZeroEndsWithStatusOne) {
   TempDir home;
-  ServeProcess srv(home.path(), "--port 0");
+  ServeChild srv(home.path(), "--port 0");
   EXPECT_EQ(srv.wait_exit(), 1);
   EXPECT_NE(srv.output().find("port is 0"), std::string::npos) << srv.output();
 }
 
 TEST(Serve, BadArgumentsAreUsageErrors) {
   TempDir home;
-  EXPECT_EQ(ServeProcess(home.path(), "--port 70000").wait_exit(), 2);
-  EXPECT_EQ(ServeProcess(home.path(), "--port").wait_exit(), 2);
-  EXPECT_EQ(ServeProcess(home.path(), "--bogus").wait_exit(), 2);
-  ServeProcess help(home.path(), "--help");
+  EXPECT_EQ(ServeChild(home.path(), "--port 70000").wait_exit(), 2);
+  EXPECT_EQ(ServeChild(home.path(), "--port").wait_exit(), 2);
+  EXPECT_EQ(ServeChild(home.path(), "--bogus").wait_exit(), 2);
+  ServeChild help(home.path(), "--help");
   EXPECT_EQ(help.wait_exit(), 0);
   EXPECT_NE(help.output().find("usage: qorda serve"), std::string::npos);
 }
@@ -136,7 +77,7 @@ TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
   TempDir home;
   const uint16_t port = free_port();
   // Few descriptors: some of the clients below find the server without a free one.
-  ServeProcess srv(home.path(), "--port " + std::to_string(port), "ulimit -n 24;");
+  ServeChild srv(home.path(), "--port " + std::to_string(port), "ulimit -n 24;");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   constexpr int kClients = 30;
   std::vector<std::unique_ptr<FtpClient>> clients;
@@ -160,9 +101,9 @@ TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
 TEST(Serve, SecondServerOnTheSameHomeIsRefused) {
   TempDir home;
   const uint16_t port = free_port();
-  ServeProcess first(home.path(), "--port " + std::to_string(port));
+  ServeChild first(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(first.wait_for("qorda enabled on port")) << first.output();
-  ServeProcess second(home.path(), "--port " + std::to_string(free_port()));
+  ServeChild second(home.path(), "--port " + std::to_string(free_port()));
   EXPECT_EQ(second.wait_exit(), 1);
   EXPECT_NE(second.output().find("already running"), std::string::npos) << second.output();
   first.signal(SIGTERM);
@@ -181,7 +122,7 @@ TEST(Serve, SighupReopensTheLogFile) {
     ASSERT_TRUE((*reg)->set_sz(store::kSetupKey, "szlogf", log_path).ok());
   }
   const uint16_t port = free_port();
-  ServeProcess srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
@@ -207,7 +148,7 @@ TEST(Serve, PythonFtplibConnectsAndQuits) {
   }
   TempDir home;
   const uint16_t port = free_port();
-  ServeProcess srv(home.path(), "--port " + std::to_string(port));
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   std::string cmd = "python3 -c \"import ftplib; f=ftplib.FTP(); f.connect('127.0.0.1', " +
                     std::to_string(port) +

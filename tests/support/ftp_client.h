@@ -83,6 +83,11 @@ class TestServer {
   void advance_and_tick(uint32_t ms);
 
   engine::NetModule& net() { return *net_; }
+  // The store in the home (<home>/qorda.db) the engine reads accounts from.
+  platform::Registry& registry() { return *reg_; }
+  // The engine's owner and environment, for code that closes and reopens the engine.
+  std::unique_ptr<engine::NetModule>& engine_slot() { return net_; }
+  engine::EngineEnv env() { return {loop_.get(), &observer, reg_.get()}; }
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,13 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c);
 // is given.
 void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
             const store::TemplateRecord* tmpl = nullptr, const store::UserRecord* stats = nullptr);
+
+// Writes the account with `password` (and its template, when given) to the server's store and
+// logs the client in with USER and PASS (the greeting must have been read). False, with a test
+// failure naming the reply, when the login is refused.
+bool log_in(TestServer& srv, FtpClient& c, const store::UserRecord& user,
+            const std::optional<store::TemplateRecord>& tmpl = std::nullopt,
+            const std::string& password = "secret");
 
 // Greets, then logs the client's session in with full rights on drive c: (home /c:/).
 void connect_logged_in(TestServer& srv, FtpClient& c, const std::string& user = "alice");

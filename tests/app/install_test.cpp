@@ -1,0 +1,136 @@
+// `cmake --install` of this build, the manual page and the commands' --help: what an
+// administrator installs and reads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs a shell command; its exit status and standard output (standard error joined).
+struct Outcome {
+  int code = -1;
+  std::string out;
+};
+Outcome run(const std::string& cmd) {
+  Outcome r;
+  std::FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = ::pclose(p);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool have(const char* tool) {
+  return run(std::string("command -v ") + tool + " >/dev/null").code == 0;
+}
+
+// The command names `qorda help` lists.
+std::vector<std::string> commands() {
+  Outcome r = run(std::string("'") + QORDA_BINARY + "' help");
+  EXPECT_EQ(r.code, 0);
+  std::vector<std::string> names;
+  std::istringstream in(r.out);
+  std::string line;
+  bool in_list = false;
+  while (std::getline(in, line)) {
+    if (line == "commands:") {
+      in_list = true;
+    } else if (in_list && line.rfind("  ", 0) == 0) {
+      names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    } else if (in_list) {
+      break;
+    }
+  }
+  return names;
+}
+
+const std::string kManPage = std::string(QORDA_SOURCE_DIR) + "/packaging/qorda.1";
+
+TEST(Install, PutsTheProgramTheUnitAndTheManualPage) {
+  if (!have("cmake")) GTEST_SKIP() << "cmake is not installed";
+  std::string tmpl = fs::temp_directory_path().string() + "/qorda-install-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  const std::string prefix = tmpl;
+  const std::string build = fs::path(QORDA_BINARY).parent_path().string();
+  Outcome inst = run("cmake --install '" + build + "' --prefix '" + prefix + "'");
+  ASSERT_EQ(inst.code, 0) << inst.out;
+
+  const std::string bin = prefix + "/bin/qorda";
+  const std::string unit = prefix + "/lib/systemd/system/qorda.service";
+  const std::string man = prefix + "/share/man/man1/qorda.1";
+  ASSERT_TRUE(fs::is_regular_file(bin));
+  ASSERT_TRUE(fs::is_regular_file(unit));
+  ASSERT_TRUE(fs::is_regular_file(man));
+  EXPECT_EQ(run("'" + bin + "' --version").out, "Cindervale FTP Daemon 1.20\n");
+  EXPECT_EQ(slurp(man), slurp(kManPage));
+
+  // The unit starts the installed program on /var/lib/qorda, may bind port 21 without root,
+  // stops with SIGTERM, reloads with SIGHUP and restarts after a failure.
+  const std::string text = slurp(unit);
+  EXPECT_NE(text.find("\nExecStart=" + bin + " --home /var/lib/qorda serve\n"), std::string::npos)
+      << text;
+  for (const char* line :
+       {"\nStateDirectory=qorda\n", "\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n",
+        "\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "\nKillSignal=SIGTERM\n",
+        "\nExecReload=/bin/kill -HUP $MAINPID\n", "\nRestart=on-failure\n",
+        "\nNoNewPrivileges=yes\n", "\nProtectSystem=strict\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_FALSE(std::regex_search(text, std::regex("@[A-Z_]+@"))) << "an unsubstituted variable";
+  if (have("systemd-analyze")) {
+    Outcome v = run("systemd-analyze verify --man=no '" + unit + "'");
+    EXPECT_EQ(v.code, 0) << v.out;
+  }
+  std::error_code ec;
+  fs::remove_all(prefix, ec);
+}
+
+TEST(ManualPage, RendersWithoutWarningsAndCoversEveryCommand) {
+  const std::string page = slurp(kManPage);
+  ASSERT_FALSE(page.empty());
+  const std::vector<std::string> names = commands();
+  ASSERT_GE(names.size(), 10u);
+  for (const std::string& name : names) {
+    EXPECT_NE(page.find("\n.SS \"" + name), std::string::npos) << "no section for " << name;
+  }
+  for (const char* section :
+       {"REGISTRY TEXT FORMAT", "DRIVE TABLE", "SIGNALS", "FILES", "EXIT STATUS", "ENVIRONMENT"}) {
+    EXPECT_NE(page.find(std::string("\n.SH ") + section + "\n"), std::string::npos) << section;
+  }
+  if (!have("groff")) GTEST_SKIP() << "groff is not installed";
+  Outcome r = run("groff -man -ww -z -Tutf8 '" + kManPage + "'");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "") << "groff warnings";
+}
+
+TEST(CommandHelp, EveryCommandExplainsItself) {
+  for (const std::string& name : commands()) {
+    Outcome r = run(std::string("'") + QORDA_BINARY + "' --home /nonexistent/qorda-help " + name +
+                    " --help");
+    EXPECT_EQ(r.code, 0) << name << ": " << r.out;
+    const std::string expect = name == "help" ? "usage: qorda " : "usage: qorda " + name;
+    EXPECT_EQ(r.out.rfind(expect, 0), 0u) << name << ": " << r.out;
+    EXPECT_FALSE(fs::exists("/nonexistent/qorda-help")) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// SIZE and MDTM: the size and the last-write time of one file, on the control connection.
+#include <optional>
+
+#include "platform/volume.h"
+#include "session/csock.h"
+#include "transfer/listing_commands.h"
+#include "vfs/resolver.h"
+
+namespace qorda::transfer {
+
+namespace {
+
+// The file an argument names, or nullopt after the 550 reply. Wildcards are not allowed, and a
+// directory is not a file.
+std::optional<platform::DirEntry> one_file(session::csock_c& s, const std::string& arg) {
+  std::string dir, name;
+  int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  if (r != vfs::RESOLVE_OK || name.empty()) {
+    s.reply(550, "%s: No such file or directory.", arg.c_str());
+    return std::nullopt;
+  }
+  vfs::PermissionRecord perm;
+  if (!s.fs.permission(dir, &perm) || !perm.l) {
+    s.reply(550, "%s: Permission denied.", arg.c_str());
+    return std::nullopt;
+  }
+  platform::Result<platform::DirEntry> e = platform::stat_entry((dir + name).substr(1));
+  if (!e || e->is_dir) {
+    s.reply(550, "%s: No such file or directory.", arg.c_str());
+    return std::nullopt;
+  }
+  return std::move(e.value);
+}
+
+}  // namespace
+
+void cmd_size(session::csock_c& s, std::string& arg) {
+  std::optional<platform::DirEntry> e = one_file(s, arg);
+  if (!e) return;
+  // The size in full: a file above 2 GiB is never shown as a negative number, nor one above
+  // 4 GiB as its remainder.
+  s.reply(213, "%llu", static_cast<unsigned long long>(e->size));
+}
+
+void cmd_mdtm(session::csock_c& s, std::string& arg) {
+  std::optional<platform::DirEntry> e = one_file(s, arg);
+  if (!e) return;
+  const platform::LocalTime t = platform::local_mtime(*e);
+  s.reply(213, "%04d%02d%02d%02d%02d%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+          t.second, t.msec);
+}
+
+}  // namespace qorda::transfer

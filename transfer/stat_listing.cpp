@@ -1,0 +1,50 @@
+// STAT with a path: the long listing of the argument, sent on the control connection as bare
+// reply lines between 211- and 211.
+#include "platform/clock.h"
+#include "session/csock.h"
+#include "session/defs.h"
+#include "transfer/listing.h"
+#include "transfer/listing_commands.h"
+#include "vfs/resolver.h"
+
+namespace qorda::transfer {
+
+namespace {
+
+// SECURITY: a listing on the control connection is queued whole before it is sent; past this
+// many unsent bytes the remaining lines are left out so that a huge directory cannot push the
+// session over its output limit (which would close it) or grow memory without bound.
+constexpr size_t kStatListingBudget = session::kMaxOutputQueue / 2;
+
+}  // namespace
+
+void stat_listing(session::csock_c& s, const std::string& arg) {
+  if (s.state != session::LoggedIn) {
+    s.reply(530, "Please login with USER and PASS.");
+    return;
+  }
+  std::string dir, name;
+  int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, true, true, true);
+  if (r != vfs::RESOLVE_OK) {
+    s.reply(550, "%s: No such file or directory.", arg.c_str());
+    return;
+  }
+  if (name.empty()) name.push_back('*');
+  const std::string shown = vfs::display_path(s.fs, dir + name);
+  s.reply(-211, "status of %s:", shown.c_str());
+  bool full = false;
+  list_directory(s.fs, dir, name, true, platform::clock().now(),
+                 [&s, &full](std::string_view line) {
+                   if (full) return;
+                   s.flush();  // let the socket take what it can as the lines are made
+                   if (s.queued_output() > kStatListingBudget) {
+                     full = true;
+                     return;
+                   }
+                   std::string text(line);
+                   s.reply(0, "%s", text.c_str());
+                 });
+  s.reply(211, "End of status");
+}
+
+}  // namespace qorda::transfer
