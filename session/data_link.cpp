@@ -30,8 +30,9 @@ void reply_data_connection_line(csock_c& s) {
     return;
   }
   const platform::SockAddr& a = d->kind == transfer::kPassive ? d->local_addr : d->remote_addr;
-  s.reply(0, d->kind == transfer::kPassive ? "    in Passive mode (%u,%u,%u,%u,%u,%u)"
-                                            : "    PORT (%u,%u,%u,%u,%u,%u)",
+  s.reply(0,
+          d->kind == transfer::kPassive ? "    in Passive mode (%u,%u,%u,%u,%u,%u)"
+                                        : "    PORT (%u,%u,%u,%u,%u,%u)",
           a.byte(0), a.byte(1), a.byte(2), a.byte(3), static_cast<unsigned>(a.port >> 8),
           static_cast<unsigned>(a.port & 0xff));
 }

@@ -109,8 +109,7 @@ void cmd_pasv(csock_c& s, std::string&) {
 
 void cmd_retr(csock_c& s, std::string& arg) {
   std::string dir, name;
-  const int r =
-      vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  const int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
   auto not_found = [&] {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "not found");
@@ -132,8 +131,7 @@ void cmd_retr(csock_c& s, std::string& arg) {
 
 void cmd_stor(csock_c& s, std::string& arg) {
   std::string dir, name;
-  const int r =
-      vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  const int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
   if (r == vfs::RESOLVE_BAD_LINK || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "bad path");
@@ -212,15 +210,15 @@ bool charge_download(dsock_c& d) {
     const bool per_session = t.bsession;
     const char* refused = nullptr;
     int up = 0, down = 0;
-    if (t.bfiles && ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
-                                  per_session ? s.files_retrieved : s.account.idlfiles,
-                                  t.iufiles, t.idfiles)) {
+    if (t.bfiles &&
+        ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
+                      per_session ? s.files_retrieved : s.account.idlfiles, t.iufiles, t.idfiles)) {
       refused = "files";
       up = static_cast<int>(t.iufiles);
       down = static_cast<int>(t.idfiles);
     } else if (t.bbytes && ratio_refuses(per_session ? s.kb_stored : s.account.iulkb,
-                                         per_session ? s.kb_retrieved : s.account.idlkb,
-                                         t.iubytes, t.idbytes)) {
+                                         per_session ? s.kb_retrieved : s.account.idlkb, t.iubytes,
+                                         t.idbytes)) {
       refused = "kbytes";
       up = static_cast<int>(t.iubytes);
       down = static_cast<int>(t.idbytes);
@@ -236,9 +234,8 @@ bool charge_download(dsock_c& d) {
     }
   }
   if (have) {
-    d.charged = store::write_user(*reg, s.account, false,
-                                  store::kCountDlFiles | store::kCountDlKb)
-                    .ok();
+    d.charged =
+        store::write_user(*reg, s.account, false, store::kCountDlFiles | store::kCountDlKb).ok();
   }
   return true;
 }

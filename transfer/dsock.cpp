@@ -189,8 +189,8 @@ void dsock_c::prepare_send(const std::string& path) {
     log::Logger& lg = log::logger();
     std::string dir, name;
     if (lg.file_open() &&
-        vfs::resolve_path(s.fs, s.fs.current_dir.path, store::settings().szlogf, &dir, &name,
-                          false, true, true) == vfs::RESOLVE_OK &&
+        vfs::resolve_path(s.fs, s.fs.current_dir.path, store::settings().szlogf, &dir, &name, false,
+                          true, true) == vfs::RESOLVE_OK &&
         iequal(dir + name, path)) {
       f = platform::File::reopen_read(lg.file_fd());
     }

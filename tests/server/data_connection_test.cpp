@@ -147,8 +147,9 @@ TEST(Pasv, ForeignPeerIsRefusedWithoutThirdParty) {
   DataPeer thief(srv);
   ASSERT_TRUE(thief.connect_pasv(pasv, 0x7f000002u));  // 127.0.0.2: another host
   EXPECT_EQ(thief.read_all(), "");
-  EXPECT_TRUE(srv.observer.has("Refused data connection from 127.0.0.2 (not the client's "
-                               "address)."));
+  EXPECT_TRUE(
+      srv.observer.has("Refused data connection from 127.0.0.2 (not the client's "
+                       "address)."));
   // The listener still waits for the client itself.
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(pasv));
@@ -211,9 +212,9 @@ TEST(ActiveConnection, PortToAClosedPortIsAnswered425) {
   connect_logged_in(srv, c);
   write_file(srv, "a.txt", "x");
   const uint16_t closed = free_port();
-  EXPECT_EQ(c.cmd("PORT 127,0,0,1," + std::to_string(closed >> 8) + "," +
-                  std::to_string(closed & 0xff)),
-            "200 PORT command successful.");
+  EXPECT_EQ(
+      c.cmd("PORT 127,0,0,1," + std::to_string(closed >> 8) + "," + std::to_string(closed & 0xff)),
+      "200 PORT command successful.");
   const std::string r = c.cmd("RETR a.txt");
   if (r == "425 Can't create data socket.") {
     // The refusal came back at once.

@@ -1,6 +1,8 @@
 // File transfers over real sockets in both modes: byte-identical copies, restart offsets,
 // replacing and unique stores, permissions, ratios and statistics, aborts and closes at every
 // stage, the live log file, large files, and a full disk.
+#include "transfer/transfer.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -20,7 +22,6 @@
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 #include "transfer/dsock.h"
-#include "transfer/transfer.h"
 
 namespace qorda::test {
 namespace {
@@ -71,7 +72,9 @@ void sparse_file(TestServer& srv, const std::string& rel, uint64_t size) {
 
 class BothModes : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Transfer, BothModes, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Passive" : "Active"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "Passive" : "Active";
+                         });
 
 TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   TestServer srv;
@@ -79,6 +82,7 @@ TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   connect_logged_in(srv, c);
   // Line ends and every byte value: nothing is converted, in either type.
   const std::string content = "line\r\nbare lf\nbare cr\r" + pattern_bytes(300000);
+  make_dir(srv, "pub");
   write_file(srv, "pub/data.bin", content);
   std::string first;
   EXPECT_EQ(retrieve(srv, c, GetParam(), "pub/data.bin", &first), content);
@@ -320,7 +324,7 @@ TEST(Store, RefusalsWithoutAFileTouched) {
   c.reply();
   session::csock_c* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] r--l--h-s /c:/\n[u] rwdl----s /c:/up/");
-  write_file(srv, "up/x", "");
+  make_dir(srv, "up");
   EXPECT_EQ(c.cmd("STOR a.txt"), "550 a.txt: Permission denied.");
   EXPECT_EQ(c.cmd("STOR nodir/a.txt"), "550 nodir/a.txt: No such file or directory.");
   EXPECT_TRUE(srv.observer.has("Can't store \"nodir/a.txt\" (bad path)."));
@@ -361,7 +365,7 @@ TEST(Retrieve, MissingForbiddenAndDirectories) {
   session::csock_c* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] -w-l--h-s /c:/\n[u] r--l----s /c:/pub/");
   write_file(srv, "secret.txt", "s");
-  write_file(srv, "pub/sub/x", "");
+  make_dir(srv, "pub/sub");
   EXPECT_EQ(c.cmd("RETR secret.txt"), "550 secret.txt: Permission denied.");
   EXPECT_TRUE(srv.observer.has("Can't retrieve \"secret.txt\" (access denied)."));
   EXPECT_EQ(c.cmd("RETR pub/none"), "550 pub/none: No such file or directory.");
@@ -518,6 +522,39 @@ TEST(Retrieve, ShortFileEndsAtItsEnd) {
   EXPECT_TRUE(srv.observer.has("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."));
 }
 
+TEST(Retrieve, VanishedFileIsSentAsItWasOpened) {
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  write_file(srv, "gone.bin", pattern_bytes(50000, 5));
+  DataPeer d(srv);
+  const std::string pasv = c.cmd("PASV");
+  EXPECT_EQ(c.cmd("RETR gone.bin"),
+            "150 Opening ASCII mode data connection for gone.bin (50000 bytes).");
+  std::filesystem::remove(srv.home() + "/c/gone.bin");
+  ASSERT_TRUE(d.connect_pasv(pasv));
+  EXPECT_EQ(d.read_all(), pattern_bytes(50000, 5));
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+}
+
+TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  DataPeer d(srv);
+  ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
+  EXPECT_EQ(c.cmd("STOR quiet.bin"), "150 Opening ASCII mode data connection for quiet.bin");
+  for (int i = 0; i < 10; ++i) srv.pump(1);
+  srv.advance_and_tick(900 * 1000);
+  EXPECT_TRUE(srv.net().data_table().size() == 1u);  // exactly the limit: not yet
+  srv.advance_and_tick(250);
+  EXPECT_EQ(c.reply(), "421 Timeout (900 seconds): closing control connection.");
+  srv.advance_and_tick(250);
+  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_EQ(srv.net().client_count(), 0);
+  EXPECT_EQ(read_file(srv, "quiet.bin"), "");
+}
+
 TEST(Retrieve, TheServersOwnLogFileWhileItIsOpen) {
   TestServer srv([](store::ServerSettings& s) {
     s.iloglf = 6;
@@ -533,7 +570,8 @@ TEST(Retrieve, TheServersOwnLogFileWhileItIsOpen) {
   const std::string r = c.cmd("RETR qorda.log");
   std::smatch n;
   ASSERT_TRUE(std::regex_match(
-      r, n, std::regex("150 Opening ASCII mode data connection for qorda.log \\(([0-9]+) bytes\\).")))
+      r, n,
+      std::regex("150 Opening ASCII mode data connection for qorda.log \\(([0-9]+) bytes\\).")))
       << r;
   const uint64_t announced = std::stoull(n[1]);
   EXPECT_GT(announced, size);  // the RETR line itself was logged before the file was opened

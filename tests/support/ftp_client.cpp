@@ -41,6 +41,11 @@ uint16_t free_port() {
   return a.ok() ? a->port : 0;
 }
 
+bool port_free(uint16_t port) {
+  auto s = platform::Socket::tcp(nullptr);
+  return port > 1024 && s.ok() && s->bind(platform::SockAddr::loopback(port)).ok();
+}
+
 int RecordingObserver::count(std::string_view text) const {
   int n = 0;
   const std::string tail = "] " + std::string(text);
@@ -63,7 +68,11 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   s.iloglf = 0;
   s.boverride = 1;
   s.szhostname = "test.host";
+  // Active data connections come from iport - 1: that port must be free as well.
   s.iport = free_port();
+  for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(s.iport - 1)); ++i) {
+    s.iport = free_port();
+  }
   if (configure) configure(s);
   port_ = static_cast<uint16_t>(s.iport);
   log::logger().set_screen(&observer);

@@ -36,6 +36,8 @@ class TempDir {
 
 // A loopback port nobody listens on right now.
 uint16_t free_port();
+// Whether a loopback port above 1024 can be bound right now.
+bool port_free(uint16_t port);
 
 // Records everything the engine shows.
 class RecordingObserver final : public engine::Observer {

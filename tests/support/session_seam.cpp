@@ -29,9 +29,8 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c) {
   return nullptr;
 }
 
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user,
-            const std::string& szfp, const store::TemplateRecord* tmpl,
-            const store::UserRecord* stats) {
+void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+            const store::TemplateRecord* tmpl, const store::UserRecord* stats) {
   s.state = session::LoggedIn;
   s.user_name = user;
   s.account = stats != nullptr ? *stats : store::UserRecord{};
@@ -40,7 +39,7 @@ void log_in(TestServer& srv, session::csock_c& s, const std::string& user,
   s.has_template = tmpl != nullptr;
   s.tmpl = tmpl != nullptr ? *tmpl : store::TemplateRecord{};
   if (tmpl != nullptr) s.account.sztemp = store::template_ref(tmpl->name);
-  EXPECT_TRUE(store::write_user(srv.registry(), s.account, true, store::kCountAll).ok());
+  EXPECT_TRUE(store::write_user(srv.reg(), s.account, true, store::kCountAll).ok());
   s.fs.reset();
   s.fs.user_szfp = szfp;
   if (tmpl != nullptr) s.fs.template_szfp = tmpl->szfp;
@@ -58,7 +57,7 @@ void connect_logged_in(TestServer& srv, FtpClient& c, const std::string& user) {
 store::UserRecord stored_user(TestServer& srv, const std::string& user) {
   store::UserRecord u;
   u.name = user;
-  EXPECT_TRUE(store::read_user(srv.registry(), u, false, true));
+  EXPECT_TRUE(store::read_user(srv.reg(), u, false, true));
   return u;
 }
 
@@ -143,13 +142,6 @@ bool DataPeer::send_all(std::string_view bytes) {
     srv_.pump(1);
   }
   return bytes.empty();
-}
-
-void write_file(TestServer& srv, const std::string& rel, std::string_view bytes) {
-  std::filesystem::path p = srv.home() + "/c/" + rel;
-  std::filesystem::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string read_file(TestServer& srv, const std::string& rel) {

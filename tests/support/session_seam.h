@@ -11,6 +11,7 @@
 #include "platform/socket.h"
 #include "session/csock.h"
 #include "store/records.h"
+#include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 
 namespace qorda::test {
@@ -22,9 +23,8 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c);
 // state, account copy, template copy and the file-system view with its home, as a successful
 // PASS leaves them. The account is written to the store with zero statistics unless `stats`
 // is given.
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user,
-            const std::string& szfp, const store::TemplateRecord* tmpl = nullptr,
-            const store::UserRecord* stats = nullptr);
+void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+            const store::TemplateRecord* tmpl = nullptr, const store::UserRecord* stats = nullptr);
 
 // Writes the account with `password` (and its template, when given) to the server's store and
 // logs the client in with USER and PASS (the greeting must have been read). False, with a test
@@ -81,8 +81,7 @@ class DataPeer {
   platform::SockAddr peer_;
 };
 
-// Creates a file under drive c: (path relative to the drive) with the given bytes.
-void write_file(TestServer& srv, const std::string& rel, std::string_view bytes);
+// The bytes of a file under drive c: (path relative to the drive).
 std::string read_file(TestServer& srv, const std::string& rel);
 // Bytes 0..n-1 of a fixed pseudo-random pattern.
 std::string pattern_bytes(size_t n, uint32_t seed = 1);
