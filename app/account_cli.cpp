@@ -187,4 +187,35 @@ int fail(const std::string& cmd, const std::string& message, int status) {
   return status;
 }
 
+int dispatch_subcommand(const Context& ctx, const Args& args, const char* family, const char* usage,
+                        const std::vector<Subcommand>& subs,
+                        const std::vector<OptionDef>& edit_defs) {
+  if (args.empty()) {
+    std::fputs(usage, stderr);
+    return kExitUsage;
+  }
+  const std::string& sub = args[0];
+  if (sub == "--help" || sub == "-h" || sub == "help") {
+    std::fputs(usage, stdout);
+    return kExitOk;
+  }
+  static const std::vector<OptionDef> kNone;
+  for (const Subcommand& s : subs) {
+    if (sub != s.name) continue;
+    ParsedArgs p;
+    Args rest(args.begin() + 1, args.end());
+    if (auto err = parse_args(rest, s.edit_options ? edit_defs : kNone, p)) {
+      return fail(std::string(family) + " " + s.name, *err, kExitUsage);
+    }
+    if (p.help) {
+      std::fputs(usage, stdout);
+      return kExitOk;
+    }
+    return s.run(ctx, p);
+  }
+  std::fprintf(stderr, "qorda %s: unknown subcommand '%s'\n", family, sub.c_str());
+  std::fputs(usage, stderr);
+  return kExitUsage;
+}
+
 }  // namespace qorda::app::acct

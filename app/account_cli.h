@@ -49,6 +49,19 @@ std::optional<uint32_t> number_arg(std::string_view text);
 // Setup values the displays need, with their defaults.
 uint32_t setup_dword(platform::Registry& reg, const char* name, uint32_t def);
 
+// One subcommand of `user` or `template`; `edit_options` says whether it takes the record options.
+struct Subcommand {
+  const char* name;
+  int (*run)(const Context&, const ParsedArgs&);
+  bool edit_options;
+};
+
+// Runs `qorda FAMILY SUB ...`: help, the lookup of SUB in `subs`, option parsing (`edit_defs` for
+// subcommands that edit a record, none otherwise) and the unknown-subcommand error.
+int dispatch_subcommand(const Context& ctx, const Args& args, const char* family, const char* usage,
+                        const std::vector<Subcommand>& subs,
+                        const std::vector<OptionDef>& edit_defs);
+
 // Prints "qorda CMD: MESSAGE" on standard error and returns `status`.
 int fail(const std::string& cmd, const std::string& message, int status);
 

@@ -285,42 +285,12 @@ int template_del(const Context& ctx, const ParsedArgs& p) {
 }  // namespace
 
 int run_template(const Context& ctx, const Args& args) {
-  if (args.empty()) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
-  const std::string& sub = args[0];
-  if (sub == "--help" || sub == "-h" || sub == "help") {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  struct Sub {
-    const char* name;
-    int (*run)(const Context&, const ParsedArgs&);
-    bool edit_options;
-  };
-  static const Sub kSubs[] = {{"list", template_list, false},
-                              {"show", template_show, false},
-                              {"add", template_add, true},
-                              {"set", template_set, true},
-                              {"del", template_del, false}};
-  for (const Sub& s : kSubs) {
-    if (sub != s.name) continue;
-    ParsedArgs p;
-    Args rest(args.begin() + 1, args.end());
-    static const std::vector<OptionDef> kNone;
-    if (auto err = acct::parse_args(rest, s.edit_options ? kEditOptions : kNone, p)) {
-      return fail(std::string("template ") + s.name, *err, kExitUsage);
-    }
-    if (p.help) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    return s.run(ctx, p);
-  }
-  std::fprintf(stderr, "qorda template: unknown subcommand '%s'\n", sub.c_str());
-  std::fputs(kUsage, stderr);
-  return kExitUsage;
+  static const std::vector<acct::Subcommand> kSubs = {{"list", template_list, false},
+                                                      {"show", template_show, false},
+                                                      {"add", template_add, true},
+                                                      {"set", template_set, true},
+                                                      {"del", template_del, false}};
+  return acct::dispatch_subcommand(ctx, args, "template", kUsage, kSubs, kEditOptions);
 }
 
 }  // namespace qorda::app

@@ -327,40 +327,10 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
 }  // namespace
 
 int run_user(const Context& ctx, const Args& args) {
-  if (args.empty()) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
-  const std::string& sub = args[0];
-  if (sub == "--help" || sub == "-h" || sub == "help") {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  struct Sub {
-    const char* name;
-    int (*run)(const Context&, const ParsedArgs&);
-    bool edit_options;
-  };
-  static const Sub kSubs[] = {{"list", user_list, false}, {"show", user_show, false},
-                              {"add", user_add, true},    {"set", user_set, true},
-                              {"del", user_del, false},   {"passwd", user_passwd, false}};
-  for (const Sub& s : kSubs) {
-    if (sub != s.name) continue;
-    ParsedArgs p;
-    Args rest(args.begin() + 1, args.end());
-    static const std::vector<OptionDef> kNone;
-    if (auto err = acct::parse_args(rest, s.edit_options ? kEditOptions : kNone, p)) {
-      return fail(std::string("user ") + s.name, *err, kExitUsage);
-    }
-    if (p.help) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    return s.run(ctx, p);
-  }
-  std::fprintf(stderr, "qorda user: unknown subcommand '%s'\n", sub.c_str());
-  std::fputs(kUsage, stderr);
-  return kExitUsage;
+  static const std::vector<acct::Subcommand> kSubs = {
+      {"list", user_list, false}, {"show", user_show, false}, {"add", user_add, true},
+      {"set", user_set, true},    {"del", user_del, false},   {"passwd", user_passwd, false}};
+  return acct::dispatch_subcommand(ctx, args, "user", kUsage, kSubs, kEditOptions);
 }
 
 }  // namespace qorda::app
