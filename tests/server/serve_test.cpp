@@ -152,13 +152,10 @@ TEST(Serve, PythonFtplibConnectsAndQuits) {
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   std::string cmd = "python3 -c \"import ftplib; f=ftplib.FTP(); f.connect('127.0.0.1', " +
                     std::to_string(port) +
-                    "); print(f.getwelcome()); print(f.sendcmd('SYST')); f.quit()\" 2>&1";
-  std::FILE* p = ::popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[1024];
-  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-  EXPECT_EQ(::pclose(p), 0) << out;
+                    "); print(f.getwelcome()); print(f.sendcmd('SYST')); f.quit()\"";
+  int status = -1;
+  const std::string out = run_command(cmd, &status);
+  EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("FTP Server (qorda 1.20) ready."), std::string::npos) << out;
   EXPECT_NE(out.find("215 UNIX Type: L8"), std::string::npos) << out;
   srv.signal(SIGTERM);
