@@ -1,9 +1,9 @@
 // The site `qorda init --demo` makes, served by `qorda serve` for stock clients: anonymous (any
 // e-mail address as password) lists and reads /pub/ and only stores into /incoming/; the demo
-// account gets the password init prints. On top the fixture adds the account "writer" (full
-// rights on drive c:), a larger binary file and a nested directory with spaces in its names
-// under /pub/, and two administrator links: /pub/manual -> /pub/docs/ and /pub/latest.txt ->
-// /pub/hello.txt.
+// account gets the password init prints. On top the fixture adds the accounts "writer" (full
+// rights on drive c:) and "reader" (list and read below /c:/pub/, which is its root), a larger
+// binary file, a UTF-8 name and a nested directory with spaces in its names under /pub/, and two
+// administrator links: /pub/manual -> /pub/docs/ and /pub/latest.txt -> /pub/hello.txt.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/ftp_client.h"
 #include "tests/support/serve_child.h"
@@ -33,6 +34,17 @@ inline void spit(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Whether the texts in `steps` occur in `text` in this order.
+inline bool in_order(const std::string& text, const std::vector<std::string>& steps) {
+  size_t at = 0;
+  for (const std::string& step : steps) {
+    at = text.find(step, at);
+    if (at == std::string::npos) return false;
+    at += step.size();
+  }
+  return true;
 }
 
 // A directory tree as relative path -> "dir", "file:" + its bytes, or "link:" + its target
@@ -69,10 +81,12 @@ class DemoSite : public ::testing::Test {
     ASSERT_TRUE(std::regex_search(out, m, std::regex("password: ([a-z0-9]+)\\n"))) << out;
     password = m[1];
     qorda_cli(site(), "user add writer --password Wr1te-me --perm '[u] rwdlcxhms /c:/'");
+    qorda_cli(site(), "user add reader --password Read-0nly --perm '[u] r--l--h-s /c:/pub/'");
     qorda_cli(site(), "link add /c:/pub/manual /c:/pub/docs/");
     qorda_cli(site(), "link add /c:/pub/latest.txt /c:/pub/hello.txt");
     spit(drive() + "/pub/big.bin", pattern_bytes(300000, 21));
     spit(drive() + "/pub/docs/deep dir/note one.txt", "deep\n");
+    spit(drive() + "/pub/\xc3\xa9t\xc3\xa9.txt", "summer\n");
     port = serve_port();
     srv = std::make_unique<ServeChild>(site(), "--port " + std::to_string(port));
     ASSERT_TRUE(srv->wait_up()) << srv->output();

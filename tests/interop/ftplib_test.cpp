@@ -1,5 +1,7 @@
-// Python's ftplib through one whole session on the demo site as the account "writer": every
-// reply it shows, the bytes it stores and retrieves, and the tree it leaves behind.
+// Python's ftplib through one whole session on the demo site as the account "writer", in
+// passive and active mode with resumed transfers: every reply it shows, the bytes it stores and
+// retrieves, and the tree it leaves behind. Then "reader", whose root lies below the drive's,
+// lists /pub/ as its root.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,6 +20,7 @@ TEST_F(DemoSite, FtplibWholeSession) {
 port, drive, src = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 data = open(src, 'rb').read()
 def last(reply): return reply.splitlines()[-1]
+def undate(line): return re.sub(r'\w{3} [ \d]\d ( \d{4}|\d\d:\d\d)', 'DATE', line)
 def refused(fn):
     try: fn(); print('ALLOWED')
     except ftplib.error_perm as e: print(e)
@@ -39,11 +42,24 @@ assert abs(shown - os.stat(drive + '/py dir/data one.bin').st_mtime) < 2, (stamp
 print(f.nlst())
 lines = []
 f.dir(lines.append)
-for l in lines: print(re.sub(r'\w{3} [ \d]\d ( \d{4}|\d\d:\d\d)', 'DATE', l))
+for l in lines: print(undate(l))
 got = io.BytesIO()
 print(f.retrbinary('RETR data one.bin', got.write))
 assert got.getvalue() == data, 'retrieved bytes'
 print(f.sendcmd('STAT').splitlines()[4])
+# Active mode, and transfers that resume at an offset (REST before RETR and STOR).
+f.set_pasv(False)
+got = io.BytesIO()
+print(f.retrbinary('RETR data one.bin', got.write, rest=100000))
+assert got.getvalue() == data[100000:], 'resumed download'
+print(f.storbinary('STOR part.bin', io.BytesIO(data[:123457])))
+print(f.storbinary('STOR part.bin', io.BytesIO(data[123457:]), rest=123457))
+assert open(drive + '/py dir/part.bin', 'rb').read() == data, 'resumed upload'
+got = io.BytesIO()
+print(f.retrbinary('RETR part.bin', got.write))
+assert got.getvalue() == data, 'active download'
+print(f.delete('part.bin'))
+f.set_pasv(True)
 print(f.rename('data one.bin', 'renamed.bin'))
 assert os.path.exists(drive + '/py dir/renamed.bin')
 refused(lambda: f.size('data one.bin'))
@@ -54,6 +70,17 @@ stat = f.sendcmd('STAT').splitlines()
 print(stat[0][:4])
 for l in stat[3:]: print(l)
 print(f.sendcmd('SITE HELP'))
+print(f.quit())
+# "reader" has /c:/pub/ as its root: names, a UTF-8 one too, and link targets are shown below it.
+f = ftplib.FTP()
+f.connect('127.0.0.1', port, timeout=20)
+print(last(f.login('reader', 'Read-0nly')))
+print(sorted(f.nlst()))
+lines = []
+f.dir(lines.append)
+print(len(lines), [undate(l) for l in lines if l.startswith('l')])
+print(f.size('big.bin'))
+refused(lambda: f.mkd('x'))
 print(f.quit())
 )PY");
   int st = -1;
@@ -76,6 +103,11 @@ print(f.quit())
             "-rwx------   1 ftp      users     300000 DATE data one.bin\n"
             "226 Transfer Complete.\n"
             "    TYPE: Image; STRUcture: File; transfer MODE: Stream\n"
+            "226 Transfer Complete.\n"
+            "226 Transfer Complete.\n"
+            "226 Transfer Complete.\n"
+            "226 Transfer Complete.\n"
+            "250 DELE command successful.\n"
             "250 RNTO command successful.\n"
             "550 data one.bin: No such file or directory.\n"
             "250 DELE command successful.\n"
@@ -89,6 +121,14 @@ print(f.quit())
             "214-The following SITE commands are recognized (* => unimplemented.)\n"
             "   STAT    HELP    PASS    \n"
             "214 Direct comments about this server to its administrator.\n"
+            "221 Goodbye.\n"
+            "230 User reader logged in.\n"
+            "['.message', 'README.txt', 'big.bin', 'docs', 'hello.txt', 'latest.txt', 'manual', "
+            "'release notes.txt', '\xc3\xa9t\xc3\xa9.txt']\n"
+            "11 ['lrwx------   1 ftp      users         11 DATE latest.txt -> /hello.txt', "
+            "'lrwx------   1 ftp      users          7 DATE manual -> /docs/']\n"
+            "300000\n"
+            "550 x: Permission denied.\n"
             "221 Goodbye.\n")
       << srv->output();
   EXPECT_FALSE(std::filesystem::exists(drive() + "/py dir"));

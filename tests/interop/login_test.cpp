@@ -22,7 +22,7 @@ TEST(Interop, FtplibLogsInWalksAndChangesTheTree) {
   std::ofstream(home.path() + "/c/ftp/pub/a.txt") << "alpha";
   qorda_cli(home.path(), "user add alice --password Secret --perm '[u] rwdlcxhms /c:/ftp/'");
   qorda_cli(home.path(), "user add anonymous --guest --perm '[u] r--l---ms /c:/ftp/pub/'");
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_up()) << srv.output();
 
