@@ -1,6 +1,7 @@
 // curl against the demo site: uploads and downloads in passive and active mode, a resumed
-// download, the name list and the long listing, anonymous uploads into /incoming/, and a resumed upload (curl appends
-// with APPE, which this server does not offer) that fails cleanly and leaves the server serving.
+// download, the name list and the long listing, anonymous uploads into /incoming/, and a resumed
+// upload (curl appends with APPE, which this server does not offer) that fails cleanly and leaves
+// the server serving.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,8 +48,7 @@ TEST_F(DemoSite, CurlTransfersListsAndFallsBackFromExtendedCommands) {
                              "< 227 Entering passive mode (127,0,0,1,", "> RETR big.bin",
                              "< 226 Transfer Complete."}))
       << out;
-  ASSERT_EQ(curl("--ftp-create-dirs -T '" + work.path() + "/up.bin' " + url("/upload/pasv.bin")),
-            0)
+  ASSERT_EQ(curl("--ftp-create-dirs -T '" + work.path() + "/up.bin' " + url("/upload/pasv.bin")), 0)
       << out;
   EXPECT_TRUE(slurp(drive() + "/upload/pasv.bin") == up);
 
@@ -100,8 +100,7 @@ TEST_F(DemoSite, CurlTransfersListsAndFallsBackFromExtendedCommands) {
   // Anonymous stores into /incoming/ but can neither read the file back nor list it.
   ASSERT_EQ(curl("-T '" + work.path() + "/up.bin' " + url("/incoming/anon.bin", "")), 0) << out;
   EXPECT_TRUE(slurp(drive() + "/incoming/anon.bin") == up);
-  EXPECT_NE(curl("-o '" + work.path() + "/anon.bin' " + url("/incoming/anon.bin", "")), 0)
-      << out;
+  EXPECT_NE(curl("-o '" + work.path() + "/anon.bin' " + url("/incoming/anon.bin", "")), 0) << out;
   EXPECT_NE(out.find("(78)"), std::string::npos) << out;
   EXPECT_FALSE(std::filesystem::exists(work.path() + "/anon.bin"));
   ASSERT_EQ(curl(url("/incoming/", "")), 0) << out;

@@ -74,8 +74,8 @@ class DemoSite : public ::testing::Test {
 
   void SetUp() override {
     int st = -1;
-    const std::string out = run_command(
-        std::string("'") + QORDA_BINARY + "' --home '" + site() + "' init --demo", &st);
+    const std::string out =
+        run_command(std::string("'") + QORDA_BINARY + "' --home '" + site() + "' init --demo", &st);
     ASSERT_EQ(st, 0) << out;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex("password: ([a-z0-9]+)\\n"))) << out;

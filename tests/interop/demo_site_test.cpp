@@ -1,14 +1,14 @@
 // The site `qorda init --demo` makes, served by `qorda serve` and used by Python's ftplib as a
 // newcomer would: anonymous reads /pub/ and only stores into /incoming/; the printed password
 // logs the demo account in.
+#include "tests/interop/demo_site.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include "tests/interop/demo_site.h"
 
 namespace qorda::test {
 namespace {

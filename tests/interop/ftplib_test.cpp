@@ -84,10 +84,10 @@ refused(lambda: f.mkd('x'))
 print(f.quit())
 )PY");
   int st = -1;
-  const std::string out = run_command("python3 '" + work.path() + "/session.py' " +
-                                          std::to_string(port) + " '" + drive() + "' '" +
-                                          work.path() + "/data.bin'",
-                                      &st);
+  const std::string out =
+      run_command("python3 '" + work.path() + "/session.py' " + std::to_string(port) + " '" +
+                      drive() + "' '" + work.path() + "/data.bin'",
+                  &st);
   ASSERT_EQ(st, 0) << out << srv->output();
   EXPECT_EQ(out,
             "230 User writer logged in.\n"

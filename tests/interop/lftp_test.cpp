@@ -26,8 +26,11 @@ TEST_F(DemoSite, LftpListsAndMirrorsBothWays) {
   const std::string out = run_command(
       "lftp -d -u writer,Wr1te-me -p " + std::to_string(port) +
           " -e \"set cmd:fail-exit yes; set net:max-retries 1; set net:timeout 10; ls pub; "
-          "cd pub; cls -1; get latest.txt -o '" + work.path() + "/fetched.txt'; cd /; "
-          "mirror pub '" + down + "'; set ftp:passive-mode off; mirror -R '" + up +
+          "cd pub; cls -1; get latest.txt -o '" +
+          work.path() +
+          "/fetched.txt'; cd /; "
+          "mirror pub '" +
+          down + "'; set ftp:passive-mode off; mirror -R '" + up +
           "' /upload; get '/upload/sub dir/deeper/blob one.bin' -o '" + work.path() +
           "/back.bin'; bye\" 127.0.0.1",
       &st);
@@ -49,8 +52,8 @@ TEST_F(DemoSite, LftpListsAndMirrorsBothWays) {
   EXPECT_EQ(slurp(work.path() + "/fetched.txt"), slurp(drive() + "/pub/hello.txt"));
   EXPECT_EQ(tree_of(down), pub_tree());
   // The upload and the download after it went through active data connections.
-  EXPECT_TRUE(in_order(out, {"---> PORT 127,0,0,1,", "<--- 200 PORT command successful.",
-                             "---> STOR a file.txt"}))
+  EXPECT_TRUE(in_order(
+      out, {"---> PORT 127,0,0,1,", "<--- 200 PORT command successful.", "---> STOR a file.txt"}))
       << out;
   EXPECT_EQ(tree_of(drive() + "/upload"), tree_of(up));
   EXPECT_TRUE(slurp(work.path() + "/back.bin") == pattern_bytes(200000, 41));

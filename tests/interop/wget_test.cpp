@@ -14,16 +14,16 @@ namespace {
 TEST_F(DemoSite, WgetFetchesPubRecursively) {
   if (!have_program("wget")) GTEST_SKIP() << "wget is not installed";
   int st = -1;
-  std::string out = run_command("wget -r -nH -nv -P '" + work.path() + "/follow' " + url("/pub/", ""), &st);
+  std::string out =
+      run_command("wget -r -nH -nv -P '" + work.path() + "/follow' " + url("/pub/", ""), &st);
   ASSERT_EQ(st, 0) << out;
   std::map<std::string, std::string> expected = pub_tree();
   expected.erase("manual");
   expected["latest.txt"] = expected["hello.txt"];
   EXPECT_EQ(tree_of(work.path() + "/follow/pub"), expected) << out;
 
-  out = run_command("wget -r -nH -nv --retr-symlinks=no -P '" + work.path() + "/links' " +
-                        url("/pub/", ""),
-                    &st);
+  out = run_command(
+      "wget -r -nH -nv --retr-symlinks=no -P '" + work.path() + "/links' " + url("/pub/", ""), &st);
   ASSERT_EQ(st, 0) << out;
   EXPECT_EQ(tree_of(work.path() + "/links/pub"), pub_tree()) << out;
 }

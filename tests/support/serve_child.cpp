@@ -54,8 +54,8 @@ uint16_t serve_port() {
   return port;
 }
 
-void ServeChild::start(const std::string& binary, const std::string& home,
-                       const std::string& args, const std::string& prefix) {
+void ServeChild::start(const std::string& binary, const std::string& home, const std::string& args,
+                       const std::string& prefix) {
   const std::string cmd = "exec 2>&1; " + prefix + " '" + binary + "' --home '" + home +
                           "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
   pipe_ = ::popen(cmd.c_str(), "r");

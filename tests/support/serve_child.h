@@ -48,7 +48,9 @@ class ServeChild {
   // end of the process (false).
   bool wait_for(const std::string& text);
   // Waits until the listener is up.
-  bool wait_up() { return wait_for("qorda enabled on port"); }
+  bool wait_up() {
+    return wait_for("qorda enabled on port");
+  }
   // Waits for the end; returns the exit status.
   int wait_exit();
   void signal(int signo);
@@ -67,10 +69,10 @@ class ServeChild {
   std::thread reader_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::string output_;      // guarded by mu_
-  size_t matched_ = 0;      // output_ before this offset was passed by wait_for; guarded by mu_
-  bool ended_ = false;      // the shell reported the exit status or closed the pipe; by mu_
-  int exit_ = -1;           // guarded by mu_
+  std::string output_;  // guarded by mu_
+  size_t matched_ = 0;  // output_ before this offset was passed by wait_for; guarded by mu_
+  bool ended_ = false;  // the shell reported the exit status or closed the pipe; by mu_
+  int exit_ = -1;       // guarded by mu_
 };
 
 #ifdef QORDA_BINARY
