@@ -222,8 +222,12 @@ int start_connect(const sockaddr_in& a) {
 int listen_loopback(int port, int backlog) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) die("socket");
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (port != 0) {
+    // Only for a fixed port: with SO_REUSEADDR a port-0 bind makes the kernel check every
+    // TIME_WAIT socket of loopback for a conflict, which costs more than the rest of a transfer.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
   sockaddr_in a = make_addr("127.0.0.1", port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) die("bind");
   if (listen(fd, backlog) < 0) die("listen");

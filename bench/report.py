@@ -172,8 +172,9 @@ about = [
     f"Versions: qorda {meta.get('qorda', '?')}, vsftpd {meta.get('vsftpd', '?')}, "
     f"Pure-FTPd {meta.get('pure-ftpd', '?')}, ProFTPD {meta.get('proftpd', '?')}, "
     f"pyftpdlib {meta.get('pyftpdlib', '?')} (Debian packages).",
-    f"Sizes: {meta.get('sizes', '?')}. MB = 10^6 bytes. Server CPU is user + system time of the "
-    "server's processes and their reaped children, read from /proc around the measured window. "
+    f"Sizes: {meta.get('sizes', '?')}. MB = 10^6 bytes. Server CPU is the task-clock of the server's whole "
+    "process tree (a perf counter inherited by every process it forks, exited ones included), "
+    "read around the measured window. "
     "Ratios are qorda divided by the peer: above 1 is better for rates, below 1 for times, CPU "
     "and memory.",
 ]
