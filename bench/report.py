@@ -39,8 +39,8 @@ def ratio_of(a, b):
     return a / b if a is not None and b not in (None, 0) else None
 
 
-def per_op_ms(server, scen):
-    ops, cpu = get(server, scen, "ops"), get(server, scen, "server_cpu_s")
+def per_op_ms(server, scen, key="server_cpu_s"):
+    ops, cpu = get(server, scen, "ops"), get(server, scen, key)
     return cpu * 1000 / ops if ops and cpu is not None else None
 
 
@@ -70,12 +70,14 @@ SCENARIOS = [
         ("p50 ms", lambda s: get(s, "3", "p50_ms"), True),
         ("p99 ms", lambda s: get(s, "3", "p99_ms"), True),
         ("server CPU ms/transfer", lambda s: per_op_ms(s, "3"), True),
+        ("generator CPU ms/transfer", lambda s: per_op_ms(s, "3", "client_cpu_s"), False),
     ]),
     ("4", "50 clients repeating connect, USER, PASS, QUIT", [
         ("logins/s", lambda s: get(s, "4", "ops_per_s"), True),
         ("p50 ms", lambda s: get(s, "4", "p50_ms"), True),
         ("p99 ms", lambda s: get(s, "4", "p99_ms"), True),
         ("server CPU ms/login", lambda s: per_op_ms(s, "4"), True),
+        ("generator CPU ms/login", lambda s: per_op_ms(s, "4", "client_cpu_s"), False),
     ]),
     ("5", "LIST of a directory of 10,000 files", [
         ("ms per listing", lambda s: get(s, "5", "mean_ms"), True),

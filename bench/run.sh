@@ -388,4 +388,6 @@ ver() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
   echo "sizes=${big_mib} MiB single file, ${mid_mib} MiB x 8, ${duration} s loops, $idle_sessions idle sessions, $dir_files-entry listing x $list_repeat"
 } >"$out/meta.txt"
 python3 "$repo/bench/report.py" "$raw" "$out/meta.txt" "$out/results.jsonl" "$out/results.md"
+# Run through sudo: the results belong to the user who asked for them.
+[ -n "${SUDO_UID:-}" ] && chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$out"
 log "results in $out/results.md and $out/results.jsonl"
