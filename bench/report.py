@@ -49,6 +49,13 @@ def of_ceiling(server, scen, ceil_scen):
     return 100 * r if r is not None else None
 
 
+def cpu_share(server, scen, ceil_scen):
+    """The ceiling sender's CPU per GiB over the server's: a share of the ceiling that holds on a
+    busy machine, where the wall-clock figures follow the CPU each process gets."""
+    r = ratio_of(get("ceiling", ceil_scen, "cpu_s_per_gib"), get(server, scen, "cpu_s_per_gib"))
+    return 100 * r if r is not None else None
+
+
 def idle_cost(server):
     alone, busy = get(server, "6", "alone_mbps"), get(server, "6", "busy_mbps")
     return 100 * (1 - busy / alone) if alone and busy is not None else None
@@ -60,6 +67,7 @@ SCENARIOS = [
         ("MB/s", lambda s: get(s, "1", "mbps"), True),
         ("server CPU s/GiB", lambda s: get(s, "1", "cpu_s_per_gib"), True),
         ("% of the loopback ceiling (8)", lambda s: of_ceiling(s, "1", "8"), False),
+        ("% of the ceiling by CPU s/GiB", lambda s: cpu_share(s, "1", "8"), False),
     ]),
     ("2", "one client STOR of the big file", [
         ("MB/s", lambda s: get(s, "2", "mbps"), True),
@@ -96,11 +104,13 @@ SCENARIOS = [
         ("aggregate MB/s", lambda s: get(s, "7", "mbps"), True),
         ("server CPU s/GiB", lambda s: get(s, "7", "cpu_s_per_gib"), True),
         ("% of the 8-stream ceiling", lambda s: of_ceiling(s, "7", "8m"), False),
+        ("% of the ceiling by CPU s/GiB", lambda s: cpu_share(s, "7", "8m"), False),
     ]),
     ("8", "loopback ceiling: plain send loop of 1460-byte sends (ceiling column)", [
         ("1 stream MB/s", lambda s: get(s, "8", "mbps"), False),
         ("1 stream sender CPU s/GiB", lambda s: get(s, "8", "cpu_s_per_gib"), False),
         ("8 streams MB/s", lambda s: get(s, "8m", "mbps"), False),
+        ("8 streams sender CPU s/GiB", lambda s: get(s, "8m", "cpu_s_per_gib"), False),
     ]),
 ]
 
