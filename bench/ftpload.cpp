@@ -804,8 +804,11 @@ int run_idle(const Options& o) {
   int ready = d.login(first, static_cast<size_t>(o.sessions));
   double t1 = now_s();
   Stats ls = d.take_stats();
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Two seconds of nothing: what the idle sessions alone cost the server (its timer's work).
+  ProcSample i0 = sample_tree(o.server_pid, false);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
   ProcSample m1 = sample_tree(o.server_pid, true);
+  j.add("idle_server_cpu_ms_per_s", (m1.cpu_s - i0.cpu_s) * 1000 / 2);
   j.add("logged_in", ready);
   j.add("login_seconds", t1 - t0);
   j.add("login_errors", static_cast<double>(ls.errors));

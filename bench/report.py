@@ -61,6 +61,12 @@ def idle_cost(server):
     return 100 * (1 - busy / alone) if alone and busy is not None else None
 
 
+def idle_cpu_cost(server):
+    alone = get(server, "6", "alone_cpu_s_per_gib")
+    busy = get(server, "6", "busy_cpu_s_per_gib")
+    return 100 * (busy / alone - 1) if alone and busy is not None else None
+
+
 # (scenario, title, [(measure, function(server) -> value or None, ratio wanted)])
 SCENARIOS = [
     ("1", "one client RETR of the big file, binary, passive", [
@@ -96,9 +102,14 @@ SCENARIOS = [
         ("sessions logged in", lambda s: get(s, "6", "logged_in"), False),
         ("memory KiB per session (PSS)", lambda s: get(s, "6", "pss_kib_per_session"), True),
         ("RSS KiB per session", lambda s: get(s, "6", "rss_kib_per_session"), True),
+        ("server CPU ms/s while they sit idle", lambda s: get(s, "6", "idle_server_cpu_ms_per_s"),
+         True),
         ("RETR MB/s alone", lambda s: get(s, "6", "alone_mbps"), True),
         ("RETR MB/s beside the sessions", lambda s: get(s, "6", "busy_mbps"), True),
         ("throughput lost %", idle_cost, False),
+        ("RETR CPU s/GiB alone", lambda s: get(s, "6", "alone_cpu_s_per_gib"), True),
+        ("RETR CPU s/GiB beside the sessions", lambda s: get(s, "6", "busy_cpu_s_per_gib"), True),
+        ("CPU per GiB added %", idle_cpu_cost, False),
     ]),
     ("7", "8 clients each RETR of the mid file at once", [
         ("aggregate MB/s", lambda s: get(s, "7", "mbps"), True),
