@@ -134,7 +134,7 @@ if want vsftpd || want pure-ftpd || want proftpd; then
     useradd --system --user-group --no-create-home --home-dir "$data" --shell /usr/sbin/nologin qbench
     created_user=1
   fi
-  usermod --home "$data" qbench
+  usermod --home "$data" qbench >/dev/null 2>&1
   # SHA-512 crypt rather than Debian's default yescrypt: logins/s then measures the servers, not
   # a deliberately slow hash (yescrypt costs tens of milliseconds of CPU per login).
   echo "qbench:$pass" | chpasswd -c SHA512
