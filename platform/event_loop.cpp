@@ -68,6 +68,7 @@ struct Reg {
   int close_err = 0;          // error the close carried
   uint32_t interest = 0;      // events currently in the epoll set
   bool in_epoll = false;
+  bool stale = false;  // listed in Impl::stale: the interest set is brought in line later
 };
 
 struct Queued {
@@ -122,6 +123,11 @@ struct LookupReq {
 struct EventLoop::Impl {
   UniqueFd epfd, timerfd, wakefd, sigfd;
   std::vector<Reg> regs;
+  // Sockets whose interest set may no longer match what can be posted for them. Readiness is
+  // only read by epoll_wait, so the set need only be right when run_once waits or returns;
+  // deferring the epoll_ctl calls until then lets a disarm and its re-arm (FD_READ posted, recv
+  // called) cancel out instead of costing two system calls per message.
+  std::vector<int> stale;
   std::deque<Queued> queue;
   Handler handler;
   std::atomic<bool> stopping{false};
@@ -219,6 +225,23 @@ struct EventLoop::Impl {
     return 0;
   }
 
+  // Marks the interest set of `fd` for update_stale().
+  void mark_stale(int fd, Reg& r) {
+    if (r.stale) return;
+    r.stale = true;
+    stale.push_back(fd);
+  }
+
+  void update_stale() {
+    for (size_t i = 0; i < stale.size(); ++i) {
+      Reg* r = find(stale[i]);
+      if (!r || !r->stale) continue;  // forgotten meanwhile
+      r->stale = false;
+      update(stale[i], *r);
+    }
+    stale.clear();
+  }
+
   void peer_closed(int fd, Reg& r, int err) {
     r.eof_seen = true;
     r.close_err = err;
@@ -253,12 +276,15 @@ struct EventLoop::Impl {
         if (!r.eof_seen) {
           if (r.mask & FD_READ) {
             if (r.read_armed && (ev & (EPOLLIN | EPOLLRDHUP) || hup)) {
-              // Data and end of stream look alike to epoll; a one-byte peek tells them apart, so
-              // the close is reported only once every byte before it has been read.
+              // Data and end of stream look alike to epoll once the peer has closed; a one-byte
+              // peek then tells them apart, so the close is reported only once every byte
+              // before it has been read. Without a close, readable means data.
               char c;
-              ssize_t n;
-              do n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-              while (n < 0 && errno == EINTR);
+              ssize_t n = 1;
+              if ((ev & EPOLLRDHUP) || hup) {
+                do n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+                while (n < 0 && errno == EINTR);
+              }
               if (n > 0) {
                 r.read_armed = false;
                 post(fd, r, FD_READ, 0);
@@ -282,7 +308,7 @@ struct EventLoop::Impl {
       default:
         break;
     }
-    update(fd, r);
+    mark_stale(fd, r);
   }
 
   void on_timer() {
@@ -400,7 +426,7 @@ struct EventLoop::Impl {
       if (!r || r->gen != gen || !r->in_backoff) continue;
       r->in_backoff = false;
       r->accept_armed = true;
-      update(fd, *r);
+      mark_stale(fd, *r);
     }
   }
 
@@ -589,6 +615,7 @@ Status EventLoop::set_name_servers(const std::vector<SockAddr>& servers) {
 int EventLoop::run_once(int timeout_ms) {
   Impl& m = *impl_;
   if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
+  m.update_stale();
   if (!m.queue.empty()) timeout_ms = 0;
   int internal = m.internal_timeout();
   if (internal >= 0 && (timeout_ms < 0 || internal < timeout_ms)) timeout_ms = internal;
@@ -628,7 +655,10 @@ int EventLoop::run_once(int timeout_ms) {
 
   int dispatched = 0;
   size_t count = m.queue.size();  // messages posted by handlers wait for the next round
-  if (count == 0) return 0;
+  if (count == 0) {
+    m.update_stale();
+    return 0;
+  }
   Handler handler = m.handler;  // a handler may replace itself
   m.dispatching = true;
   for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
@@ -639,6 +669,7 @@ int EventLoop::run_once(int timeout_ms) {
     if (handler) handler(q.msg);
   }
   m.dispatching = false;
+  m.update_stale();  // a caller watching epoll_fd() sees the set as it should be
   return dispatched;
 }
 
@@ -692,7 +723,7 @@ void EventLoop::note_recv(int fd) {
   Reg* r = impl_->find(fd);
   if (!r || r->read_armed) return;
   r->read_armed = true;
-  impl_->update(fd, *r);
+  impl_->mark_stale(fd, *r);
 }
 
 void EventLoop::note_accept(int fd, int err) {
@@ -711,14 +742,14 @@ void EventLoop::note_accept(int fd, int err) {
   } else if (!r->in_backoff) {
     r->accept_armed = true;
   }
-  m.update(fd, *r);
+  m.mark_stale(fd, *r);
 }
 
 void EventLoop::note_send_blocked(int fd) {
   Reg* r = impl_->find(fd);
   if (!r || r->write_wanted) return;
   r->write_wanted = true;
-  impl_->update(fd, *r);
+  impl_->mark_stale(fd, *r);
 }
 
 void EventLoop::note_connect(int fd) {
