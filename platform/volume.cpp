@@ -183,8 +183,12 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   struct stat st {};
   std::string exact = join(dir, name);
   if (::lstat(exact.c_str(), &st) == 0) {
-    struct stat target {};
-    bool is_dir = stat_follow(exact, &target) && S_ISDIR(target.st_mode);
+    // Only a symbolic link needs a second look to learn what it leads to.
+    bool is_dir = S_ISDIR(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      is_dir = stat_follow(exact, &target) && S_ISDIR(target.st_mode);
+    }
     return Lookup{std::string(name), is_dir};
   }
   DirHandle d(::opendir(dir.c_str()));
@@ -298,10 +302,16 @@ Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view 
   }
   DirHandle d(::opendir(local.c_str()));
   if (!d) return Status::from_errno();
+  // Entries are examined relative to the open directory: no path to build and walk per entry.
+  const int dfd = ::dirfd(d.get());
   while (dirent* e = ::readdir(d.get())) {
     std::string_view n(e->d_name);
     if (n == "." || n == ".." || !wildcard_match(pattern, n)) continue;
-    if (!stat_follow(join(local, n), &st)) continue;  // vanished meanwhile
+    // As stat_follow: the link's target, or the link itself when it dangles.
+    if (::fstatat(dfd, e->d_name, &st, 0) != 0 &&
+        ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // vanished meanwhile
+    }
     out.push_back(entry_from_stat(std::string(n), st));
   }
   return out;
