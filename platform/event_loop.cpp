@@ -62,6 +62,7 @@ struct Reg {
   bool read_armed = true;     // FD_READ may be posted (recv called since the last one)
   bool accept_armed = true;   // FD_ACCEPT may be posted (accept called since the last one)
   bool write_wanted = false;  // post FD_WRITE at the next writability
+  bool write_queued = false;  // an FD_WRITE for this registration waits in the queue
   bool eof_seen = false;      // the peer closed or reset; the read side is finished
   bool close_posted = false;  // FD_CLOSE was posted (only ever once)
   bool in_backoff = false;    // accept ran out of descriptors; FD_ACCEPT off for a while
@@ -528,13 +529,22 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
     if (role == Role::Unknown) return Status::error(err);
     r.role = role;
   }
-  if (mask == 0 || kind != r.kind) ++r.gen;  // queued messages of the old request are void
+  if (mask == 0 || kind != r.kind) {
+    ++r.gen;  // queued messages of the old request are void
+    r.write_queued = false;
+  }
   r.kind = kind;
   r.mask = mask;
   if (mask != 0) {
     r.read_armed = true;
     if (!r.in_backoff) r.accept_armed = true;
-    if ((mask & FD_WRITE) && r.role == Role::Connected) r.write_wanted = true;
+    if ((mask & FD_WRITE) && r.role == Role::Connected && !r.write_wanted && !r.write_queued) {
+      // No send has been refused since the last writability: the socket can take bytes, so
+      // FD_WRITE is posted now instead of after a round through epoll. After a refused send
+      // the writability epoll reports posts it.
+      r.write_queued = true;
+      m.post(fd, r, FD_WRITE, 0);
+    }
     if (r.eof_seen && !r.close_posted && (mask & FD_CLOSE)) {
       r.close_posted = true;
       m.post(fd, r, FD_CLOSE, r.close_err);
@@ -664,6 +674,10 @@ int EventLoop::run_once(int timeout_ms) {
   for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
     Queued q = std::move(m.queue.front());
     m.queue.pop_front();
+    if (q.msg.event == FD_WRITE && q.msg.kind != MsgKind::Timer && q.msg.kind != MsgKind::Lookup) {
+      Reg* r = m.find(q.msg.handle);
+      if (r && r->gen == q.gen) r->write_queued = false;
+    }
     if (!m.deliverable(q)) continue;
     ++dispatched;
     if (handler) handler(q.msg);
