@@ -36,6 +36,11 @@ class Logger {
   // Levels; read at every line, so a change takes effect at the next one.
   void set_levels(int screen, int file);
   int screen_level() const { return screen_level_; }
+  // Whether a line of this level reaches any destination, so a caller can skip preparing it.
+  bool wants(int level) const {
+    if (level <= kEngine) return screen_ != nullptr;
+    return (level <= screen_level_ && screen_ != nullptr) || level <= file_level_;
+  }
   int file_level() const { return file_level_; }
 
   // Not owned; null drops screen lines.

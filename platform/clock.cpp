@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <cstdlib>
+#include <string>
+
 namespace qorda::platform {
 namespace {
 
@@ -46,8 +49,33 @@ LocalTime ManualClock::local_now() {
   return to_local(epoch, 0);
 }
 
+namespace {
+
+// localtime_r alone does not notice a zone changed since the first call, so tzset() runs before
+// a conversion. It examines the zone file each time (a stat system call); a log line per
+// command and a listing of many files would pay that for every line, so the zone is looked at
+// again only when TZ differs from the last look or a second of real time has passed.
+void refresh_zone() {
+  thread_local bool looked = false;
+  thread_local bool had_tz = false;
+  thread_local std::string last_tz;
+  thread_local std::time_t looked_at = 0;
+  const char* tz = std::getenv("TZ");
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  const bool same_tz = (tz != nullptr) == had_tz && (tz == nullptr || last_tz == tz);
+  if (looked && same_tz && now.tv_sec == looked_at) return;
+  ::tzset();
+  looked = true;
+  had_tz = tz != nullptr;
+  if (had_tz) last_tz = tz;
+  looked_at = now.tv_sec;
+}
+
+}  // namespace
+
 LocalTime to_local(std::time_t t, long nsec) {
-  ::tzset();  // localtime_r alone does not notice a TZ changed since the first call
+  refresh_zone();
   std::tm tm{};
   if (!::localtime_r(&t, &tm)) return to_utc(t, nsec);
   return from_tm(tm, nsec);

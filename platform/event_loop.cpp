@@ -62,12 +62,14 @@ struct Reg {
   bool read_armed = true;     // FD_READ may be posted (recv called since the last one)
   bool accept_armed = true;   // FD_ACCEPT may be posted (accept called since the last one)
   bool write_wanted = false;  // post FD_WRITE at the next writability
+  bool write_queued = false;  // an FD_WRITE for this registration waits in the queue
   bool eof_seen = false;      // the peer closed or reset; the read side is finished
   bool close_posted = false;  // FD_CLOSE was posted (only ever once)
   bool in_backoff = false;    // accept ran out of descriptors; FD_ACCEPT off for a while
   int close_err = 0;          // error the close carried
   uint32_t interest = 0;      // events currently in the epoll set
   bool in_epoll = false;
+  bool stale = false;  // listed in Impl::stale: the interest set is brought in line later
 };
 
 struct Queued {
@@ -122,6 +124,11 @@ struct LookupReq {
 struct EventLoop::Impl {
   UniqueFd epfd, timerfd, wakefd, sigfd;
   std::vector<Reg> regs;
+  // Sockets whose interest set may no longer match what can be posted for them. Readiness is
+  // only read by epoll_wait, so the set need only be right when run_once waits or returns;
+  // deferring the epoll_ctl calls until then lets a disarm and its re-arm (FD_READ posted, recv
+  // called) cancel out instead of costing two system calls per message.
+  std::vector<int> stale;
   std::deque<Queued> queue;
   Handler handler;
   std::atomic<bool> stopping{false};
@@ -219,6 +226,23 @@ struct EventLoop::Impl {
     return 0;
   }
 
+  // Marks the interest set of `fd` for update_stale().
+  void mark_stale(int fd, Reg& r) {
+    if (r.stale) return;
+    r.stale = true;
+    stale.push_back(fd);
+  }
+
+  void update_stale() {
+    for (size_t i = 0; i < stale.size(); ++i) {
+      Reg* r = find(stale[i]);
+      if (!r || !r->stale) continue;  // forgotten meanwhile
+      r->stale = false;
+      update(stale[i], *r);
+    }
+    stale.clear();
+  }
+
   void peer_closed(int fd, Reg& r, int err) {
     r.eof_seen = true;
     r.close_err = err;
@@ -253,12 +277,15 @@ struct EventLoop::Impl {
         if (!r.eof_seen) {
           if (r.mask & FD_READ) {
             if (r.read_armed && (ev & (EPOLLIN | EPOLLRDHUP) || hup)) {
-              // Data and end of stream look alike to epoll; a one-byte peek tells them apart, so
-              // the close is reported only once every byte before it has been read.
+              // Data and end of stream look alike to epoll once the peer has closed; a one-byte
+              // peek then tells them apart, so the close is reported only once every byte
+              // before it has been read. Without a close, readable means data.
               char c;
-              ssize_t n;
-              do n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-              while (n < 0 && errno == EINTR);
+              ssize_t n = 1;
+              if ((ev & EPOLLRDHUP) || hup) {
+                do n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+                while (n < 0 && errno == EINTR);
+              }
               if (n > 0) {
                 r.read_armed = false;
                 post(fd, r, FD_READ, 0);
@@ -282,7 +309,7 @@ struct EventLoop::Impl {
       default:
         break;
     }
-    update(fd, r);
+    mark_stale(fd, r);
   }
 
   void on_timer() {
@@ -400,7 +427,7 @@ struct EventLoop::Impl {
       if (!r || r->gen != gen || !r->in_backoff) continue;
       r->in_backoff = false;
       r->accept_armed = true;
-      update(fd, *r);
+      mark_stale(fd, *r);
     }
   }
 
@@ -502,13 +529,22 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
     if (role == Role::Unknown) return Status::error(err);
     r.role = role;
   }
-  if (mask == 0 || kind != r.kind) ++r.gen;  // queued messages of the old request are void
+  if (mask == 0 || kind != r.kind) {
+    ++r.gen;  // queued messages of the old request are void
+    r.write_queued = false;
+  }
   r.kind = kind;
   r.mask = mask;
   if (mask != 0) {
     r.read_armed = true;
     if (!r.in_backoff) r.accept_armed = true;
-    if ((mask & FD_WRITE) && r.role == Role::Connected) r.write_wanted = true;
+    if ((mask & FD_WRITE) && r.role == Role::Connected && !r.write_wanted && !r.write_queued) {
+      // No send has been refused since the last writability: the socket can take bytes, so
+      // FD_WRITE is posted now instead of after a round through epoll. After a refused send
+      // the writability epoll reports posts it.
+      r.write_queued = true;
+      m.post(fd, r, FD_WRITE, 0);
+    }
     if (r.eof_seen && !r.close_posted && (mask & FD_CLOSE)) {
       r.close_posted = true;
       m.post(fd, r, FD_CLOSE, r.close_err);
@@ -589,6 +625,7 @@ Status EventLoop::set_name_servers(const std::vector<SockAddr>& servers) {
 int EventLoop::run_once(int timeout_ms) {
   Impl& m = *impl_;
   if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
+  m.update_stale();
   if (!m.queue.empty()) timeout_ms = 0;
   int internal = m.internal_timeout();
   if (internal >= 0 && (timeout_ms < 0 || internal < timeout_ms)) timeout_ms = internal;
@@ -628,17 +665,25 @@ int EventLoop::run_once(int timeout_ms) {
 
   int dispatched = 0;
   size_t count = m.queue.size();  // messages posted by handlers wait for the next round
-  if (count == 0) return 0;
+  if (count == 0) {
+    m.update_stale();
+    return 0;
+  }
   Handler handler = m.handler;  // a handler may replace itself
   m.dispatching = true;
   for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
     Queued q = std::move(m.queue.front());
     m.queue.pop_front();
+    if (q.msg.event == FD_WRITE && q.msg.kind != MsgKind::Timer && q.msg.kind != MsgKind::Lookup) {
+      Reg* r = m.find(q.msg.handle);
+      if (r && r->gen == q.gen) r->write_queued = false;
+    }
     if (!m.deliverable(q)) continue;
     ++dispatched;
     if (handler) handler(q.msg);
   }
   m.dispatching = false;
+  m.update_stale();  // a caller watching epoll_fd() sees the set as it should be
   return dispatched;
 }
 
@@ -692,7 +737,7 @@ void EventLoop::note_recv(int fd) {
   Reg* r = impl_->find(fd);
   if (!r || r->read_armed) return;
   r->read_armed = true;
-  impl_->update(fd, *r);
+  impl_->mark_stale(fd, *r);
 }
 
 void EventLoop::note_accept(int fd, int err) {
@@ -711,14 +756,14 @@ void EventLoop::note_accept(int fd, int err) {
   } else if (!r->in_backoff) {
     r->accept_armed = true;
   }
-  m.update(fd, *r);
+  m.mark_stale(fd, *r);
 }
 
 void EventLoop::note_send_blocked(int fd) {
   Reg* r = impl_->find(fd);
   if (!r || r->write_wanted) return;
   r->write_wanted = true;
-  impl_->update(fd, *r);
+  impl_->mark_stale(fd, *r);
 }
 
 void EventLoop::note_connect(int fd) {

@@ -23,7 +23,7 @@ Result<File> checked_regular(int fd, File f) {
 }  // namespace
 
 Result<File> File::open_read(std::string_view path) {
-  Result<std::string> local = map_drive_path(path);
+  Result<std::string> local = map_existing_path(path);
   if (!local) return local.status();
   // O_NONBLOCK keeps a FIFO placed in a drive from stalling the server at open.
   int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -62,6 +62,30 @@ DirEntry entry_from_stat(std::string name, const struct stat& st) {
   return e;
 }
 
+// Calls f(name) for every entry of a local directory but "." and "..". Reads the entries
+// straight from the open directory: opendir would add an fstat to every scan, and a scan runs
+// whenever a name is not found with the case it was given.
+template <class F>
+Status for_each_name(const std::string& dir, F&& f) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return Status::from_errno();
+  alignas(8) char buf[16384];
+  for (;;) {
+    ssize_t n = ::getdents64(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::from_errno();
+    }
+    if (n == 0) return {};
+    for (ssize_t off = 0; off < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(buf + off);
+      off += e->d_reclen;
+      std::string_view name(e->d_name);
+      if (name != "." && name != "..") f(name);
+    }
+  }
+}
+
 // A drive path split and mapped: the local directory holding the last component, and the
 // component's name as the file system stores it (or as given when it does not exist).
 struct Mapped {
@@ -183,22 +207,23 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   struct stat st {};
   std::string exact = join(dir, name);
   if (::lstat(exact.c_str(), &st) == 0) {
-    struct stat target {};
-    bool is_dir = stat_follow(exact, &target) && S_ISDIR(target.st_mode);
+    // Only a symbolic link needs a second look to learn what it leads to.
+    bool is_dir = S_ISDIR(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      is_dir = stat_follow(exact, &target) && S_ISDIR(target.st_mode);
+    }
     return Lookup{std::string(name), is_dir};
   }
-  DirHandle d(::opendir(dir.c_str()));
-  if (!d) return Status::from_errno();
   std::string best;
   bool found = false;
-  while (dirent* e = ::readdir(d.get())) {
-    std::string_view n(e->d_name);
-    if (n == "." || n == "..") continue;
+  Status scanned = for_each_name(dir, [&](std::string_view n) {
     if (iequal(n, name) && (!found || n < best)) {
       best = std::string(n);
       found = true;
     }
-  }
+  });
+  if (!scanned) return scanned;
   if (!found) return Status::error(ENOENT);
   struct stat target {};
   bool is_dir = stat_follow(join(dir, best), &target) && S_ISDIR(target.st_mode);
@@ -234,6 +259,13 @@ Result<DrivePath> split_drive_path(std::string_view path) {
 Result<std::string> map_drive_path(std::string_view path) {
   Result<Mapped> m = map_path(path);
   if (!m) return m.status();
+  return m->local();
+}
+
+Result<std::string> map_existing_path(std::string_view path) {
+  Result<Mapped> m = map_path(path);
+  if (!m) return m.status();
+  if (!m->exists) return Status::error(ENOENT);
   return m->local();
 }
 
@@ -298,10 +330,16 @@ Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view 
   }
   DirHandle d(::opendir(local.c_str()));
   if (!d) return Status::from_errno();
+  // Entries are examined relative to the open directory: no path to build and walk per entry.
+  const int dfd = ::dirfd(d.get());
   while (dirent* e = ::readdir(d.get())) {
     std::string_view n(e->d_name);
     if (n == "." || n == ".." || !wildcard_match(pattern, n)) continue;
-    if (!stat_follow(join(local, n), &st)) continue;  // vanished meanwhile
+    // As stat_follow: the link's target, or the link itself when it dangles.
+    if (::fstatat(dfd, e->d_name, &st, 0) != 0 &&
+        ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // vanished meanwhile
+    }
     out.push_back(entry_from_stat(std::string(n), st));
   }
   return out;

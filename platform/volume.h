@@ -79,6 +79,9 @@ Result<DrivePath> split_drive_path(std::string_view path);
 // created as typed, and an existing one in another case means that entry). ENOENT for an
 // unmapped drive or when a component other than the last is missing or not a directory.
 Result<std::string> map_drive_path(std::string_view path);
+// As map_drive_path, for an entry that must exist: ENOENT when the path names nothing (so a
+// caller about to open it need not ask the system again).
+Result<std::string> map_existing_path(std::string_view path);
 
 // An existing directory of a drive path: its normalised virtual form ("/c:/ftp/Pub/": lower-case
 // letter, the names as the file system stores them, a trailing slash) and its local path.
@@ -104,7 +107,9 @@ struct DirEntry {
 };
 
 // An entry's last-write time as local time (honours TZ), milliseconds included.
-inline LocalTime local_mtime(const DirEntry& e) { return to_local(e.mtime, e.mtime_nsec); }
+inline LocalTime local_mtime(const DirEntry& e) {
+  return to_local(e.mtime, e.mtime_nsec);
+}
 
 // Wildcard match with the classic rules: "*" any run, "?" one character, ASCII case ignored,
 // "*.*" every name. Time is bounded by name length times pattern length.

@@ -73,8 +73,7 @@ csock_c::~csock_c() {
     socket_.close();
   }
   lookup_buf.reset();
-  out_.clear();
-  out_bytes_ = 0;
+  discard_output();
   destroy_data(*this);
 }
 
@@ -140,6 +139,12 @@ void csock_c::receive() {
     take_byte(static_cast<uint8_t>(buf[i]));
   }
   line_check();
+  if (line_fill_ == 0) line_.reset();  // no partial line waits for more bytes
+}
+
+void csock_c::put_line_byte(char c) {
+  if (!line_) line_ = std::make_unique<char[]>(kLineBuffer + 1);
+  line_[line_fill_++] = c;
 }
 
 void csock_c::take_byte(uint8_t c) {
@@ -149,12 +154,12 @@ void csock_c::take_byte(uint8_t c) {
       if (c == kIAC) {
         telnet_state_ = 1;
       } else {
-        line_[line_fill_++] = static_cast<char>(c);
+        put_line_byte(static_cast<char>(c));
       }
       break;
     case 1:
       if (c == kIAC) {
-        line_[line_fill_++] = static_cast<char>(kIAC);
+        put_line_byte(static_cast<char>(kIAC));
         telnet_state_ = 0;
       } else if (c == kWILL || c == kWONT) {
         telnet_answer_[1] = kDONT;
@@ -214,7 +219,9 @@ void csock_c::dispatch() {
   }
 
   examine(line);
-  log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(line).c_str());
+  if (log::logger().wants(log::kCommands)) {
+    log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(line).c_str());
+  }
 
   std::string arg;
   std::string word = split_word(line, &arg);
@@ -251,28 +258,40 @@ void csock_c::examine(std::string_view line) {
 }
 
 void csock_c::reply(int code, const char* fmt, ...) {
-  char buf[kReplyCut + 1];
+  constexpr size_t kText = kReplyCut + 1;  // the line and its terminating zero
+  char buf[kText + 1];                     // room for CR LF in place of the zero
   int n = 0;
-  if (code != 0) n = std::snprintf(buf, sizeof buf, "%03d%c", std::abs(code), code < 0 ? '-' : ' ');
+  if (code != 0) n = std::snprintf(buf, kText, "%03d%c", std::abs(code), code < 0 ? '-' : ' ');
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf + n, sizeof buf - static_cast<size_t>(n), fmt, ap);  // cut at 509
+  std::vsnprintf(buf + n, kText - static_cast<size_t>(n), fmt, ap);  // cut at 509
   va_end(ap);
   std::string_view line(buf);
   examine(line);
-  log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
+  if (log::logger().wants(log::kCommands)) {
+    log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
+  }
   if (delete_mark) return;
-  std::string out(line);
-  out += "\r\n";
-  queue_output(out.data(), out.size());
+  const size_t len = line.size();
+  buf[len] = '\r';
+  buf[len + 1] = '\n';
+  queue_output(buf, len + 2);
 }
 
 void csock_c::queue_output(const char* p, size_t n) {
   if (delete_mark) return;
   while (n > 0) {
-    if (out_.empty() || out_.back()->fill == kChunkSize)
-      out_.push_back(std::make_unique<OutChunk>());
-    OutChunk& c = *out_.back();
+    if (out_tail_ == nullptr || out_tail_->fill == kChunkSize) {
+      auto chunk = std::make_unique<OutChunk>();
+      OutChunk* added = chunk.get();
+      if (out_tail_ == nullptr) {
+        out_head_ = std::move(chunk);
+      } else {
+        out_tail_->next = std::move(chunk);
+      }
+      out_tail_ = added;
+    }
+    OutChunk& c = *out_tail_;
     size_t k = std::min(n, kChunkSize - c.fill);
     std::memcpy(c.bytes.data() + c.fill, p, k);
     c.fill += k;
@@ -284,8 +303,8 @@ void csock_c::queue_output(const char* p, size_t n) {
 }
 
 void csock_c::flush() {
-  while (!out_.empty() && writable) {
-    OutChunk& c = *out_.front();
+  while (out_head_ && writable) {
+    OutChunk& c = *out_head_;
     size_t want = c.fill - c.sent;
     platform::IoResult r = socket_.send(c.bytes.data() + c.sent, want);
     if (!r.ok()) {
@@ -298,8 +317,13 @@ void csock_c::flush() {
       writable = false;
       break;
     }
-    out_.pop_front();
+    pop_output();
   }
+}
+
+void csock_c::pop_output() {
+  out_head_ = std::move(out_head_->next);  // frees the first chunk
+  if (!out_head_) out_tail_ = nullptr;
 }
 
 void csock_c::writable_event() {
@@ -308,7 +332,7 @@ void csock_c::writable_event() {
 }
 
 void csock_c::discard_output() {
-  out_.clear();
+  while (out_head_) pop_output();  // one chunk at a time: no recursion through the chain
   out_bytes_ = 0;
 }
 

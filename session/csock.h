@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,6 +71,9 @@ class csock_c {
   void discard_output();
 
   size_t queued_output() const { return out_bytes_; }
+  // Whether the session holds a line buffer (a partial line waits) or output chunks.
+  bool holds_line_buffer() const { return line_ != nullptr; }
+  bool holds_output() const { return out_head_ != nullptr; }
   engine::NetModule& net() { return net_; }
 
   // ---- fields other parts read and write ----
@@ -118,6 +120,7 @@ class csock_c {
 
  private:
   void take_byte(uint8_t c);
+  void put_line_byte(char c);
   void line_check();
   void dispatch();
   void queue_output(const char* p, size_t n);
@@ -126,8 +129,10 @@ class csock_c {
   engine::NetModule& net_;
   platform::Socket socket_;
 
-  // Line assembly.
-  std::array<char, kLineBuffer + 1> line_{};
+  // Line assembly. The buffer (kLineBuffer + 1 bytes, owned) exists only while a line is being
+  // collected: it is made by the first byte of a line and let go when a receive leaves no
+  // partial line behind, so an idle session holds none.
+  std::unique_ptr<char[]> line_;
   size_t line_fill_ = 0;
   bool line_too_long_ = false;
   int last_byte_ = -1;  // the byte taken last, for the line check
@@ -135,14 +140,18 @@ class csock_c {
   int telnet_state_ = 0;
   std::array<uint8_t, 3> telnet_answer_{kIAC, 0, 0};
 
-  // Output queue: chunks of kChunkSize bytes.
+  // Output queue: a chain of chunks of kChunkSize bytes, oldest first. Each chunk is owned by
+  // the one before it (the first by out_head_); a session with nothing to send holds none.
   struct OutChunk {
     std::array<char, kChunkSize> bytes;
     size_t sent = 0;
     size_t fill = 0;
+    std::unique_ptr<OutChunk> next;
   };
-  std::deque<std::unique_ptr<OutChunk>> out_;
-  size_t out_bytes_ = 0;  // unsent bytes in out_
+  void pop_output();
+  std::unique_ptr<OutChunk> out_head_;
+  OutChunk* out_tail_ = nullptr;  // the last chunk of the chain, or null when it is empty
+  size_t out_bytes_ = 0;          // unsent bytes in the chain
 };
 
 // The lines of a multi-line setting text: separated by LF; a final LF ends the last line.

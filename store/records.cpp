@@ -44,8 +44,7 @@ class ValueSet {
 
 // Reads every value of a record's key; nullopt when the key is missing or unreadable.
 std::optional<ValueSet> read_values(Registry& reg, const std::string& key) {
-  if (!reg.key_exists(key)) return std::nullopt;
-  auto values = reg.values(key);
+  auto values = reg.values(key);  // fails (ENOENT) for a missing key: one read, one snapshot
   if (!values) return std::nullopt;
   return ValueSet(std::move(values.value));
 }

@@ -146,6 +146,47 @@ TEST_F(Volume, CaseInsensitiveLookupPrefersExactThenStableOrder) {
   EXPECT_EQ(read(base_ + "/c/ftp/Pub/Read.Me"), "x");
 }
 
+TEST_F(Volume, LookupScansDirectoriesLargerThanOneReadAndKnowsWhatLinksLeadTo) {
+  // Far more entries than one read of the directory returns: a match near the end is found.
+  const std::string big = base_ + "/c/ftp/big";
+  fs::create_directories(big);
+  write(big + "/Aa-First.TXT", "first");
+  const std::string long_name(100, 'n');
+  for (int i = 0; i < 400; ++i) write(big + "/" + long_name + std::to_string(i), "");
+  write(big + "/Zz-Last.TXT", "last");
+  Result<Lookup> l = lookup(big, "zz-last.txt");
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->name, "Zz-Last.TXT");
+  EXPECT_FALSE(l->is_dir);
+  l = lookup(big, "AA-FIRST.txt");  // made first: read last from some file systems
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->name, "Aa-First.TXT");
+  EXPECT_EQ(lookup(big, "zz-missing").err, ENOENT);
+  EXPECT_EQ(lookup(base_ + "/c/nothere", "x").err, ENOENT);
+
+  // A link counts as what it leads to; a dangling one as a file.
+  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/Dirlink");
+  fs::create_symlink(base_ + "/outside/gone", base_ + "/c/ftp/dangling");
+  l = lookup(base_ + "/c/ftp", "Dirlink");
+  ASSERT_TRUE(l);
+  EXPECT_TRUE(l->is_dir);
+  l = lookup(base_ + "/c/ftp", "DIRLINK");
+  ASSERT_TRUE(l);
+  EXPECT_TRUE(l->is_dir);
+  l = lookup(base_ + "/c/ftp", "dangling");
+  ASSERT_TRUE(l);
+  EXPECT_FALSE(l->is_dir);
+
+  // Opening for reading: any case finds the file; a missing name is ENOENT, a directory EISDIR.
+  Result<File> f = File::open_read("c:/ftp/big/ZZ-LAST.txt");
+  ASSERT_TRUE(f);
+  char buf[8] = {};
+  EXPECT_EQ(f->read(buf, sizeof buf).n, 4u);
+  EXPECT_EQ(File::open_read("c:/ftp/big/zz-missing").err, ENOENT);
+  EXPECT_EQ(File::open_read("c:/ftp/BIG").err, EISDIR);
+  EXPECT_EQ(File::open_read("c:/ftp/dangling").err, ENOENT);
+}
+
 TEST_F(Volume, SearchReturnsDotsExceptAtTheRootAndReportsAttributes) {
   write(base_ + "/c/ftp/a.txt", "12345");
   write(base_ + "/c/ftp/B.TXT", "");

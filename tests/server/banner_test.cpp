@@ -196,6 +196,13 @@ TEST_F(MessageFiles, LoginShowsWelcomeThenMessageWithEitherLineEnd) {
             "230 User alice logged in.");
 }
 
+TEST_F(MessageFiles, MessageFilesAreFoundInAnyCase) {
+  write_file(srv, "ftp/WELCOME.Msg", "Hello %U.\n");
+  write_file(srv, "ftp/pub/.MESSAGE", "pub notes\n");
+  EXPECT_EQ(login(c, "alice", "pw"), "230-Hello alice.\n230 User alice logged in.");
+  EXPECT_EQ(c.cmd("CWD pub"), "250-pub notes\n250 CWD command successful.");
+}
+
 TEST_F(MessageFiles, CwdShowsTheMessageOnlyWithTheFlag) {
   write_file(srv, "ftp/pub/.message", "This is %C\r\n\r\nlast line without end");
   write_file(srv, "ftp/quiet/.message", "never shown\n");
