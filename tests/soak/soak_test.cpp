@@ -290,6 +290,14 @@ struct Tally {
   int listings = 0;
   int rough_dl_done = 0;
   int rough_ul_done = 0;
+  // Bounds of the rough account's counters: refunds and races make them unknowable exactly,
+  // but every charge stems from a command sent and every confirmed transfer stays counted.
+  int rough_retr_sent = 0;
+  uint64_t rough_retr_kb_max = 0;
+  uint64_t rough_dl_kb_min = 0;
+  int rough_stor_sent = 0;
+  uint64_t rough_stor_kb_max = 0;
+  uint64_t rough_ul_kb_min = 0;
   int aborts = 0;
   int data_drops = 0;
   int full_drops = 0;
@@ -854,6 +862,10 @@ class Client {
       case OpType::Retr:
         if (op_.rest != 0) cmd = "REST " + std::to_string(op_.rest) + "\r\n";
         cmd += "RETR /c:/pub/" + s_.pub[op_.file].name + "\r\n";
+        if (kind_ == Kind::Rough) {
+          ++s_.tally.rough_retr_sent;
+          s_.tally.rough_retr_kb_max += s_.pub[op_.file].bytes.size() / 1024;
+        }
         break;
       case OpType::Stor:
         upload_name_ = (kind_ == Kind::Clean ? "c" : "r") + std::to_string(id_) + "_" +
@@ -861,6 +873,10 @@ class Client {
         upload_seed_ = s_.rng();
         cmd = std::string("STOR /c:/") + (kind_ == Kind::Clean ? "clean/" : "rough/") +
               upload_name_ + "\r\n";
+        if (kind_ == Kind::Rough) {
+          ++s_.tally.rough_stor_sent;
+          s_.tally.rough_stor_kb_max += op_.size / 1024;
+        }
         break;
       case OpType::List:
         cmd = s_.chance(50) ? "LIST /c:/pub/\r\n" : "LIST -la /c:/pub/\r\n";
@@ -965,6 +981,10 @@ class Client {
 
   void confirm_upload() {
     s_.uploads.push_back({local_upload_path(upload_name_), upload_seed_, sent_final_});
+    if (kind_ == Kind::Rough) {
+      ++s_.tally.rough_ul_done;
+      s_.tally.rough_ul_kb_min += sent_final_ / 1024;
+    }
   }
 
   void check_transfer_end() {
@@ -986,6 +1006,7 @@ class Client {
           }
         } else if (complete) {
           ++s_.tally.rough_dl_done;
+          s_.tally.rough_dl_kb_min += size / 1024;
         }
         break;
       }
@@ -998,8 +1019,6 @@ class Client {
           if (kind_ == Kind::Clean) {
             ++s_.tally.clean_ul_files;
             s_.tally.clean_ul_kb += op_.size / 1024;
-          } else {
-            ++s_.tally.rough_ul_done;
           }
         } else if (strict()) {
           s_.fault(tag() + "upload ended with \"" + final_ + "\"");
@@ -1334,6 +1353,17 @@ TEST(Soak, HundredsOfMixedClientsLeaveTheServerHealthy) {
   EXPECT_EQ(c.dl_kb, static_cast<long>(t.clean_dl_kb));
   EXPECT_EQ(c.ul_files, t.clean_ul_files);
   EXPECT_EQ(c.ul_kb, static_cast<long>(t.clean_ul_kb));
+  const Counters r = stored_counters(home.path(), kRoughUser);
+  std::printf("[soak] rough counters: %ld downloads (%ld kb), %ld uploads (%ld kb)\n", r.dl_files,
+              r.dl_kb, r.ul_files, r.ul_kb);
+  EXPECT_GE(r.dl_files, t.rough_dl_done);
+  EXPECT_LE(r.dl_files, t.rough_retr_sent);
+  EXPECT_GE(r.dl_kb, static_cast<long>(t.rough_dl_kb_min));
+  EXPECT_LE(r.dl_kb, static_cast<long>(t.rough_retr_kb_max));
+  EXPECT_GE(r.ul_files, t.rough_ul_done);
+  EXPECT_LE(r.ul_files, t.rough_stor_sent);
+  EXPECT_GE(r.ul_kb, static_cast<long>(t.rough_ul_kb_min));
+  EXPECT_LE(r.ul_kb, static_cast<long>(t.rough_stor_kb_max));
 
   s.driver = nullptr;
   server.signal(SIGTERM);
