@@ -379,6 +379,13 @@ enum class St {
   Done,
 };
 
+const char* state_name(St st) {
+  static const char* const names[] = {"connecting", "greeting", "user",         "pass", "type",
+                                      "setup",      "prelim",   "moving",       "sync", "misc",
+                                      "quit",       "hold",     "garbage-quit", "done"};
+  return names[static_cast<int>(st)];
+}
+
 class Client {
  public:
   Client(Soak& s, Kind kind, std::vector<Op> ops = {}) : s_(s), kind_(kind), ops_(std::move(ops)) {
@@ -425,8 +432,8 @@ class Client {
            st_ == St::GarbageQuit;
   }
   std::string describe() const {
-    return tag() + "state " + std::to_string(static_cast<int>(st_)) + ", ops left " +
-           std::to_string(ops_.size()) + ", last reply \"" + last_reply_ + "\"";
+    return tag() + "state " + state_name(st_) + ", ops left " + std::to_string(ops_.size()) +
+           ", last reply \"" + last_reply_ + "\"";
   }
   Clock::duration greeting_delay() const { return greeted_ - started_; }
   bool greeted() const { return greeted_ != Clock::time_point{}; }
@@ -632,7 +639,7 @@ class Client {
     if (kind_ == Kind::SlowReader) ++s_.tally.slow_closed_by_server;
     if (!expected) {
       s_.fault(tag() + "control connection closed (" + std::to_string(err) + ") in state " +
-               std::to_string(static_cast<int>(st_)) + ", last reply \"" + last_reply_ + "\"");
+               state_name(st_) + ", last reply \"" + last_reply_ + "\"");
     }
     finish();
   }
