@@ -72,7 +72,7 @@ int env_int(const char* name, int fallback) {
 Plan make_plan() {
   Plan p;
   // The sanitizer build is several times slower; a shorter soak keeps its run within minutes.
-  p.seconds = env_int("QORDA_SOAK_SECONDS", kSanitized ? 35 : 75);
+  p.seconds = env_int("QORDA_SOAK_SECONDS", kSanitized ? 45 : 75);
   p.clients = env_int("QORDA_SOAK_CLIENTS", 350);
   p.drain_seconds = kSanitized ? 90 : 45;
   p.seed = static_cast<uint64_t>(env_int("QORDA_SOAK_SEED", 20261208));
@@ -498,7 +498,8 @@ class Client {
                                         "RETR /c:/pub/missing.bin",
                                         "STAT /c:/pub/",
                                         "TYPE A",
-                                        "HELP RETR"};
+                                        "HELP RETR",
+                                        "STAT /c:/rough/"};
     if (rough && s_.chance(55)) {
       if (s_.chance(10))
         return "MKD /c:/rough/d" + std::to_string(id_) + "_" + std::to_string(s_.below(1000000));
@@ -541,7 +542,10 @@ class Client {
     static const char* const cmds[] = {"HELP\r\n", "NOOP\r\n",      "STAT\r\n", "SYST\r\n",
                                        "PWD\r\n",  "HELP SITE\r\n", "LIST\r\n"};
     std::string text = std::string("USER ") + kRoughUser + "\r\nPASS " + kRoughPass + "\r\n";
-    if (s_.chance(50)) {
+    if (s_.chance(15)) {
+      // Long listings on the control connection.
+      for (size_t i = 0, n = 5 + s_.below(40); i < n; ++i) text += "STAT /c:/rough/\r\n";
+    } else if (s_.chance(50)) {
       for (size_t i = 0, n = 100 + s_.below(2000); i < n; ++i) {
         text += cmds[s_.below(std::size(cmds) - 1)];
       }
@@ -886,10 +890,15 @@ class Client {
         }
         break;
       case OpType::List:
-        cmd = s_.chance(50) ? "LIST /c:/pub/\r\n" : "LIST -la /c:/pub/\r\n";
+      case OpType::Nlst: {
+        // Rough clients also list the upload directory, which grows to thousands of entries.
+        static const char* const dirs[] = {"/c:/pub/", "/c:/rough/", "/c:/", ""};
+        const std::string dir = kind_ == Kind::Clean ? "/c:/pub/" : dirs[s_.below(std::size(dirs))];
+        const char* verb = op_.type == OpType::Nlst ? "NLST" : s_.chance(50) ? "LIST" : "LIST -la";
+        cmd = std::string(verb) + (dir.empty() ? "" : " ") + dir + "\r\n";
         break;
+      }
       default:
-        cmd = "NLST /c:/pub/\r\n";
         break;
     }
     send(cmd);
@@ -905,7 +914,14 @@ class Client {
     send(
         "\xff\xf4\xff\xf2"
         "ABOR\r\nNOOP\r\n");
-    stop_data();
+    if (data_ != nullptr && data_connected_) {
+      stop_data();
+    } else {
+      // A connect still under way (ours to the passive port, or the server's to our listener)
+      // is left to settle until the abort's replies are in: closing now could let it land on
+      // the next listener that happens to get the same port number, another client's transfer.
+      data_done_ = true;
+    }
     st_ = St::Sync;
   }
 
@@ -946,8 +962,14 @@ class Client {
       if (!mismatch_ &&
           (at + b.size() > want.size() || want.compare(at, b.size(), b.data(), b.size()) != 0)) {
         mismatch_ = true;
+        std::string head;
+        for (size_t i = 0; i < std::min<size_t>(b.size(), 24); ++i) {
+          head += (b[i] >= 32 && b[i] < 127) ? b[i] : '.';
+        }
         s_.fault(tag() + "downloaded bytes differ from " + s_.pub[op_.file].name + " at offset " +
-                 std::to_string(at));
+                 std::to_string(at) + " (" + (op_.pasv ? "passive" : "active") + ", disruption " +
+                 std::to_string(static_cast<int>(op_.disrupt)) + ", rest " +
+                 std::to_string(op_.rest) + "): \"" + head + "\"");
       }
     } else if (listing_.size() < (1u << 20)) {
       listing_.append(b);
@@ -1332,13 +1354,18 @@ TEST(Soak, HundredsOfMixedClientsLeaveTheServerHealthy) {
   constexpr long kFdSlack = 4;
   const long fds_after = settle(
       **loop, [&] { return long{open_descriptors(pid)}; }, fds_before + kFdSlack, seconds(20));
-  const long rss_limit_kib = rss_before + (kSanitized ? 256 : 32) * 1024;
+  constexpr long kRssSlackKib = 32 * 1024;
   const long rss_after = settle(
-      **loop, [&] { return rss_kib(pid); }, rss_limit_kib, seconds(5));
+      **loop, [&] { return rss_kib(pid); }, rss_before + kRssSlackKib, seconds(5));
   std::printf("[soak] after: %ld descriptors (before %d), %ld KiB resident (before %ld)\n",
               fds_after, fds_before, rss_after, rss_before);
   EXPECT_LE(fds_after, fds_before + kFdSlack) << server.tail();
-  EXPECT_LE(rss_after, rss_limit_kib);
+  // The sanitizer's allocator keeps freed memory in quarantine, so resident memory says
+  // nothing there; its leak checker runs when the server exits instead (a leak makes the exit
+  // status non-zero, checked below).
+  if (!kSanitized) {
+    EXPECT_LE(rss_after, rss_before + kRssSlackKib);
+  }
 
   // Every upload the server confirmed is on disk byte for byte.
   int bad_uploads = 0;
