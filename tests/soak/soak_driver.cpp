@@ -88,6 +88,16 @@ uint16_t Stream::local_port() const {
   return a.ok() ? a->port : 0;
 }
 
+void Stream::set_paused(bool paused) {
+  if (!sock_.valid() || !reading_ || paused == paused_) return;
+  paused_ = paused;
+  sock_.select(MsgKind::Data, paused ? kStreamEvents & ~platform::FD_READ : kStreamEvents);
+  if (!paused && close_pending_) {
+    drain_input();
+    report_close(close_err_);
+  }
+}
+
 void Stream::close() {
   if (!sock_.valid()) return;
   driver_.detach(fd_, this);
@@ -124,9 +134,9 @@ void Stream::flush() {
 }
 
 void Stream::drain_input() {
-  if (!reading_) return;
+  if (!reading_ || paused_) return;
   std::string buf(kRecvPiece, '\0');
-  while (sock_.valid()) {
+  while (sock_.valid() && !paused_) {
     platform::IoResult r = sock_.recv(buf.data(), buf.size());
     if (r.would_block()) return;
     if (!r.ok()) {
@@ -166,6 +176,11 @@ void Stream::on_event(uint32_t event, int err) {
       drain_input();
       break;
     case platform::FD_CLOSE:
+      if (paused_) {
+        close_pending_ = true;
+        close_err_ = err;
+        break;
+      }
       drain_input();
       report_close(err);
       break;

@@ -68,6 +68,9 @@ class Stream {
   // Bytes the kernel has taken so far.
   uint64_t sent() const { return sent_; }
   uint16_t local_port() const;
+  // Stops (true) or resumes receiving. While paused the kernel's buffers fill and the peer's
+  // sends block; a close that arrives meanwhile is reported after the bytes before it.
+  void set_paused(bool paused);
   bool open() const { return sock_.valid(); }
   void close();
 
@@ -87,6 +90,9 @@ class Stream {
   bool writable_ = false;
   bool failed_ = false;
   bool close_reported_ = false;
+  bool paused_ = false;
+  bool close_pending_ = false;
+  int close_err_ = 0;
   std::string out_;
   size_t out_off_ = 0;
   uint64_t sent_ = 0;

@@ -301,6 +301,7 @@ struct Tally {
   int aborts = 0;
   int data_drops = 0;
   int full_drops = 0;
+  int stalls = 0;
   int wrong_passwords = 0;
   int slow_closed_by_server = 0;
   uint64_t slow_command_bytes = 0;
@@ -349,7 +350,8 @@ struct Soak {
 // ---- clients ----
 
 enum class OpType { Retr, Stor, List, Nlst, Misc };
-enum class Disrupt { None, AborEarly, AborMid, DropData, DropAll };
+// Stall: the client stops reading (or sending) the data connection for a while, then goes on.
+enum class Disrupt { None, AborEarly, AborMid, DropData, DropAll, Stall };
 
 struct Op {
   OpType type = OpType::Misc;
@@ -414,6 +416,10 @@ class Client {
 
   // Timed behaviour: idle clients wake, holders let go, and the drain phase ends holds.
   void tick(Clock::time_point now) {
+    if (stall_until_ != Clock::time_point{} && (now >= stall_until_ || s_.draining)) {
+      stall_until_ = {};
+      end_stall();
+    }
     if (st_ != St::Hold) return;
     if (now < hold_until_ && !s_.draining) return;
     if (kind_ == Kind::Idle && s_.chance(50)) {
@@ -469,13 +475,18 @@ class Client {
       if (rough && op.type == OpType::Retr && s_.chance(20)) {
         op.rest = s_.below(s_.pub[op.file].bytes.size());
       }
-      if (rough && op.type != OpType::Misc) {
+      if (op.type != OpType::Misc) {
         const int d = static_cast<int>(s_.below(100));
-        op.disrupt = d < 40   ? Disrupt::None
-                     : d < 50 ? Disrupt::AborEarly
-                     : d < 70 ? Disrupt::AborMid
-                     : d < 85 ? Disrupt::DropData
-                              : Disrupt::DropAll;
+        if (!rough) {
+          op.disrupt = d < 10 ? Disrupt::Stall : Disrupt::None;
+        } else {
+          op.disrupt = d < 30   ? Disrupt::None
+                       : d < 40 ? Disrupt::AborEarly
+                       : d < 60 ? Disrupt::AborMid
+                       : d < 72 ? Disrupt::DropData
+                       : d < 85 ? Disrupt::DropAll
+                                : Disrupt::Stall;
+        }
         const uint64_t span = op.type == OpType::Retr   ? s_.pub[op.file].bytes.size() - op.rest
                               : op.type == OpType::Stor ? op.size
                                                         : 200;
@@ -791,6 +802,9 @@ class Client {
     sent_final_ = 0;
     data_done_ = false;
     disrupted_ = false;
+    truncated_ = false;
+    stalled_ = false;
+    stall_until_ = {};
     mismatch_ = false;
     listing_.clear();
     if (op_.type == OpType::Misc) {
@@ -911,6 +925,7 @@ class Client {
   void abort_now() {
     ++s_.tally.aborts;
     disrupted_ = true;
+    truncated_ = true;
     send(
         "\xff\xf4\xff\xf2"
         "ABOR\r\nNOOP\r\n");
@@ -940,12 +955,21 @@ class Client {
         break;
       case Disrupt::DropData:
         disrupted_ = true;
+        truncated_ = true;
         ++s_.tally.data_drops;
         stop_data();
         check_transfer_end();
         break;
+      case Disrupt::Stall:
+        disrupted_ = true;
+        stalled_ = true;
+        ++s_.tally.stalls;
+        stall_until_ = Clock::now() + milliseconds(200 + s_.below(4000));
+        if (op_.type != OpType::Stor && data_ != nullptr) data_->set_paused(true);
+        break;
       case Disrupt::DropAll:
         disrupted_ = true;
+        truncated_ = true;
         ++s_.tally.full_drops;
         finish();
         break;
@@ -978,6 +1002,16 @@ class Client {
     disrupt_if_due(received_);
   }
 
+  void end_stall() {
+    if (!stalled_) return;
+    stalled_ = false;
+    if (op_.type == OpType::Stor) {
+      pump();
+    } else if (data_ != nullptr) {
+      data_->set_paused(false);  // may report the close, which can end the op
+    }
+  }
+
   void on_data_closed() {
     if (data_ != nullptr) sent_final_ = data_->sent();
     s_.driver->retire(std::move(data_));
@@ -987,13 +1021,14 @@ class Client {
 
   // Feeds the upload while the socket takes it; closes the data connection at the end.
   void pump() {
-    if (op_.type != OpType::Stor || data_ == nullptr || !data_connected_ || st_ != St::Moving) {
+    if (op_.type != OpType::Stor || data_ == nullptr || !data_connected_ || st_ != St::Moving ||
+        stalled_) {
       return;
     }
     constexpr uint64_t kPiece = 64 * 1024;
     while (data_ != nullptr && data_->pending() == 0) {
       disrupt_if_due(given_);  // every byte given so far has reached the kernel
-      if (st_ != St::Moving || data_ == nullptr || given_ >= op_.size) break;
+      if (st_ != St::Moving || data_ == nullptr || stalled_ || given_ >= op_.size) break;
       uint64_t n = std::min(kPiece, op_.size - given_);
       if (op_.disrupt != Disrupt::None && !disrupted_ && given_ < op_.threshold) {
         n = std::min(n, op_.threshold - given_);
@@ -1022,7 +1057,7 @@ class Client {
     switch (op_.type) {
       case OpType::Retr: {
         const uint64_t size = s_.pub[op_.file].bytes.size();
-        if (complete && !disrupted_ && received_ != size - op_.rest) {
+        if (complete && !truncated_ && received_ != size - op_.rest) {
           s_.fault(tag() + "download of " + s_.pub[op_.file].name + " confirmed after " +
                    std::to_string(received_) + " of " + std::to_string(size - op_.rest) + " bytes");
         }
@@ -1041,7 +1076,7 @@ class Client {
       }
       case OpType::Stor:
         if (complete) {
-          if (!disrupted_ && sent_final_ != op_.size) {
+          if (!truncated_ && sent_final_ != op_.size) {
             s_.fault(tag() + "upload confirmed before all its bytes were sent");
           }
           confirm_upload();
@@ -1100,7 +1135,10 @@ class Client {
   uint64_t sent_final_ = 0;
   bool data_connected_ = false;
   bool data_done_ = false;
-  bool disrupted_ = false;
+  bool disrupted_ = false;  // the op's disruption has happened
+  bool truncated_ = false;  // ... and cut the transfer short
+  bool stalled_ = false;
+  Clock::time_point stall_until_{};
   bool mismatch_ = false;
   int attempts_ = 0;
   int max_attempts_ = 0;
@@ -1310,10 +1348,11 @@ TEST(Soak, HundredsOfMixedClientsLeaveTheServerHealthy) {
       t.spawned[5], t.peak);
   std::printf(
       "[soak] clean: %d downloads (%llu kb), %d uploads (%llu kb); rough: %d downloads, %d "
-      "uploads; %d listings; %d aborts, %d data drops, %d connection drops; %d wrong passwords\n",
+      "uploads; %d listings; %d aborts, %d data drops, %d connection drops, %d stalls; %d wrong "
+      "passwords\n",
       t.clean_dl_files, static_cast<unsigned long long>(t.clean_dl_kb), t.clean_ul_files,
       static_cast<unsigned long long>(t.clean_ul_kb), t.rough_dl_done, t.rough_ul_done, t.listings,
-      t.aborts, t.data_drops, t.full_drops, t.wrong_passwords);
+      t.aborts, t.data_drops, t.full_drops, t.stalls, t.wrong_passwords);
   std::printf(
       "[soak] %llu MiB down, %llu MiB up; slow readers sent %llu KiB (%d closed by the server); "
       "%llu KiB of garbage (%d garbage clients' QUIT honoured); %zu server log lines\n",
