@@ -11,6 +11,9 @@ namespace {
 constexpr uint32_t kStreamEvents =
     platform::FD_CONNECT | platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE;
 constexpr size_t kRecvPiece = 64 * 1024;
+constexpr uint16_t kListenPortFirst = 20000;
+constexpr uint16_t kListenPortLast = 32000;
+constexpr int kListenTries = 200;
 }  // namespace
 
 Driver::Driver(platform::EventLoop& loop) : loop_(loop) {
@@ -27,6 +30,13 @@ Driver::Driver(platform::EventLoop& loop) : loop_(loop) {
 Driver::~Driver() {
   loop_.set_handler({});
   graveyard_.clear();
+}
+
+uint16_t Driver::next_listen_port() {
+  if (listen_port_ < kListenPortFirst || listen_port_ >= kListenPortLast) {
+    listen_port_ = kListenPortFirst;
+  }
+  return listen_port_++;
 }
 
 void Driver::detach(int fd, const Stream* s) {
@@ -66,10 +76,17 @@ std::unique_ptr<Stream> Stream::connect(Driver& d, platform::SockAddr to, Hooks 
 }
 
 std::unique_ptr<Stream> Stream::listen(Driver& d, Hooks hooks) {
-  auto s = platform::Socket::tcp(&d.loop());
-  if (!s.ok()) return nullptr;
-  if (!s->bind(platform::SockAddr::loopback(0)).ok() || !s->listen(4).ok()) return nullptr;
-  std::unique_ptr<Stream> st(new Stream(d, std::move(*s), std::move(hooks), true));
+  platform::Socket sock;
+  for (int i = 0; i < kListenTries && !sock.valid(); ++i) {
+    auto s = platform::Socket::tcp(&d.loop());
+    if (!s.ok()) return nullptr;
+    // A port in use elsewhere (another test's server, say) is skipped.
+    if (s->bind(platform::SockAddr::loopback(d.next_listen_port())).ok() && s->listen(4).ok()) {
+      sock = std::move(*s);
+    }
+  }
+  if (!sock.valid()) return nullptr;
+  std::unique_ptr<Stream> st(new Stream(d, std::move(sock), std::move(hooks), true));
   if (!st->sock_.select(MsgKind::Data, platform::FD_ACCEPT).ok()) return nullptr;
   return st;
 }

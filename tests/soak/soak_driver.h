@@ -32,11 +32,17 @@ class Driver {
   void retire(std::unique_ptr<Stream> s);
   void collect() { graveyard_.clear(); }
   std::function<void()> on_tick;
+  // The next port for a listener (PORT). Listeners take ports in turn from a range below the
+  // system's ephemeral ports instead of any free one: the server makes active connections from
+  // one fixed port, and a listener that got the port of one a moment ago would meet that
+  // connection's TIME_WAIT (refused) or a late connect meant for another transfer.
+  uint16_t next_listen_port();
 
  private:
   platform::EventLoop& loop_;
   std::unordered_map<int, Stream*> by_fd_;
   std::vector<std::unique_ptr<Stream>> graveyard_;
+  uint16_t listen_port_ = 0;
 };
 
 // One socket of the test: a connecting or accepted stream, or a listener (for PORT). Owned by
@@ -55,7 +61,8 @@ class Stream {
   // is still reported.
   static std::unique_ptr<Stream> connect(Driver& d, platform::SockAddr to, Hooks hooks,
                                          bool reading = true);
-  static std::unique_ptr<Stream> listen(Driver& d, Hooks hooks);  // 127.0.0.1, any port
+  // On 127.0.0.1, the first port from Driver::next_listen_port that can be bound.
+  static std::unique_ptr<Stream> listen(Driver& d, Hooks hooks);
   static std::unique_ptr<Stream> adopt(Driver& d, platform::Socket s, Hooks hooks);
   ~Stream();
   Stream(const Stream&) = delete;

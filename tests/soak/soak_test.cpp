@@ -754,6 +754,11 @@ class Client {
           return;
         }
         final_ = r.last;
+        if (!op_.pasv && data_ == nullptr && r.code >= 400) {
+          // The server gave up on the transfer before connecting to our listener.
+          s_.driver->retire(std::move(listener_));
+          data_done_ = true;
+        }
         check_transfer_end();
         break;
       case St::Sync:
