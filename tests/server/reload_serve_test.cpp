@@ -29,7 +29,7 @@ void qorda_set(const std::string& home, const std::string& name, const std::stri
 
 TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
@@ -53,14 +53,14 @@ TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
 
 TEST(ServeReload, NewPortMovesTheListener) {
   TempDir home;
-  const uint16_t first = free_port();
+  const uint16_t first = serve_port();
   qorda_set(home.path(), "iport", std::to_string(first));
   ServeChild srv(home.path(), "");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(first) + ".")) << srv.output();
   FtpClient c(first, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
 
-  const uint16_t second = free_port();
+  const uint16_t second = serve_port();
   qorda_set(home.path(), "iport", std::to_string(second));
   srv.signal(SIGHUP);
   EXPECT_EQ(c.reply(), "421 Server shutting down.  Goodbye.");
@@ -75,12 +75,12 @@ TEST(ServeReload, NewPortMovesTheListener) {
 
 TEST(ServeReload, PortOverrideOutlivesAReload) {
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
-  qorda_set(home.path(), "iport", std::to_string(free_port()));
+  qorda_set(home.path(), "iport", std::to_string(serve_port()));
   srv.signal(SIGHUP);
   ASSERT_TRUE(srv.wait_for("settings reloaded.")) << srv.output();
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
@@ -91,7 +91,7 @@ TEST(ServeReload, PortOverrideOutlivesAReload) {
 
 TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
   TempDir home;
-  const uint16_t first = free_port();
+  const uint16_t first = serve_port();
   qorda_set(home.path(), "iport", std::to_string(first));
   ServeChild srv(home.path(), "");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();

@@ -17,6 +17,7 @@
 #include "store/keys.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 namespace {
@@ -67,7 +68,7 @@ TEST(ApplySettings, NewPortRestartsTheEngineAndMovesTheListener) {
   const uint16_t old_port = srv.port();
   FtpClient c(srv);
   ASSERT_FALSE(c.read_reply().empty());
-  const uint16_t new_port = free_port();
+  const uint16_t new_port = serve_port();
   srv.observer.lines.clear();
 
   engine::ApplyOutcome out =
@@ -259,7 +260,7 @@ TEST_F(Reload, ChangesMadeInTheStoreTakeEffect) {
 TEST_F(Reload, PortOverrideStaysInForce) {
   FtpClient c(srv);
   ASSERT_FALSE(c.read_reply().empty());
-  ASSERT_TRUE(reg->set_dword(store::kSetupKey, "iport", free_port()).ok());
+  ASSERT_TRUE(reg->set_dword(store::kSetupKey, "iport", serve_port()).ok());
   ASSERT_TRUE(reg->set_dword(store::kSetupKey, "imaxt", 77).ok());
   engine::ApplyOutcome out =
       app::reload_settings(*reg, uint32_t{srv.port()}, srv.engine_slot(), srv.env());

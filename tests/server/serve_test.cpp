@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,7 +25,7 @@ namespace {
 
 TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(port) + ".")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
@@ -75,7 +76,7 @@ TEST(Serve, BadArgumentsAreUsageErrors) {
 
 TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   // Few descriptors: some of the clients below find the server without a free one.
   ServeChild srv(home.path(), "--port " + std::to_string(port), "ulimit -n 24;");
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
@@ -100,10 +101,10 @@ TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
 
 TEST(Serve, SecondServerOnTheSameHomeIsRefused) {
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild first(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(first.wait_for("qorda enabled on port")) << first.output();
-  ServeChild second(home.path(), "--port " + std::to_string(free_port()));
+  ServeChild second(home.path(), "--port " + std::to_string(serve_port()));
   EXPECT_EQ(second.wait_exit(), 1);
   EXPECT_NE(second.output().find("already running"), std::string::npos) << second.output();
   first.signal(SIGTERM);
@@ -121,7 +122,7 @@ TEST(Serve, SighupReopensTheLogFile) {
     ASSERT_TRUE((*reg)->set_dword(store::kSetupKey, "iloglf", 5).ok());
     ASSERT_TRUE((*reg)->set_sz(store::kSetupKey, "szlogf", log_path).ok());
   }
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   FtpClient c(port, FtpClient::Pump{});
@@ -130,8 +131,12 @@ TEST(Serve, SighupReopensTheLogFile) {
   ASSERT_TRUE(std::filesystem::exists(log_path));
   std::filesystem::rename(log_path, log_path + ".1");
   srv.signal(SIGHUP);
-  // Round trips through the server until the signal has been handled and the file is back.
-  for (int i = 0; i < 200 && !std::filesystem::exists(log_path); ++i) c.cmd("NOOP");
+  // Round trips through the server until the signal has been handled and the file is back; a
+  // loaded machine may deliver the signal late, so the bound is a deadline, not a count.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!std::filesystem::exists(log_path) && std::chrono::steady_clock::now() < deadline) {
+    c.cmd("NOOP");
+  }
   ASSERT_TRUE(std::filesystem::exists(log_path));
   EXPECT_EQ(c.cmd("SYST"), "215 UNIX Type: L8");
   std::ifstream f(log_path, std::ios::binary);
@@ -147,18 +152,15 @@ TEST(Serve, PythonFtplibConnectsAndQuits) {
     GTEST_SKIP() << "python3 with ftplib is not installed";
   }
   TempDir home;
-  const uint16_t port = free_port();
+  const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
   std::string cmd = "python3 -c \"import ftplib; f=ftplib.FTP(); f.connect('127.0.0.1', " +
                     std::to_string(port) +
-                    "); print(f.getwelcome()); print(f.sendcmd('SYST')); f.quit()\" 2>&1";
-  std::FILE* p = ::popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[1024];
-  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-  EXPECT_EQ(::pclose(p), 0) << out;
+                    "); print(f.getwelcome()); print(f.sendcmd('SYST')); f.quit()\"";
+  int status = -1;
+  const std::string out = run_command(cmd, &status);
+  EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("FTP Server (qorda 1.20) ready."), std::string::npos) << out;
   EXPECT_NE(out.find("215 UNIX Type: L8"), std::string::npos) << out;
   srv.signal(SIGTERM);

@@ -1,4 +1,5 @@
 #include "tests/support/ftp_client.h"
+#include "tests/support/serve_child.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -68,11 +69,9 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   s.iloglf = 0;
   s.boverride = 1;
   s.szhostname = "test.host";
-  // Active data connections come from iport - 1: that port must be free as well.
-  s.iport = free_port();
-  for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(s.iport - 1)); ++i) {
-    s.iport = free_port();
-  }
+  // Active data connections come from iport - 1: that port must be free as well. The port is
+  // taken below the ephemeral range, where other tests' outgoing connections cannot hold it.
+  s.iport = serve_port();
   if (configure) configure(s);
   port_ = static_cast<uint16_t>(s.iport);
   log::logger().set_screen(&observer);

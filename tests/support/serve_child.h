@@ -1,93 +1,85 @@
-// `qorda serve` as a separate process for tests: its standard output and error come through one
-// pipe, read line by line; every wait is bounded by the process's own end or by a line arriving.
-// Header-only: QORDA_BINARY (the program under test) is defined for the test programs.
+// Running the real program from tests: one-shot CLI commands, and `qorda serve` as a separate
+// process (for protocol tests and for stock FTP clients such as curl, lftp, wget and Python's
+// ftplib to talk to).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace qorda::test {
 
-// Runs `qorda --home H serve ARGS` under a shell that reports the server's pid and, at the end,
-// its exit status. The destructor kills a server that is still running.
+// Runs a shell command; its standard output and error together. `status` receives the exit
+// status as pclose reports it (0 on success).
+std::string run_command(const std::string& cmd, int* status);
+
+// `BINARY --home HOME ARGS`; the test fails when it exits non-zero.
+std::string run_cli(const std::string& binary, const std::string& home, const std::string& args);
+
+// Whether a program is on PATH (a client an interop test needs).
+bool have_program(const std::string& name);
+
+// A free loopback port whose neighbour below is free too: active data connections leave from
+// the control port - 1.
+uint16_t serve_port();
+
+// `qorda --home H serve ARGS` under a shell that reports the server's pid and, at the end, its
+// exit status. Its standard output and error come through one pipe that a reader thread drains
+// all the time, so a chatty server never stalls on a full pipe. Every wait is bounded by the
+// process's own end or by a line arriving. The destructor kills a server that is still running.
 class ServeChild {
  public:
+#ifdef QORDA_BINARY
   // `prefix` runs in the shell before the server starts (for example a ulimit).
-  ServeChild(const std::string& home, const std::string& args, const std::string& prefix = "");
+  ServeChild(const std::string& home, const std::string& args, const std::string& prefix = "") {
+    start(QORDA_BINARY, home, args, prefix);
+  }
+#endif
   ~ServeChild();
   ServeChild(const ServeChild&) = delete;
   ServeChild& operator=(const ServeChild&) = delete;
 
-  // Reads output lines until one contains `text` (true) or the process ended (false).
+  // Waits for an output line after the last one matched that contains `text` (true) or for the
+  // end of the process (false).
   bool wait_for(const std::string& text);
-  // Reads to the end; returns the exit status.
+  // Waits until the listener is up.
+  bool wait_up() {
+    return wait_for("qorda enabled on port");
+  }
+  // Waits for the end; returns the exit status.
   int wait_exit();
   void signal(int signo);
+  // SIGTERM, then the exit status (0 for an orderly shutdown).
+  int stop();
   // Everything read so far.
-  const std::string& output() const { return output_; }
+  std::string output();
 
  private:
-  bool read_line(std::string* line);
+  void start(const std::string& binary, const std::string& home, const std::string& args,
+             const std::string& prefix);
+  void drain();
 
   std::FILE* pipe_ = nullptr;
   int pid_ = -1;
-  int exit_ = -1;
-  std::string output_;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::string output_;  // guarded by mu_
+  size_t matched_ = 0;  // output_ before this offset was passed by wait_for; guarded by mu_
+  bool ended_ = false;  // the shell reported the exit status or closed the pipe; by mu_
+  int exit_ = -1;       // guarded by mu_
 };
 
-inline ServeChild::ServeChild(const std::string& home, const std::string& args,
-                                  const std::string& prefix) {
-  std::string cmd = "exec 2>&1; " + prefix + " '" + std::string(QORDA_BINARY) + "' --home '" +
-                    home + "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
-  pipe_ = ::popen(cmd.c_str(), "r");
-  if (pipe_ == nullptr) {
-    ADD_FAILURE() << "popen failed";
-    return;
-  }
-  std::string line;
-  if (read_line(&line) && line.rfind("PID:", 0) == 0) pid_ = std::atoi(line.c_str() + 4);
+#ifdef QORDA_BINARY
+// The program under test (test programs are built knowing where it is).
+inline std::string qorda_cli(const std::string& home, const std::string& args) {
+  return run_cli(QORDA_BINARY, home, args);
 }
-
-inline ServeChild::~ServeChild() {
-  if (pid_ > 0 && exit_ < 0) ::kill(pid_, SIGKILL);
-  if (pipe_ != nullptr) ::pclose(pipe_);
-}
-
-inline bool ServeChild::wait_for(const std::string& text) {
-  std::string line;
-  while (read_line(&line)) {
-    if (line.find(text) != std::string::npos) return true;
-  }
-  return false;
-}
-
-inline int ServeChild::wait_exit() {
-  std::string line;
-  while (read_line(&line)) {
-  }
-  return exit_;
-}
-
-inline void ServeChild::signal(int signo) {
-  if (pid_ > 0) ::kill(pid_, signo);
-}
-
-inline bool ServeChild::read_line(std::string* line) {
-  if (pipe_ == nullptr || exit_ >= 0) return false;
-  char buf[4096];
-  if (std::fgets(buf, sizeof buf, pipe_) == nullptr) return false;
-  *line = buf;
-  if (!line->empty() && line->back() == '\n') line->pop_back();
-  if (line->rfind("EXIT:", 0) == 0) {
-    exit_ = std::atoi(line->c_str() + 5);
-    return false;
-  }
-  output_ += *line + "\n";
-  return true;
-}
+#endif
 
 }  // namespace qorda::test

@@ -1,48 +1,26 @@
 // The site `qorda init --demo` makes, served by `qorda serve` and used by Python's ftplib as a
 // newcomer would: anonymous reads /pub/ and only stores into /incoming/; the printed password
 // logs the demo account in.
+#include "tests/interop/demo_site.h"
+
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
-
-#include "tests/support/ftp_client.h"
-#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 namespace {
 
-std::string run(const std::string& cmd, int* status) {
-  std::string out;
-  std::FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int st = ::pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
-
 // Runs a Python ftplib session against the port; `body` uses the connected object `f` and
-// `ls(path)`, which prints "LISTED" and the LIST lines, or "NOLIST" while the server has no
-// listing command.
+// `ls(path)`, which prints "LISTED" and the LIST lines.
 std::string ftplib(uint16_t port, const std::string& body, int* status) {
   const std::string script =
       "import ftplib, io, sys\n"
       "def ls(path):\n"
       "  lines = []\n"
-      "  try:\n"
-      "    f.retrlines('LIST ' + path, lines.append)\n"
-      "  except ftplib.error_perm as e:\n"
-      "    if str(e).startswith('502'): print('NOLIST'); return\n"
-      "    raise\n"
+      "  f.retrlines('LIST ' + path, lines.append)\n"
       "  print('LISTED', lines)\n"
       "f = ftplib.FTP()\n"
       "f.connect('127.0.0.1', " +
@@ -50,39 +28,11 @@ std::string ftplib(uint16_t port, const std::string& body, int* status) {
   TempDir dir;
   const std::string path = dir.path() + "/session.py";
   { std::ofstream(path) << script; }
-  return run("python3 '" + path + "'", status);
+  return run_command("python3 '" + path + "'", status);
 }
 
-class DemoSite : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (std::system("python3 -c 'import ftplib' >/dev/null 2>&1") != 0) {
-      GTEST_SKIP() << "python3 with ftplib is not installed";
-    }
-    int st = -1;
-    const std::string out =
-        run(std::string("'") + QORDA_BINARY + "' --home '" + home.path() + "/h' init --demo", &st);
-    ASSERT_EQ(st, 0) << out;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("password: ([a-z0-9]+)\\n"))) << out;
-    password = m[1];
-    port = free_port();
-    srv = std::make_unique<ServeChild>(home.path() + "/h", "--port " + std::to_string(port));
-    ASSERT_TRUE(srv->wait_for("qorda enabled on port")) << srv->output();
-  }
-  void TearDown() override {
-    if (!srv) return;
-    srv->signal(SIGTERM);
-    EXPECT_EQ(srv->wait_exit(), 0) << srv->output();
-  }
-
-  TempDir home;
-  std::string password;
-  uint16_t port = 0;
-  std::unique_ptr<ServeChild> srv;
-};
-
 TEST_F(DemoSite, AnonymousReadsPubAndStoresIntoIncomingOnly) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
   int st = -1;
   const std::string out =
       ftplib(port,
@@ -113,13 +63,10 @@ TEST_F(DemoSite, AnonymousReadsPubAndStoresIntoIncomingOnly) {
   EXPECT_NE(out.find("Hello anonymous, welcome to the qorda demo site."), std::string::npos) << out;
   EXPECT_EQ(out.find("%U"), std::string::npos) << out;
   EXPECT_NE(out.find("\n/\n"), std::string::npos) << "home shown as the root: " << out;
-  // Listings are checked once the server lists (until then LIST is answered 502).
-  if (out.find("NOLIST") == std::string::npos) {
-    EXPECT_NE(out.find("README.txt"), std::string::npos) << out;
-    EXPECT_NE(out.find("release notes.txt"), std::string::npos) << out;
-    // A directory without the list permission lists as ". unreadable".
-    EXPECT_NE(out.find("LISTED ['. unreadable']"), std::string::npos) << out;
-  }
+  EXPECT_NE(out.find("README.txt"), std::string::npos) << out;
+  EXPECT_NE(out.find("release notes.txt"), std::string::npos) << out;
+  // A directory without the list permission lists as ". unreadable".
+  EXPECT_NE(out.find("LISTED ['. unreadable']"), std::string::npos) << out;
   EXPECT_NE(out.find("GOT b'Hello, world!\\n'"), std::string::npos) << out;
   EXPECT_EQ(out.find("GUIDE 0"), std::string::npos) << out;
   EXPECT_NE(out.find("GUIDE "), std::string::npos) << out;
@@ -127,14 +74,15 @@ TEST_F(DemoSite, AnonymousReadsPubAndStoresIntoIncomingOnly) {
   EXPECT_EQ(out.find("ALLOWED"), std::string::npos) << out;
   EXPECT_NE(out.find("REFUSED read 550"), std::string::npos) << out;
   EXPECT_NE(out.find("REFUSED store 550"), std::string::npos) << out;
-  std::ifstream up(home.path() + "/h/c/incoming/up.txt");
+  std::ifstream up(drive() + "/incoming/up.txt");
   std::stringstream text;
   text << up.rdbuf();
   EXPECT_EQ(text.str(), "uploaded\n");
-  EXPECT_FALSE(std::filesystem::exists(home.path() + "/h/c/pub/x"));
+  EXPECT_FALSE(std::filesystem::exists(drive() + "/pub/x"));
 }
 
 TEST_F(DemoSite, PrintedPasswordLogsTheDemoAccountIn) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
   int st = -1;
   const std::string out = ftplib(port,
                                  "print(f.login('demo', '" + password +
@@ -148,10 +96,8 @@ TEST_F(DemoSite, PrintedPasswordLogsTheDemoAccountIn) {
   ASSERT_EQ(st, 0) << out << srv->output();
   EXPECT_NE(out.find("230"), std::string::npos) << out;
   EXPECT_NE(out.find("GOT b'both ways'"), std::string::npos) << out;
-  if (out.find("NOLIST") == std::string::npos) {
-    EXPECT_NE(out.find("LISTED"), std::string::npos) << out;
-    EXPECT_NE(out.find("back.txt"), std::string::npos) << out;
-  }
+  EXPECT_NE(out.find("LISTED"), std::string::npos) << out;
+  EXPECT_NE(out.find("back.txt"), std::string::npos) << out;
   // Any other password is refused.
   const std::string wrong = ftplib(port,
                                    "try:\n"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/support/ftp_client.h"
-#include "tests/support/serve_process.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 namespace {
@@ -22,9 +22,9 @@ TEST(Interop, FtplibLogsInWalksAndChangesTheTree) {
   std::ofstream(home.path() + "/c/ftp/pub/a.txt") << "alpha";
   qorda_cli(home.path(), "user add alice --password Secret --perm '[u] rwdlcxhms /c:/ftp/'");
   qorda_cli(home.path(), "user add anonymous --guest --perm '[u] r--l---ms /c:/ftp/pub/'");
-  const uint16_t port = free_port();
-  ServeProcess srv(QORDA_BINARY, home.path(), port);
-  ASSERT_TRUE(srv.up());
+  const uint16_t port = serve_port();
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
+  ASSERT_TRUE(srv.wait_up()) << srv.output();
 
   const std::string script = home.path() + "/client.py";
   std::ofstream(script) << R"(import ftplib, sys
