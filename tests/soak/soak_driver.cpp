@@ -33,10 +33,13 @@ Driver::~Driver() {
 }
 
 uint16_t Driver::next_listen_port() {
-  if (listen_port_ < kListenPortFirst || listen_port_ >= kListenPortLast) {
-    listen_port_ = kListenPortFirst;
+  for (;;) {
+    if (listen_port_ < kListenPortFirst || listen_port_ >= kListenPortLast) {
+      listen_port_ = kListenPortFirst;
+    }
+    const uint16_t p = listen_port_++;
+    if (p < reserved_first_ || p > reserved_last_) return p;
   }
-  return listen_port_++;
 }
 
 void Driver::detach(int fd, const Stream* s) {

@@ -37,12 +37,20 @@ class Driver {
   // one fixed port, and a listener that got the port of one a moment ago would meet that
   // connection's TIME_WAIT (refused) or a late connect meant for another transfer.
   uint16_t next_listen_port();
+  // Ports the listeners leave alone: the server's own port and the one below it, from which
+  // it makes its active connections.
+  void reserve_ports(uint16_t first, uint16_t last) {
+    reserved_first_ = first;
+    reserved_last_ = last;
+  }
 
  private:
   platform::EventLoop& loop_;
   std::unordered_map<int, Stream*> by_fd_;
   std::vector<std::unique_ptr<Stream>> graveyard_;
   uint16_t listen_port_ = 0;
+  uint16_t reserved_first_ = 0;
+  uint16_t reserved_last_ = 0;
 };
 
 // One socket of the test: a connecting or accepted stream, or a listener (for PORT). Owned by

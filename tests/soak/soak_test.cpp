@@ -33,6 +33,7 @@
 #include "platform/socket.h"
 #include "tests/soak/soak_driver.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test::soak {
 namespace {
@@ -1284,9 +1285,9 @@ TEST(Soak, HundredsOfMixedClientsLeaveTheServerHealthy) {
         .write(f.bytes.data(), static_cast<std::streamsize>(f.bytes.size()));
   }
 
-  // Active connections come from the port below the control port, so both must be free.
-  uint16_t port = free_port();
-  for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(port - 1)); ++i) port = free_port();
+  // Active connections come from the port below the control port, so both must be free; below
+  // the ephemeral range, none of the clients' own connections can take that port meanwhile.
+  const uint16_t port = serve_port();
   s.port = port;
   ServerProcess server(home.path(), port);
   ASSERT_TRUE(server.wait_ready(seconds(30))) << server.tail();
@@ -1295,6 +1296,7 @@ TEST(Soak, HundredsOfMixedClientsLeaveTheServerHealthy) {
   auto loop = platform::EventLoop::create();
   ASSERT_TRUE(loop.ok());
   Driver driver(**loop);
+  driver.reserve_ports(static_cast<uint16_t>(port - 1), port);
   s.driver = &driver;
 
   // A first client warms the server up (store, listings, log) before the baseline is taken.
