@@ -183,6 +183,18 @@ int max_sockets() {
   return static_cast<int>(rl.rlim_cur);
 }
 
+int raise_max_sockets(int want) {
+  rlimit rl{};
+  if (want > 0 && ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+      rl.rlim_cur < static_cast<rlim_t>(want)) {
+    rlim_t target = static_cast<rlim_t>(want);
+    if (rl.rlim_max != RLIM_INFINITY && target > rl.rlim_max) target = rl.rlim_max;
+    rl.rlim_cur = target;
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  return max_sockets();
+}
+
 std::string local_host_name() {
   char buf[HOST_NAME_MAX + 1] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return {};

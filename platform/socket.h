@@ -76,6 +76,9 @@ class Socket {
 
 // The process's descriptor limit (RLIMIT_NOFILE soft limit), logged at engine start.
 int max_sockets();
+// Raises the soft descriptor limit towards `want` (never above the hard limit, never lowering
+// it) and returns the limit in force afterwards. For load tests that hold many sockets at once.
+int raise_max_sockets(int want);
 // gethostname(); empty on failure.
 std::string local_host_name();
 // IPv4 addresses of the host name (host byte order, like SockAddr::addr, without duplicates),

@@ -12,6 +12,10 @@ inline constexpr size_t kSendPiece = 1460;
 inline constexpr size_t kListChunk = 1460;
 // One file read or write moves up to ten segments through the staging buffer.
 inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600
+// SECURITY: the most one data connection moves in one event before the loop turns to the other
+// clients. Without it a fast client on a fast link keeps the one thread for its whole transfer,
+// and every other client (new ones waiting for their greeting included) stalls meanwhile.
+inline constexpr size_t kEventBudget = 256 * 1024;
 // Bytes that arrive while nothing is being received are read and dropped this many at a time.
 inline constexpr size_t kDiscardPiece = 8;
 // Scratch buffers: a log line about the connection, one formatted listing line.

@@ -291,6 +291,9 @@ double dsock_c::speed() const {
 void dsock_c::write_loop() {
   if (direction != kSend || done) return;
   owner->last_activity = engine::now();
+  // Past the budget, a fresh writable event continues after the other clients had their turn.
+  const uint64_t stop_at = moved_bytes + kEventBudget;
+  auto yield = [this] { socket_.select(MsgKind::Data, platform::FD_WRITE | platform::FD_CLOSE); };
   if (list_mode == kFileTransfer) {
     while (can_send) {
       if (buf_pos == buf_len) {
@@ -327,6 +330,7 @@ void dsock_c::write_loop() {
         log_retrieved();
         return;
       }
+      if (moved_bytes >= stop_at) return yield();
     }
     return;
   }
@@ -348,14 +352,18 @@ void dsock_c::write_loop() {
     // A partial send goes round again: the next send either moves more or would block, and
     // only a blocked send brings another writable event.
     if (c.read == c.fill) list_chunks.pop_front();
+    if (moved_bytes >= stop_at && !list_chunks.empty()) return yield();
   }
 }
 
-void dsock_c::read_loop() {
+void dsock_c::read_loop(bool drain) {
   if (done) return;
   owner->last_activity = engine::now();
   if (direction == kReceive) {
-    while (can_recv) {
+    // Past the budget the loop returns with bytes still waiting; having received, it gets
+    // another readable event for them in the next round.
+    const uint64_t stop_at = moved_bytes + kEventBudget;
+    while (can_recv && (drain || moved_bytes < stop_at)) {
       platform::IoResult r = socket_.recv(file_buf.get() + buf_len, kFileBuf - buf_len);
       if (!r.ok() || r.n < 1) {
         can_recv = false;
@@ -484,7 +492,7 @@ void dsock_c::on_close() {
     // Every byte received before the close has passed through the read loop; what is left in
     // the staging buffer goes to the file now.
     can_recv = true;
-    read_loop();
+    read_loop(true);
     platform::IoResult w{0, 0};
     if (!done && buf_len > 0) w = file.write(file_buf.get(), buf_len);
     if (done || !w.ok() || w.n != buf_len) {

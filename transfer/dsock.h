@@ -87,9 +87,11 @@ class dsock_c {
   platform::Socket& socket() { return socket_; }
   // Requests the events of the transfer's direction and takes the start tick.
   void begin_moving();
-  // The read and write loops: move bytes until the socket would block or the transfer ends.
+  // The read and write loops: move bytes until the socket would block, the transfer ends or
+  // kEventBudget bytes have moved (the loop then asks for another event and returns).
+  // `drain` (the peer closed) reads everything that is left, whatever the budget.
   void write_loop();
-  void read_loop();
+  void read_loop(bool drain = false);
 
   // Event entry points (see data_event); each may destroy the object.
   void on_connect(int err);

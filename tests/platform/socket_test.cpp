@@ -142,5 +142,22 @@ TEST(HostInfo, LimitsNameAndAddresses) {
   EXPECT_FALSE(local_ipv4_addresses(local_host_name()).empty());
 }
 
+TEST(HostInfo, RaisingTheDescriptorLimitStopsAtTheHardLimitAndNeverLowers) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlim_t hard = saved.rlim_max;
+  if (hard != RLIM_INFINITY && hard < 300) GTEST_SKIP() << "hard limit too low";
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  EXPECT_EQ(raise_max_sockets(100), 256);  // never lowered
+  EXPECT_EQ(raise_max_sockets(300), 300);
+  EXPECT_EQ(max_sockets(), 300);
+  if (hard != RLIM_INFINITY && hard < static_cast<rlim_t>(INT_MAX)) {
+    EXPECT_EQ(raise_max_sockets(INT_MAX), static_cast<int>(hard));  // capped by the hard limit
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
 }  // namespace
 }  // namespace qorda::platform

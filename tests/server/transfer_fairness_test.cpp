@@ -1,0 +1,106 @@
+// One fast transfer does not keep the server to itself: between its pieces the other clients
+// are served. A thread on the far end of the data connection reads (or writes) as fast as it can,
+// so the server's sends never block; a second client's NOOP must still be answered long before
+// the transfer ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "session/csock.h"
+#include "tests/support/accounts.h"
+#include "tests/support/ftp_client.h"
+#include "tests/support/session_seam.h"
+#include "transfer/defs.h"
+#include "transfer/dsock.h"
+
+namespace qorda::test {
+namespace {
+
+constexpr uint64_t kSize = uint64_t{32} << 20;  // many event budgets
+
+// Bytes the transfer of `c`'s session has moved so far; kSize + 1 once it has ended.
+uint64_t moved(TestServer& srv, const FtpClient& c) {
+  session::csock_c* s = session_of(srv, c);
+  if (s == nullptr || s->data == nullptr) return kSize + 1;
+  return s->data->moved_bytes;
+}
+
+TEST(Fairness, AFastDownloadLetsAnotherClientIn) {
+  TestServer srv;
+  FtpClient a(srv);
+  connect_logged_in(srv, a);
+  FtpClient b(srv);
+  connect_logged_in(srv, b, "bob");
+  write_file(srv, "big.bin", "");
+  std::filesystem::resize_file(srv.home() + "/c/big.bin", kSize);
+
+  DataPeer peer(srv);
+  ASSERT_TRUE(peer.connect_pasv(a.cmd("PASV")));
+  std::atomic<uint64_t> got{0};
+  std::atomic<bool> stop{false};
+  platform::Socket& ds = peer.conn();
+  std::thread reader([&] {
+    std::string buf(1 << 16, '\0');
+    while (!stop) {
+      platform::IoResult r = ds.recv(buf.data(), buf.size());
+      if (r.ok() && r.n == 0) break;
+      if (r.ok()) got += r.n;
+    }
+  });
+  EXPECT_EQ(a.cmd("TYPE I"), "200 Type set to I.");
+  EXPECT_EQ(a.cmd("RETR big.bin"),
+            "150 Opening BINARY mode data connection for big.bin (33554432 bytes).");
+  EXPECT_EQ(b.cmd("NOOP"), "200 NOOP command successful.");
+  const uint64_t at_noop = moved(srv, a);
+  EXPECT_LT(at_noop, kSize / 2) << "the download kept the server until it was done";
+
+  const std::string end = a.reply();
+  EXPECT_EQ(end, "226 Transfer Complete.");
+  if (end.rfind("226 ", 0) != 0) stop = true;  // otherwise the reader ends at the close
+  reader.join();
+  EXPECT_EQ(got.load(), kSize);
+}
+
+TEST(Fairness, AFastUploadLetsAnotherClientIn) {
+  TestServer srv;
+  FtpClient a(srv);
+  connect_logged_in(srv, a);
+  FtpClient b(srv);
+  connect_logged_in(srv, b, "bob");
+
+  DataPeer peer(srv);
+  ASSERT_TRUE(peer.connect_pasv(a.cmd("PASV")));
+  EXPECT_EQ(a.cmd("STOR up.bin"), "150 Opening ASCII mode data connection for up.bin");
+  platform::Socket& ds = peer.conn();
+  std::thread writer([&] {
+    const std::string piece(1 << 16, 'u');
+    uint64_t sent = 0;
+    while (sent < kSize) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), kSize - sent));
+      platform::IoResult r = ds.send(piece.data(), n);
+      if (r.ok()) {
+        sent += r.n;
+      } else if (!r.would_block()) {
+        break;
+      }
+    }
+    ds.close();  // the end of the upload; the server reads what is left before it answers
+  });
+  // Once the server is receiving, another client is answered well before the upload ends.
+  while (moved(srv, a) == 0) srv.pump(1);
+  EXPECT_EQ(b.cmd("NOOP"), "200 NOOP command successful.");
+  EXPECT_LT(moved(srv, a), kSize / 2) << "the upload kept the server until it was done";
+
+  EXPECT_EQ(a.reply(), "226 Transfer Complete.");
+  writer.join();
+  const std::string disk = read_file(srv, "up.bin");
+  EXPECT_EQ(disk.size(), kSize);
+  EXPECT_EQ(disk.find_first_not_of('u'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qorda::test
