@@ -13,7 +13,8 @@
 // Active data connections (PORT, and the default connection to the client's own port) only go
 // out when the harness could move itself into a network namespace of its own with nothing but
 // loopback up; otherwise PORT is switched off, so a fuzz run never connects anywhere but to
-// itself.
+// itself. In the namespace the server listens on a fixed port and the harness accepts active
+// data connections on another, so that inputs can name both.
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -49,10 +50,13 @@ using namespace qorda;
 
 namespace {
 
-constexpr int kMaxPumps = 3000;   // loop turns per chunk: a stuck session ends the input
-constexpr int kMaxDataPeers = 4;  // passive connections the harness makes per input
-constexpr int kMaxChunks = 4;     // the input is written in 1..kMaxChunks pieces
-constexpr int kFdSlack = 8;       // descriptors the store may open lazily after the first run
+constexpr int kMaxPumps = 3000;        // loop turns per chunk: a stuck session ends the input
+constexpr int kMaxDataPeers = 4;       // passive connections the harness makes per input
+constexpr int kMaxChunks = 4;          // the input is written in 1..kMaxChunks pieces
+constexpr size_t kMaxLineChunks = 64;  // or line by line, up to this many lines
+constexpr int kFdSlack = 8;            // descriptors the store may open lazily after the first run
+constexpr uint16_t kPrivateControlPort = 2121;  // PORT 127,0,0,1,8,73 connects to the server
+constexpr uint16_t kPrivateDataPort = 5000;     // PORT 127,0,0,1,19,136
 constexpr const char* kUser = "alice";
 constexpr const char* kPassword = "secret";
 
@@ -133,7 +137,7 @@ store::UserRecord password_user() {
   u.name = kUser;
   u.szpass = store::encode_password(kPassword);
   // Home readable and listable; "up" below it takes every action.
-  u.szfp = "[u] r--l--hms /c:/home/alice/\n[u] rwdlcxhms /c:/home/alice/up/";
+  u.szfp = "[u] r--l--hms /c:/home/alice/\n[u] rwdlcx-ms /c:/home/alice/up/";
   return u;
 }
 
@@ -153,6 +157,7 @@ struct World {
   std::unique_ptr<platform::EventLoop> loop;
   std::unique_ptr<engine::NetModule> net;
   uint16_t port = 0;
+  platform::Socket data_listener;  // where PORT 127,0,0,1,19,136 connects (private network only)
   int fd_baseline = -1;
   std::string pristine;  // snapshot of the writable directories as reset_writable leaves them
 };
@@ -245,10 +250,22 @@ World* make_world() {
   // private namespace at all: a fuzzed PORT must not reach any other service.
   s.benablethird = 0;
   s.ballowport = private_net ? 1 : 0;
-  // The default data connection leaves from port iport - 1, which must be free too.
-  s.iport = free_port();
-  for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(s.iport - 1)); ++i) {
+  if (private_net) {
+    // Every port of the namespace is free: fixed ones let inputs name them (the dictionary
+    // has PORT arguments for both), and the harness takes active connections on one.
+    s.iport = kPrivateControlPort;
+    auto l = platform::Socket::tcp(nullptr);
+    if (!l.ok() || !l->bind(platform::SockAddr::loopback(kPrivateDataPort)).ok() ||
+        !l->listen(kMaxDataPeers).ok()) {
+      fail("cannot listen for active data connections");
+    }
+    w->data_listener = std::move(*l);
+  } else {
+    // The default data connection leaves from port iport - 1, which must be free too.
     s.iport = free_port();
+    for (int i = 0; i < 100 && !port_free(static_cast<uint16_t>(s.iport - 1)); ++i) {
+      s.iport = free_port();
+    }
   }
   w->port = static_cast<uint16_t>(s.iport);
 
@@ -277,17 +294,26 @@ World* make_world() {
   return w;
 }
 
-// The client side of one input: the control connection and the passive connections it made.
+// What the harness does on a data connection: only read, or also send a few bytes and end its
+// side (so that uploads complete and a download sees its client hang up), either once the
+// server has announced the transfer or at once. Chosen per input.
+enum class DataMode { ReadOnly, UploadAfter150, UploadAtOnce };
+
+constexpr std::string_view kUpload = "uploaded by the fuzzer\r\n";
+
+// The client side of one input: the control connection and the data connections it made
+// (passive ones it connected, active ones it accepted).
 class Client {
  public:
-  explicit Client(const World& w) {
+  Client(World& w, DataMode mode) : w_(w), mode_(mode) {
     auto s = platform::Socket::tcp(nullptr);
     if (!s.ok()) fail("client socket");
     ctl_ = std::move(*s);
     if (!ctl_.connect(platform::SockAddr::loopback(w.port)).ok()) fail("connect");
   }
 
-  // Reads whatever arrived on every connection. True when something moved.
+  // Reads whatever arrived on every connection and takes new active data connections. True
+  // when something moved.
   bool drain() {
     bool moved = false;
     char buf[65536];
@@ -301,14 +327,27 @@ class Client {
       if (r.ok() || !(r.would_block() || r.err == ENOTCONN)) ctl_closed_ = true;
       break;
     }
-    for (platform::Socket& d : data_) {
-      while (d.valid()) {
-        platform::IoResult r = d.recv(buf, sizeof buf);
+    while (w_.data_listener.valid() && static_cast<int>(data_.size()) < kMaxDataPeers) {
+      platform::SockAddr peer;
+      auto a = w_.data_listener.accept(&peer);
+      if (!a.ok()) break;
+      moved = true;
+      add_peer(std::move(*a));
+    }
+    for (Peer& d : data_) {
+      if (d.upload_due && d.sock.valid()) {
+        d.upload_due = false;
+        (void)d.sock.send(kUpload.data(), kUpload.size());
+        (void)d.sock.shutdown_send();
+        moved = true;
+      }
+      while (d.sock.valid()) {
+        platform::IoResult r = d.sock.recv(buf, sizeof buf);
         if (r.ok() && r.n > 0) {
           moved = true;
           continue;
         }
-        if (r.ok() || !(r.would_block() || r.err == ENOTCONN)) d.close();
+        if (r.ok() || !(r.would_block() || r.err == ENOTCONN)) d.sock.close();
         break;
       }
     }
@@ -317,7 +356,7 @@ class Client {
 
   // Writes all bytes (pumping while the server's window is full). False when the server has
   // closed the connection.
-  bool send(World& w, std::string_view bytes) {
+  bool send(std::string_view bytes) {
     for (int budget = kMaxPumps; !bytes.empty() && !ctl_closed_ && budget > 0; --budget) {
       platform::IoResult r = ctl_.send(bytes.data(), bytes.size());
       if (r.ok()) {
@@ -325,25 +364,43 @@ class Client {
         continue;
       }
       if (!(r.would_block() || r.err == ENOTCONN)) return false;
-      w.loop->run_once(1);
+      w_.loop->run_once(1);
       drain();
     }
     return bytes.empty();
   }
 
-  // Resets every connection (no lingering TIME_WAIT state on the client side).
+  // Resets every connection (no lingering TIME_WAIT state on the client side) and throws away
+  // active connections still waiting in the listener's queue.
   void close() {
-    linger lg{1, 0};
-    if (ctl_.valid()) ::setsockopt(ctl_.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    ctl_.close();
-    for (platform::Socket& d : data_) {
-      if (d.valid()) ::setsockopt(d.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-      d.close();
+    reset(ctl_);
+    for (Peer& d : data_) reset(d.sock);
+    while (w_.data_listener.valid()) {
+      platform::SockAddr peer;
+      auto a = w_.data_listener.accept(&peer);
+      if (!a.ok()) break;
+      reset(*a);
     }
   }
 
  private:
-  // Connects to the passive port of every 227 reply (up to kMaxDataPeers per input).
+  struct Peer {
+    platform::Socket sock;
+    bool upload_due = false;
+  };
+
+  static void reset(platform::Socket& s) {
+    linger lg{1, 0};
+    if (s.valid()) ::setsockopt(s.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    s.close();
+  }
+
+  void add_peer(platform::Socket s) {
+    data_.push_back(Peer{std::move(s), mode_ == DataMode::UploadAtOnce});
+  }
+
+  // Connects to the passive port of every 227 reply; a 150 reply starts the uploads that wait
+  // for it.
   void scan_replies(std::string_view bytes) {
     pending_ += bytes;
     size_t lf;
@@ -351,6 +408,9 @@ class Client {
       const std::string line = pending_.substr(0, lf);
       pending_.erase(0, lf + 1);
       if (line.rfind("227 ", 0) == 0) connect_passive(line);
+      if (line.rfind("150 ", 0) == 0 && mode_ == DataMode::UploadAfter150) {
+        for (Peer& d : data_) d.upload_due = d.sock.valid();
+      }
     }
     if (pending_.size() > 4096) pending_.clear();
   }
@@ -368,12 +428,14 @@ class Client {
     auto s = platform::Socket::tcp(nullptr);
     if (!s.ok()) return;
     if (s->connect(platform::SockAddr::loopback(static_cast<uint16_t>(f[4] << 8 | f[5]))).ok()) {
-      data_.push_back(std::move(*s));
+      add_peer(std::move(*s));
     }
   }
 
+  World& w_;
+  DataMode mode_;
   platform::Socket ctl_;
-  std::vector<platform::Socket> data_;
+  std::vector<Peer> data_;
   std::string pending_;
   bool ctl_closed_ = false;
 };
@@ -388,12 +450,24 @@ void pump_until_quiet(World& w, Client& c) {
   }
 }
 
-// Chunk boundaries: a hash of the input picks up to kMaxChunks - 1 cut points.
-std::vector<size_t> cut_points(const uint8_t* data, size_t size) {
-  std::vector<size_t> cuts;
-  if (size < 2) return cuts;
+uint32_t input_hash(const uint8_t* data, size_t size) {
   uint32_t h = 2166136261u;
   for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
+  return h;
+}
+
+// Chunk boundaries: for half of the inputs (by their hash) after every LF, as a client that
+// waits for each reply sends, up to kMaxLineChunks of them; for the others the hash picks up to
+// kMaxChunks - 1 cut points.
+std::vector<size_t> cut_points(uint32_t h, const uint8_t* data, size_t size) {
+  std::vector<size_t> cuts;
+  if (size < 2) return cuts;
+  if ((h >> 24) & 1) {
+    for (size_t i = 0; i + 1 < size && cuts.size() < kMaxLineChunks; ++i) {
+      if (data[i] == '\n') cuts.push_back(i + 1);
+    }
+    return cuts;
+  }
   const int n = static_cast<int>(h % kMaxChunks);
   for (int i = 0; i < n; ++i) {
     h = h * 1103515245u + 12345u;
@@ -411,17 +485,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reset_writable(*w);
 
   {
-    Client c(*w);
+    const uint32_t h = input_hash(data, size);
+    Client c(*w, static_cast<DataMode>((h >> 16) % 3));
     pump_until_quiet(*w, c);  // accept and greeting
     if (w->net->client_count() != 1) fail("the connection was not accepted");
 
     size_t from = 0;
-    std::vector<size_t> cuts = cut_points(data, size);
+    std::vector<size_t> cuts = cut_points(h, data, size);
     cuts.push_back(size);
     for (size_t to : cuts) {
       const std::string_view chunk(reinterpret_cast<const char*>(data) + from, to - from);
       from = to;
-      const bool sent = c.send(*w, chunk);
+      const bool sent = c.send(chunk);
       pump_until_quiet(*w, c);
       // A session that said goodbye is freed at the next tick.
       w->net->timer_tick();
