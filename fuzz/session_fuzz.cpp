@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -54,7 +55,11 @@ constexpr int kMaxPumps = 3000;        // loop turns per chunk: a stuck session 
 constexpr int kMaxDataPeers = 4;       // passive connections the harness makes per input
 constexpr int kMaxChunks = 4;          // the input is written in 1..kMaxChunks pieces
 constexpr size_t kMaxLineChunks = 64;  // or line by line, up to this many lines
-constexpr int kFdSlack = 8;            // descriptors the store may open lazily after the first run
+constexpr uint32_t kStartTick = 100000;
+constexpr std::time_t kStartEpoch = 1700000000;
+constexpr uint32_t kChunkGapMs = 300;          // clock advance between chunks
+constexpr uint32_t kIdleJumpMs = 1000 * 1000;  // beyond the default idle limit (900 s)
+constexpr int kFdSlack = 8;  // descriptors the store may open lazily after the first run
 constexpr uint16_t kPrivateControlPort = 2121;  // PORT 127,0,0,1,8,73 connects to the server
 constexpr uint16_t kPrivateDataPort = 5000;     // PORT 127,0,0,1,19,136
 constexpr const char* kUser = "alice";
@@ -232,8 +237,8 @@ World* make_world() {
   write_file(w->home + "/c/pub/.message", "Public files.\n");
   reset_writable(*w);
 
-  w->clock.tick = 100000;
-  w->clock.epoch = 1700000000;
+  w->clock.tick = kStartTick;
+  w->clock.epoch = kStartEpoch;
   platform::set_clock(&w->clock);
 
   store::ServerSettings& s = store::settings();
@@ -483,6 +488,10 @@ std::vector<size_t> cut_points(uint32_t h, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static World* w = make_world();
   reset_writable(*w);
+  // Every input starts at the same moment (no session is left that could see time go back).
+  w->clock.tick = kStartTick;
+  w->clock.epoch = kStartEpoch;
+  w->net->timer_tick();
 
   {
     const uint32_t h = input_hash(data, size);
@@ -496,9 +505,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t to : cuts) {
       const std::string_view chunk(reinterpret_cast<const char*>(data) + from, to - from);
       from = to;
+      if (to == size && ((h >> 20) & 7) == 0) {
+        // For one input in eight the client stays silent past the idle limit before its last
+        // chunk.
+        w->clock.tick += kIdleJumpMs;
+        w->net->timer_tick();
+        pump_until_quiet(*w, c);
+      }
       const bool sent = c.send(chunk);
       pump_until_quiet(*w, c);
-      // A session that said goodbye is freed at the next tick.
+      // Time passes between chunks; a session that said goodbye is freed at the next tick.
+      w->clock.tick += kChunkGapMs;
+      w->clock.epoch += 1;
       w->net->timer_tick();
       if (!sent) break;
     }
