@@ -8,7 +8,7 @@
 //
 // Checked after every input: the session and data-connection tables are empty again, the
 // descriptor count does not creep up, and no activity-log line carries a raw control character
-// (client text must be escaped before it reaches a log).
+// (client text must be escaped before it reaches a log). SESSION_FUZZ_ECHO=1 shows the replies.
 //
 // Active data connections (PORT, and the default connection to the client's own port) only go
 // out when the harness could move itself into a network namespace of its own with nothing but
@@ -42,6 +42,7 @@
 #include "platform/registry.h"
 #include "platform/socket.h"
 #include "platform/volume.h"
+#include "store/links.h"
 #include "store/password.h"
 #include "store/records.h"
 #include "store/settings.h"
@@ -141,8 +142,11 @@ store::UserRecord password_user() {
   store::UserRecord u;
   u.name = kUser;
   u.szpass = store::encode_password(kPassword);
-  // Home readable and listable; "up" below it takes every action.
-  u.szfp = "[u] r--l--hms /c:/home/alice/\n[u] rwdlcx-ms /c:/home/alice/up/";
+  // Home readable and listable; "up" below it takes every action; /pub/ (a link target) can
+  // be read.
+  u.szfp =
+      "[u] r--l--hms /c:/home/alice/\n[u] rwdlcx-ms /c:/home/alice/up/\n"
+      "[u] r--l---ms /c:/pub/";
   return u;
 }
 
@@ -281,9 +285,33 @@ World* make_world() {
   if (!reg.ok()) fail("store");
   w->reg = std::move(reg.value);
   if (!store::create_key_tree(*w->reg).ok()) fail("key tree");
-  if (!store::write_user(*w->reg, password_user(), true, store::kCountAll).ok() ||
-      !store::write_user(*w->reg, guest_user(), true, store::kCountAll).ok()) {
+  // The guest's template limits downloads by a ratio counted per session, so that no input
+  // inherits another's totals.
+  store::TemplateRecord guests;
+  guests.name = "guests";
+  guests.bratio = true;
+  guests.bsession = true;
+  guests.bfiles = true;
+  guests.iufiles = 1;
+  guests.idfiles = 2;
+  store::UserRecord guest = guest_user();
+  guest.sztemp = store::template_ref(guests.name);
+  if (!store::write_template(*w->reg, guests).ok() ||
+      !store::write_user(*w->reg, password_user(), true, store::kCountAll).ok() ||
+      !store::write_user(*w->reg, guest, true, store::kCountAll).ok()) {
     fail("accounts");
+  }
+  // Links of every kind: to a directory, to a file, to the home, a loop and a dangling one.
+  const std::pair<const char*, const char*> links[] = {
+      {"/c:/home/alice/shared", "/c:/pub/"}, {"/c:/home/alice/hi.txt", "/c:/pub/hello.txt"},
+      {"/c:/home/alice/up/home", "~"},       {"/c:/home/alice/loop", "/c:/home/alice/loop"},
+      {"/c:/pub/dangling", "/c:/nowhere/"},
+  };
+  for (const auto& [location, target] : links) {
+    store::LinkRecord l;
+    l.location = location;
+    l.target = target;
+    if (!store::write_link(*w->reg, l).ok()) fail("links");
   }
   auto loop = platform::EventLoop::create();
   if (!loop.ok()) fail("event loop");
@@ -305,6 +333,9 @@ World* make_world() {
 enum class DataMode { ReadOnly, UploadAfter150, UploadAtOnce };
 
 constexpr std::string_view kUpload = "uploaded by the fuzzer\r\n";
+
+// SESSION_FUZZ_ECHO=1 shows every reply on stderr, for reading what a reproducer does.
+const bool kEcho = std::getenv("SESSION_FUZZ_ECHO") != nullptr;
 
 // The client side of one input: the control connection and the data connections it made
 // (passive ones it connected, active ones it accepted).
@@ -412,6 +443,7 @@ class Client {
     while ((lf = pending_.find('\n')) != std::string::npos) {
       const std::string line = pending_.substr(0, lf);
       pending_.erase(0, lf + 1);
+      if (kEcho) std::fprintf(stderr, "reply: %s\n", line.c_str());
       if (line.rfind("227 ", 0) == 0) connect_passive(line);
       if (line.rfind("150 ", 0) == 0 && mode_ == DataMode::UploadAfter150) {
         for (Peer& d : data_) d.upload_due = d.sock.valid();
