@@ -159,6 +159,8 @@ store::UserRecord guest_user() {
 }
 
 struct World {
+  std::string base;  // the temporary directory; the home is one level down, so that a path
+                     // escaping the home still lands where the checks look
   std::string home;
   platform::ManualClock clock;
   CheckingObserver observer;
@@ -169,32 +171,50 @@ struct World {
   platform::Socket data_listener;  // where PORT 127,0,0,1,19,136 connects (private network only)
   int fd_baseline = -1;
   std::string pristine;  // snapshot of the writable directories as reset_writable leaves them
+  std::string fixed;     // snapshot of everything else
 };
 
 constexpr const char* kWritableDirs[] = {"/c/home/alice/up", "/c/incoming"};
 
-// What the writable directories hold: every entry with its kind, size and modification time.
-std::string snapshot(const World& w) {
+// Every entry below `root` with its kind, size and modification time, except the directories
+// (and their contents) and files whose paths start with one of `skip`.
+std::string tree_snapshot(const std::string& root, const std::vector<std::string>& skip) {
   std::vector<std::string> entries;
-  for (const char* d : kWritableDirs) {
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(w.home + d, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      std::error_code sec;
-      std::string e = it->path().string();
-      if (it->is_directory(sec)) {
-        e += "/";
-      } else {
-        e += " " + std::to_string(it->file_size(sec)) + " " +
-             std::to_string(it->last_write_time(sec).time_since_epoch().count());
-      }
-      entries.push_back(std::move(e));
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code sec;
+    std::string e = it->path().string();
+    if (std::any_of(skip.begin(), skip.end(),
+                    [&](const std::string& p) { return e.starts_with(p); })) {
+      if (it->is_directory(sec)) it.disable_recursion_pending();
+      continue;
     }
+    if (it->is_directory(sec)) {
+      e += "/";
+    } else {
+      e += " " + std::to_string(it->file_size(sec)) + " " +
+           std::to_string(it->last_write_time(sec).time_since_epoch().count());
+    }
+    entries.push_back(std::move(e));
   }
   std::sort(entries.begin(), entries.end());
   std::string out;
   for (const std::string& e : entries) out += e + "\n";
   return out;
+}
+
+// What the writable directories hold.
+std::string snapshot(const World& w) {
+  std::string out;
+  for (const char* d : kWritableDirs) out += tree_snapshot(w.home + d, {});
+  return out;
+}
+
+// Everything else below the temporary directory: no session may change it.
+std::string fixed_snapshot(const World& w) {
+  std::vector<std::string> skip = {w.home + "/qorda.db"};
+  for (const char* d : kWritableDirs) skip.push_back(w.home + d);
+  return tree_snapshot(w.base, skip);
 }
 
 // The directories a session may change are put back as they were before every input that
@@ -230,7 +250,8 @@ World* make_world() {
   const char* made = ::mkdtemp(shm_tmpl);
   if (made == nullptr) made = ::mkdtemp(tmp_tmpl);
   if (made == nullptr) fail("mkdtemp");
-  w->home = made;
+  w->base = made;
+  w->home = w->base + "/home";
   for (const char* d : {"/c/home/alice", "/c/pub/sub", "/c/incoming"}) {
     fs::create_directories(w->home + d);
   }
@@ -318,8 +339,9 @@ World* make_world() {
   w->loop = std::move(loop.value);
   w->net = engine::NetModule::open({w->loop.get(), &w->observer, w->reg.get()});
   if (!w->net->listening()) fail("engine has no listener");
+  w->fixed = fixed_snapshot(*w);
   static std::string home_to_remove;
-  home_to_remove = w->home;
+  home_to_remove = w->base;
   std::atexit([] {
     std::error_code ec;
     fs::remove_all(home_to_remove, ec);
@@ -562,6 +584,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (w->net->client_count() != 0 || !w->net->sessions().empty()) fail("a session outlived it");
   if (!w->net->data_table().empty()) fail("a data connection outlived its session");
+  if (fixed_snapshot(*w) != w->fixed) {
+    std::fprintf(stderr, "before:\n%safter:\n%s", w->fixed.c_str(), fixed_snapshot(*w).c_str());
+    fail("a session changed files outside its writable directories");
+  }
   restore_accounts(*w);
 
   const int fds = open_fds();
