@@ -7,14 +7,16 @@
 // so that listings and transfers really run.
 //
 // Checked after every input: the session and data-connection tables are empty again, the
-// descriptor count does not creep up, and no activity-log line carries a raw control character
-// (client text must be escaped before it reaches a log). SESSION_FUZZ_ECHO=1 shows the replies.
+// descriptor count does not creep up, nothing outside the writable directories changed, and no
+// activity-log line carries a raw control character (client text must be escaped before it
+// reaches a log). SESSION_FUZZ_ECHO=1 shows the replies.
 //
-// Active data connections (PORT, and the default connection to the client's own port) only go
-// out when the harness could move itself into a network namespace of its own with nothing but
-// loopback up; otherwise PORT is switched off, so a fuzz run never connects anywhere but to
-// itself. In the namespace the server listens on a fixed port and the harness accepts active
-// data connections on another, so that inputs can name both.
+// PORT is accepted only when the harness could move itself into a network namespace of its own
+// with nothing but loopback up, and only for the client's own address (third-party transfers
+// are off). Otherwise PORT is switched off, and the one active connection left, the default one
+// to the client's own address and port, finds nothing listening. Either way a fuzz run never
+// connects anywhere but to itself. In the namespace the server listens on a fixed port and the
+// harness accepts active data connections on another, so that inputs can name both.
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
