@@ -316,6 +316,11 @@ void NetModule::on_listen(const Message& m) {
   // A failed accept (EMFILE among others) is skipped; the loop offers the pending connection
   // again once descriptors are free.
   if (!accepted.ok()) return;
+  // Every reply is written whole in one send, so there is nothing for Nagle's algorithm to
+  // gather; with it, a reply that follows another without a command in between ("150" then
+  // "226") waited for the client's delayed acknowledgement, some 40 ms per transfer. Should
+  // the option fail, replies are only slower.
+  (void)accepted->set_nodelay(true);
   auto* s = new csock_c(*this, std::move(*accepted), peer);  // owned by the session table
   s->start();
 }

@@ -313,10 +313,9 @@ void csock_c::flush() {
     }
     c.sent += r.n;
     out_bytes_ -= r.n;
-    if (r.n < want) {
-      writable = false;
-      break;
-    }
+    // A partial send goes round again: only a refused send asks the loop for the next writable
+    // event, so stopping here would leave the rest queued until the client sent a command.
+    if (r.n < want) continue;
     pop_output();
   }
 }
