@@ -131,6 +131,30 @@ double wrapper_cpu(int pid) {
   return -1;
 }
 
+// Calls f(pid, fields) for every process in /proc, `fields` pointing past the command's ")"
+// and its space in /proc/PID/stat (state, ppid, ...).
+template <class F>
+void for_each_proc_stat(F f) {
+  DIR* d = opendir("/proc");
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE* file = std::fopen(path, "r");
+    if (!file) continue;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, file);
+    std::fclose(file);
+    buf[n] = '\0';
+    const char* p = std::strrchr(buf, ')');
+    if (p && p[1] == ' ') f(static_cast<int>(pid), p + 2);
+  }
+  closedir(d);
+}
+
 ProcSample sample_tree(int root, bool memory) {
   ProcSample s;
   if (root <= 0) return s;
@@ -141,35 +165,19 @@ ProcSample sample_tree(int root, bool memory) {
   };
   std::map<int, Entry> all;
   const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-  DIR* d = opendir("/proc");
-  if (!d) return s;
-  while (dirent* e = readdir(d)) {
-    char* end = nullptr;
-    long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) continue;
-    char buf[1024];
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    const char* p = std::strrchr(buf, ')');
-    if (!p) continue;
+  for_each_proc_stat([&](int pid, const char* p) {
     // Fields after the command: state ppid pgrp session tty tpgid flags minflt cminflt majflt
     // cmajflt utime stime cutime cstime.
     char state;
     int ppid;
     unsigned long long v[15];
-    if (std::sscanf(p + 2, "%c %d %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu",
+    if (std::sscanf(p, "%c %d %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu",
                     &state, &ppid, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8],
                     &v[9], &v[10], &v[11], &v[12]) != 15) {
-      continue;
+      return;
     }
-    all[static_cast<int>(pid)] = {ppid, static_cast<double>(v[9] + v[10] + v[11] + v[12]) / tick};
-  }
-  closedir(d);
+    all[pid] = {ppid, static_cast<double>(v[9] + v[10] + v[11] + v[12]) / tick};
+  });
   std::vector<int> todo{root};
   std::vector<int> tree;
   while (!todo.empty()) {
@@ -1063,27 +1071,10 @@ int run_fake_server(const Options& o) {
 // Kills every process this one is the parent of (orphans of the tree land here).
 void kill_children(int sig) {
   const int self = static_cast<int>(getpid());
-  DIR* d = opendir("/proc");
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    char* end = nullptr;
-    long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) continue;
-    char buf[512];
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    const char* p = std::strrchr(buf, ')');
+  for_each_proc_stat([&](int pid, const char* p) {
     int ppid = 0;
-    if (p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 && ppid == self) {
-      kill(static_cast<pid_t>(pid), sig);
-    }
-  }
-  closedir(d);
+    if (std::sscanf(p, "%*c %d", &ppid) == 1 && ppid == self) kill(static_cast<pid_t>(pid), sig);
+  });
 }
 
 // A task-clock counter on this process, inherited by every process forked below it: its value
