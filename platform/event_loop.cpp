@@ -70,6 +70,7 @@ struct Reg {
   uint32_t interest = 0;      // events currently in the epoll set
   bool in_epoll = false;
   bool stale = false;  // listed in Impl::stale: the interest set is brought in line later
+  bool made_here = false;  // created by Socket::tcp: every change of role is announced
 };
 
 struct Queued {
@@ -523,7 +524,7 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
   if (kind == MsgKind::Timer || kind == MsgKind::Lookup) return Status::error(EINVAL);
   if (m.resolver_fds.count(fd)) return Status::error(EBUSY);
   Reg& r = m.reg(fd);
-  if (r.role == Role::Unknown || r.role == Role::Fresh) {
+  if (r.role == Role::Unknown || (r.role == Role::Fresh && !r.made_here)) {
     int err = 0;
     Role role = probe_role(fd, &err);
     if (role == Role::Unknown) return Status::error(err);
@@ -780,6 +781,13 @@ void EventLoop::note_connected(int fd) {
   r.role = Role::Connected;
   r.eof_seen = r.close_posted = false;
   impl_->update(fd, r);
+}
+
+void EventLoop::note_created(int fd) {
+  if (fd < 0) return;
+  Reg& r = impl_->reg(fd);
+  r.role = Role::Fresh;
+  r.made_here = true;
 }
 
 void EventLoop::note_listen(int fd) {

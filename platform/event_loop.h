@@ -114,6 +114,7 @@ class EventLoop {
   void note_send_blocked(int fd);     // send would block: post FD_WRITE when writable again
   void note_connect(int fd);          // a non-blocking connect started: post FD_CONNECT when done
   void note_connected(int fd);        // an accepted socket: connected from the start
+  void note_created(int fd);          // a new socket of ours: its role needs no probing
   void note_listen(int fd);           // the socket listens: FD_ACCEPT applies to it
   void forget(int fd);  // the socket is being closed: drop its registration and messages
 

@@ -59,6 +59,7 @@ Socket& Socket::operator=(Socket&& o) noexcept {
 Result<Socket> Socket::tcp(EventLoop* loop) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return Status::from_errno("socket");
+  if (loop) loop->note_created(fd);
   return Socket(UniqueFd(fd), loop);
 }
 

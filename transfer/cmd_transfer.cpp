@@ -1,6 +1,7 @@
 // PORT, PASV, RETR, STOR, STOU and ABOR; the default data connection; statistics and ratios.
 #include <cctype>
 #include <cmath>
+#include <memory>
 
 #include "engine/netmodule.h"
 #include "log/log.h"
@@ -197,10 +198,42 @@ bool ratio_refuses(uint32_t u, uint32_t d, uint32_t up, uint32_t down) {
   return !std::isfinite(want) || have < want;
 }
 
+namespace {
+
+// The user's counters are read and written back inside one store transaction: a change another
+// process (the administration tools) makes between the read and the write is not overwritten,
+// and the store's locks are taken once per transfer instead of twice. When the transaction cannot
+// begin (another process holds the store past the busy timeout) the counters are still read, for
+// the ratio check, but not written: a second wait for the same lock would only stall every
+// session again, and the transfer goes on uncounted, as after any failed write.
+class CounterUpdate {
+ public:
+  explicit CounterUpdate(platform::Registry* reg) : reg_(reg) {
+    if (reg_ == nullptr) return;
+    auto tx = reg_->begin();
+    if (tx) tx_ = std::move(*tx);
+  }
+  // Reads the stored counters into `user`; false when there is no store or no record.
+  bool read(store::UserRecord& user) {
+    return reg_ != nullptr && store::read_user(*reg_, user, false, true);
+  }
+  // Writes the counters `mask` selects and commits; true when they are stored.
+  bool write(const store::UserRecord& user, unsigned mask) {
+    if (tx_ == nullptr || !store::write_user(*reg_, user, false, mask).ok()) return false;
+    return tx_->commit().ok();
+  }
+
+ private:
+  platform::Registry* reg_;                                // owned by the engine
+  std::unique_ptr<platform::Registry::Transaction> tx_;  // rolled back unless committed
+};
+
+}  // namespace
+
 bool charge_download(dsock_c& d) {
   csock_c& s = *d.owner;
-  platform::Registry* reg = s.net().registry();
-  const bool have = reg != nullptr && store::read_user(*reg, s.account, false, true);
+  CounterUpdate update(s.net().registry());
+  const bool have = update.read(s.account);
   const uint32_t kb = kb_of(d.total_bytes);
   s.account.idlfiles += 1;
   s.account.idlkb += kb;
@@ -233,10 +266,7 @@ bool charge_download(dsock_c& d) {
       return false;
     }
   }
-  if (have) {
-    d.charged =
-        store::write_user(*reg, s.account, false, store::kCountDlFiles | store::kCountDlKb).ok();
-  }
+  if (have) d.charged = update.write(s.account, store::kCountDlFiles | store::kCountDlKb);
   return true;
 }
 
@@ -244,11 +274,11 @@ void refund_download(dsock_c& d) {
   if (!d.charged) return;
   d.charged = false;
   csock_c& s = *d.owner;
-  platform::Registry* reg = s.net().registry();
-  if (reg == nullptr || !store::read_user(*reg, s.account, false, true)) return;
+  CounterUpdate update(s.net().registry());
+  if (!update.read(s.account)) return;
   s.account.idlfiles -= 1;
   s.account.idlkb -= kb_of(d.total_bytes);
-  store::write_user(*reg, s.account, false, store::kCountDlFiles | store::kCountDlKb);
+  update.write(s.account, store::kCountDlFiles | store::kCountDlKb);
 }
 
 void credit_upload(dsock_c& d) {
@@ -257,11 +287,11 @@ void credit_upload(dsock_c& d) {
   const uint32_t kb = kb_of(d.moved_bytes);
   s.files_stored += 1;
   s.kb_stored += kb;
-  platform::Registry* reg = s.net().registry();
-  if (reg == nullptr || !store::read_user(*reg, s.account, false, true)) return;
+  CounterUpdate update(s.net().registry());
+  if (!update.read(s.account)) return;
   s.account.iulfiles += 1;
   s.account.iulkb += kb;
-  store::write_user(*reg, s.account, false, store::kCountUlFiles | store::kCountUlKb);
+  update.write(s.account, store::kCountUlFiles | store::kCountUlKb);
 }
 
 }  // namespace qorda::transfer

@@ -216,7 +216,7 @@ void dsock_c::prepare_send(const std::string& path) {
 
   const uint64_t offset = restart_at(s.rest_offset, total_bytes);
   position = offset;
-  file.seek(offset);
+  if (offset != 0) file.seek(offset);  // a file just opened reads from its start
   s.rest_offset = 0;
   s.reply(150, "Opening %s mode data connection for %s (%llu bytes).", type_word(s),
           file_name.c_str(), static_cast<unsigned long long>(total_bytes));
@@ -438,9 +438,9 @@ void dsock_c::on_accept(int err) {
     a->close();
     return;
   }
+  // The listener has done its work; it never sent anything, so it is closed without a shutdown.
   socket_.select(MsgKind::Data, 0);
   owner->net().data_table().remove(this);
-  socket_.shutdown_send();
   socket_.close();
   socket_ = std::move(*a);
   sock = socket_.fd();

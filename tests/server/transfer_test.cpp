@@ -537,6 +537,39 @@ TEST(Retrieve, VanishedFileIsSentAsItWasOpened) {
   EXPECT_EQ(c.reply(), "226 Transfer Complete.");
 }
 
+TEST(Retrieve, CountersFollowOtherWritersAndABusyStoreStallsNothing) {
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  write_file(srv, "f", "abc");
+  std::string first;
+  auto other = platform::Registry::open(srv.net().registry()->path());
+  ASSERT_TRUE(other.ok());
+  // The administrator changes the statistics between two transfers: the charge adds to the
+  // values stored now, and leaves the upload counters it does not own alone.
+  store::UserRecord u = stored_user(srv, "alice");
+  u.idlfiles = 40;
+  u.iulfiles = 7;
+  ASSERT_TRUE(store::write_user(**other, u, false, store::kCountAll).ok());
+  EXPECT_EQ(retrieve(srv, c, true, "f", &first), "abc");
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+  EXPECT_EQ(stored_user(srv, "alice").idlfiles, 41u);
+  EXPECT_EQ(stored_user(srv, "alice").iulfiles, 7u);
+  {
+    // Another process holds the store: the retrieval still runs, uncounted.
+    auto held = (*other)->begin();
+    ASSERT_TRUE(held.ok());
+    EXPECT_EQ(retrieve(srv, c, false, "f", &first), "abc");
+    EXPECT_EQ(first, "150 Opening ASCII mode data connection for f (3 bytes).");
+    EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+  }
+  EXPECT_EQ(stored_user(srv, "alice").idlfiles, 41u);
+  EXPECT_EQ(retrieve(srv, c, true, "f", &first), "abc");
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+  EXPECT_EQ(stored_user(srv, "alice").idlfiles, 42u);
+  EXPECT_EQ(session_of(srv, c)->files_retrieved, 3u);
+}
+
 TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
   TestServer srv;
   FtpClient c(srv);
