@@ -230,6 +230,36 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   return Lookup{std::move(best), is_dir};
 }
 
+Result<std::vector<std::string>> lookup_names(std::string_view dir,
+                                              const std::vector<std::string_view>& names) {
+  Result<Mapped> m = map_path(dir);
+  if (!m) return m.status();
+  if (!m->exists || !m->is_dir) return Status::error(ENOENT);
+  const std::string local = m->local();
+  std::vector<std::string> found(names.size());
+  bool missing = false;
+  struct stat st {};
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!valid_component(names[i])) continue;
+    if (::lstat(join(local, names[i]).c_str(), &st) == 0) {
+      found[i] = std::string(names[i]);
+    } else {
+      missing = true;
+    }
+  }
+  if (!missing) return found;
+  std::vector<bool> exact(names.size());
+  for (size_t i = 0; i < names.size(); ++i) exact[i] = !found[i].empty();
+  Status scanned = for_each_name(local, [&](std::string_view n) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (exact[i] || !iequal(n, names[i])) continue;
+      if (found[i].empty() || n < found[i]) found[i] = std::string(n);
+    }
+  });
+  if (!scanned) return scanned;
+  return found;
+}
+
 Result<DrivePath> split_drive_path(std::string_view path) {
   std::string p(path);
   for (char& c : p) {

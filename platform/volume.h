@@ -66,6 +66,12 @@ struct Lookup {
 // it ignoring ASCII case. ENOENT when nothing matches; EINVAL for an invalid component.
 Result<Lookup> lookup(const std::string& dir, std::string_view name);
 
+// Several names of one existing directory (a drive path) looked up as `lookup` does: the name
+// as the file system stores it for each one found, "" for each one not. One directory read
+// serves every name its exact-case look-up misses. ENOENT when the directory does not exist.
+Result<std::vector<std::string>> lookup_names(std::string_view dir,
+                                              const std::vector<std::string_view>& names);
+
 // Splits a drive path ("c:/a/b", "/c:/a/b/", backslashes allowed) into its lower-case letter and
 // components. EINVAL when there is no drive or a component is invalid (see valid_component).
 struct DrivePath {

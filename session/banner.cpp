@@ -176,4 +176,13 @@ void send_message_file(csock_c& s, const std::string& dir, const char* name, int
       });
 }
 
+void send_message_files(csock_c& s, const std::string& dir,
+                        const std::vector<std::string_view>& names, int code) {
+  platform::Result<std::vector<std::string>> found = platform::lookup_names(dir, names);
+  if (!found) return;
+  for (const std::string& name : *found) {
+    if (!name.empty()) send_message_file(s, dir, name.c_str(), code);
+  }
+}
+
 }  // namespace qorda::session

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -65,5 +66,9 @@ void message_lines(const std::function<size_t(char*, size_t)>& read,
 // of `code`, through the token expansion. Nothing when the file cannot be opened as a regular
 // file.
 void send_message_file(csock_c& s, const std::string& dir, const char* name, int code);
+// As send_message_file for several names of one directory, in the order given; the names are
+// looked up together, with at most one read of the directory for those not found as typed.
+void send_message_files(csock_c& s, const std::string& dir,
+                        const std::vector<std::string_view>& names, int code);
 
 }  // namespace qorda::session

@@ -203,8 +203,7 @@ void cmd_pass(csock_c& s, std::string& arg) {
     s.refresh_client_line();
     s.state = LoggedIn;
     if (s.fs.current_dir.m) {
-      send_message_file(s, s.fs.home_path, kWelcomeFile, 230);
-      send_message_file(s, s.fs.home_path, kMessageFile, 230);
+      send_message_files(s, s.fs.home_path, {kWelcomeFile, kMessageFile}, 230);
     }
     s.reply(230, "User %s logged in.", s.user_name.c_str());
     s.log(log::kSecurity, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());

@@ -146,6 +146,20 @@ TEST_F(Volume, CaseInsensitiveLookupPrefersExactThenStableOrder) {
   EXPECT_EQ(read(base_ + "/c/ftp/Pub/Read.Me"), "x");
 }
 
+TEST_F(Volume, SeveralNamesLookedUpTogetherFollowTheSameRules) {
+  fs::create_directories(base_ + "/c/ftp/sub");
+  write(base_ + "/c/ftp/welcome.msg", "a");
+  write(base_ + "/c/ftp/.MESSAGE", "b");
+  write(base_ + "/c/ftp/.Message", "c");
+  Result<std::vector<std::string>> r =
+      lookup_names("/C:/FTP/", {"welcome.msg", ".message", "readme", "SUB", "a/b"});
+  ASSERT_TRUE(r);
+  // Exact name, then the lowest case variant, nothing, a directory as stored, an invalid name.
+  EXPECT_EQ(*r, (std::vector<std::string>{"welcome.msg", ".MESSAGE", "", "sub", ""}));
+  EXPECT_EQ(lookup_names("c:/nothere/", {"x"}).err, ENOENT);
+  EXPECT_EQ(lookup_names("c:/ftp/welcome.msg", {"x"}).err, ENOENT);
+}
+
 TEST_F(Volume, LookupScansDirectoriesLargerThanOneReadAndKnowsWhatLinksLeadTo) {
   // Far more entries than one read of the directory returns: a match near the end is found.
   const std::string big = base_ + "/c/ftp/big";

@@ -201,6 +201,14 @@ TEST_F(MessageFiles, MessageFilesAreFoundInAnyCase) {
   write_file(srv, "ftp/pub/.MESSAGE", "pub notes\n");
   EXPECT_EQ(login(c, "alice", "pw"), "230-Hello alice.\n230 User alice logged in.");
   EXPECT_EQ(c.cmd("CWD pub"), "250-pub notes\n250 CWD command successful.");
+  // Both login files in other cases, the second one also exactly as typed: still in order.
+  write_file(srv, "ftp/.Message", "second\n");
+  write_file(srv, "ftp/.message", "exact\n");
+  FtpClient d(srv);
+  EXPECT_EQ(login(d, "alice", "pw"), "230-Hello alice.\n230-exact\n230 User alice logged in.");
+  ASSERT_EQ(::unlink((srv.home() + "/c/ftp/.message").c_str()), 0);
+  FtpClient e(srv);
+  EXPECT_EQ(login(e, "alice", "pw"), "230-Hello alice.\n230-second\n230 User alice logged in.");
 }
 
 TEST_F(MessageFiles, CwdShowsTheMessageOnlyWithTheFlag) {
