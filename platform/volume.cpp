@@ -107,10 +107,14 @@ Result<Mapped> map_path(std::string_view path) {
   Mapped m;
   m.letter = dp->letter;
   m.dir = *root;
-  struct stat st {};
-  m.exists = stat_follow(*root, &st);
-  m.is_dir = m.exists && S_ISDIR(st.st_mode);
-  if (!m.is_dir) return Status::error(ENOENT, "drive directory missing");
+  // The drive's directory must exist. A first component found in it proves that already, so
+  // the directory itself is examined only for the drive root or when that look-up fails.
+  auto root_missing = [&] {
+    struct stat st {};
+    return !stat_follow(*root, &st) || !S_ISDIR(st.st_mode);
+  };
+  if (dp->parts.empty() && root_missing()) return Status::error(ENOENT, "drive directory missing");
+  m.exists = m.is_dir = true;
   m.vpath = std::string("/") + dp->letter + ":/";
   for (size_t i = 0; i < dp->parts.size(); ++i) {
     bool last = i + 1 == dp->parts.size();
@@ -121,6 +125,7 @@ Result<Mapped> map_path(std::string_view path) {
     }
     if (i > 0) m.vpath += '/';
     Result<Lookup> l = lookup(m.dir, dp->parts[i]);
+    if (!l && i == 0 && root_missing()) return Status::error(ENOENT, "drive directory missing");
     if (!l) {
       if (l.err != ENOENT || !last) return l.status();
       m.name = dp->parts[i];

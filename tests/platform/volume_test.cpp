@@ -146,6 +146,22 @@ TEST_F(Volume, CaseInsensitiveLookupPrefersExactThenStableOrder) {
   EXPECT_EQ(read(base_ + "/c/ftp/Pub/Read.Me"), "x");
 }
 
+TEST_F(Volume, ADriveWhoseDirectoryIsGoneOrAFileNamesNothing) {
+  ASSERT_TRUE(drive_table().set('e', base_ + "/gone"));
+  write(base_ + "/file", "x");
+  ASSERT_TRUE(drive_table().set('f', base_ + "/file"));
+  for (const char* p : {"e:/", "e:/new.txt", "e:/a/b", "f:/", "f:/new.txt", "f:/a/b"}) {
+    Result<std::string> m = map_drive_path(p);
+    EXPECT_EQ(m.err, ENOENT) << p;
+    EXPECT_EQ(m.msg, "drive directory missing") << p;
+    EXPECT_FALSE(File::open_write(p)) << p;
+    EXPECT_FALSE(make_directory(p)) << p;
+  }
+  EXPECT_FALSE(fs::exists(base_ + "/gone"));
+  EXPECT_EQ(read(base_ + "/file"), "x");
+  EXPECT_EQ(lookup_names("e:/", {"x"}).err, ENOENT);
+}
+
 TEST_F(Volume, SeveralNamesLookedUpTogetherFollowTheSameRules) {
   fs::create_directories(base_ + "/c/ftp/sub");
   write(base_ + "/c/ftp/welcome.msg", "a");
