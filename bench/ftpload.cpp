@@ -11,7 +11,8 @@
 //   idle    RETR PATH alone, then --sessions logged-in idle sessions (server memory sampled
 //           before and after), then RETR PATH again while they sit there.
 //   raw     the loopback ceiling: --streams forked senders each send --size bytes in --send-size
-//           chunks over TCP to this process, which receives them as the FTP clients do.
+//           chunks over TCP to this process, which receives them as the FTP clients do; with
+//           --stage-file the bytes come from reads of --read-size blocks of that file.
 //   fake-server  a minimal FTP responder on --port (USER, PASS, TYPE, PASV, RETR, LIST, QUIT)
 //           that sends --size bytes per RETR: the same client loops run against it show what
 //           the generator and the kernel allow without a real server.
@@ -80,6 +81,8 @@ struct Options {
   int sessions = 0;
   int ramp = 50;  // connections logging in at once
   int send_size = 1460;
+  std::string stage_file;  // raw: read the bytes from this file first (empty: a constant buffer)
+  int read_size = 14600;   // raw: block size of those reads
   int streams = 1;
   int server_pid = 0;
   std::string cpu_file;  // written by 'ftpload wrap --cpu-file' on SIGUSR1
@@ -849,8 +852,29 @@ int run_raw(const Options& o) {
       int fd = socket(AF_INET, SOCK_STREAM, 0);
       sockaddr_in a = make_addr("127.0.0.1", port);
       if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) _exit(1);
-      std::vector<char> b(static_cast<size_t>(o.send_size), 'x');
       uint64_t left = o.size;
+      if (!o.stage_file.empty()) {
+        // Staged as a file server must: --read-size blocks read from the file (from its
+        // start again at its end), each sent in --send-size pieces.
+        int file = open(o.stage_file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (file < 0) _exit(1);
+        std::vector<char> block(static_cast<size_t>(o.read_size));
+        while (left > 0) {
+          ssize_t got = read(file, block.data(), block.size());
+          if (got == 0 && lseek(file, 0, SEEK_SET) == 0) continue;
+          if (got <= 0) _exit(1);
+          for (size_t at = 0; at < static_cast<size_t>(got) && left > 0;) {
+            size_t len = std::min({static_cast<size_t>(got) - at, static_cast<size_t>(o.send_size),
+                                   static_cast<size_t>(left)});
+            ssize_t n = send(fd, block.data() + at, len, 0);
+            if (n <= 0) _exit(1);
+            at += static_cast<size_t>(n);
+            left -= static_cast<uint64_t>(n);
+          }
+        }
+        _exit(0);
+      }
+      std::vector<char> b(static_cast<size_t>(o.send_size), 'x');
       while (left > 0) {
         size_t len = static_cast<size_t>(std::min<uint64_t>(left, b.size()));
         ssize_t n = send(fd, b.data(), len, 0);
@@ -913,6 +937,7 @@ int run_raw(const Options& o) {
   j.add("label", o.label);
   j.add("streams", o.streams);
   j.add("send_size", o.send_size);
+  if (!o.stage_file.empty()) j.add("read_size", o.read_size);
   j.add("bytes", static_cast<double>(total));
   j.add("seconds", t1 - t0);
   j.add("mbps", static_cast<double>(total) / 1e6 / (t1 - t0));
@@ -1178,6 +1203,7 @@ void usage(FILE* out) {
                "  --host IP --port N --user NAME --pass TEXT --path PATH --label TEXT\n"
                "  --clients N --duration S | --repeat N --size BYTES --expect BYTES\n"
                "  --sessions N --ramp N --send-size N --streams N --server-pid PID --stall S\n"
+               "  --stage-file F --read-size N (raw: send what F's reads of N bytes bring)\n"
                "  --cpu-file F (the file of 'ftpload wrap --cpu-file F' running as --server-pid)\n");
 }
 
@@ -1218,6 +1244,8 @@ int main(int argc, char** argv) {
     else if (a == "--sessions") o.sessions = std::max(0, std::atoi(v.c_str()));
     else if (a == "--ramp") o.ramp = std::max(1, std::atoi(v.c_str()));
     else if (a == "--send-size") o.send_size = std::max(1, std::atoi(v.c_str()));
+    else if (a == "--stage-file") o.stage_file = v;
+    else if (a == "--read-size") o.read_size = std::max(1, std::atoi(v.c_str()));
     else if (a == "--streams") o.streams = std::max(1, std::atoi(v.c_str()));
     else if (a == "--server-pid") o.server_pid = std::atoi(v.c_str());
     else if (a == "--cpu-file") o.cpu_file = v;

@@ -74,6 +74,8 @@ SCENARIOS = [
         ("server CPU s/GiB", lambda s: get(s, "1", "cpu_s_per_gib"), True),
         ("% of the loopback ceiling (8)", lambda s: of_ceiling(s, "1", "8"), False),
         ("% of the ceiling by CPU s/GiB", lambda s: cpu_share(s, "1", "8"), False),
+        ("% of the staged ceiling (8, with file reads)", lambda s: of_ceiling(s, "1", "8s"), False),
+        ("% of the staged ceiling by CPU s/GiB", lambda s: cpu_share(s, "1", "8s"), False),
     ]),
     ("2", "one client STOR of the big file", [
         ("MB/s", lambda s: get(s, "2", "mbps"), True),
@@ -116,12 +118,19 @@ SCENARIOS = [
         ("server CPU s/GiB", lambda s: get(s, "7", "cpu_s_per_gib"), True),
         ("% of the 8-stream ceiling", lambda s: of_ceiling(s, "7", "8m"), False),
         ("% of the ceiling by CPU s/GiB", lambda s: cpu_share(s, "7", "8m"), False),
+        ("% of the staged 8-stream ceiling", lambda s: of_ceiling(s, "7", "8sm"), False),
+        ("% of the staged ceiling by CPU s/GiB", lambda s: cpu_share(s, "7", "8sm"), False),
     ]),
     ("8", "loopback ceiling: plain send loop of 1460-byte sends (ceiling column)", [
         ("1 stream MB/s", lambda s: get(s, "8", "mbps"), False),
         ("1 stream sender CPU s/GiB", lambda s: get(s, "8", "cpu_s_per_gib"), False),
         ("8 streams MB/s", lambda s: get(s, "8m", "mbps"), False),
         ("8 streams sender CPU s/GiB", lambda s: get(s, "8m", "cpu_s_per_gib"), False),
+        ("staged through 14,600-byte file reads: 1 stream MB/s", lambda s: get(s, "8s", "mbps"),
+         False),
+        ("staged: 1 stream sender CPU s/GiB", lambda s: get(s, "8s", "cpu_s_per_gib"), False),
+        ("staged: 8 streams MB/s", lambda s: get(s, "8sm", "mbps"), False),
+        ("staged: 8 streams sender CPU s/GiB", lambda s: get(s, "8sm", "cpu_s_per_gib"), False),
     ]),
 ]
 
@@ -139,7 +148,7 @@ def fmt(v):
 
 def errors_of(server, scen):
     notes = []
-    for key in ([scen, "8m"] if scen == "8" else [scen]):
+    for key in ([scen, "8m", "8s", "8sm"] if scen == "8" else [scen]):
         r = records.get((server, key))
         if r is None:
             continue

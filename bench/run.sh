@@ -372,6 +372,10 @@ if wait_port "$port" "$pid" ceiling; then
 fi
 case_ ceiling 8 raw --size "$big" --send-size 1460 --streams 1
 case_ ceiling 8m raw --size "$mid" --send-size 1460 --streams 8
+# The same loops with the bytes staged as the design stages a file: 14,600-byte reads of it, sent
+# in 1460-byte pieces (what a RETR can reach with nothing of the server's own around it).
+case_ ceiling 8s raw --size "$big" --send-size 1460 --read-size 14600 --stage-file "$data/big.bin" --streams 1
+case_ ceiling 8sm raw --size "$mid" --send-size 1460 --read-size 14600 --stage-file "$data/mid.bin" --streams 8
 for s in "${server_list[@]}"; do
   log "starting $s"
   if "start_$s"; then
