@@ -239,9 +239,10 @@ int start_connect(const sockaddr_in& a) {
   return fd;
 }
 
-int listen_loopback(int port, int backlog) {
+// A listening loopback socket, or -1 (errno set) when none can be had.
+int try_listen_loopback(int port, int backlog) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) die("socket");
+  if (fd < 0) return -1;
   if (port != 0) {
     // Only for a fixed port: with SO_REUSEADDR a port-0 bind makes the kernel check every
     // TIME_WAIT socket of loopback for a conflict, which costs more than the rest of a transfer.
@@ -249,8 +250,18 @@ int listen_loopback(int port, int backlog) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   }
   sockaddr_in a = make_addr("127.0.0.1", port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) die("bind");
-  if (listen(fd, backlog) < 0) die("listen");
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || listen(fd, backlog) < 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+int listen_loopback(int port, int backlog) {
+  int fd = try_listen_loopback(port, backlog);
+  if (fd < 0) die("listen");
   return fd;
 }
 
@@ -1071,7 +1082,12 @@ int run_fake_server(const Options& o) {
           reply(c.ctrl, "200 Type set.\r\n");
         } else if (cmd == "PASV") {
           if (c.pasv >= 0) close(c.pasv);
-          c.pasv = listen_loopback(0, 1);
+          // Out of local ports (loopback full of TIME_WAIT sockets), as a server would say it.
+          c.pasv = try_listen_loopback(0, 1);
+          if (c.pasv < 0) {
+            reply(c.ctrl, "425 Can't open passive connection.\r\n");
+            continue;
+          }
           add(c.pasv, tag(id, 1));
           int p = local_port(c.pasv);
           char r[96];

@@ -366,6 +366,7 @@ pid=$!
 pids+=("$pid")
 if wait_port "$port" "$pid" ceiling; then
   c=(--port "$port" --user "$user" --pass "$pass" --server-pid "$pid" --cpu-file "$cpu_file")
+  settle
   case_ ceiling 3 retr "${c[@]}" --clients 50 --duration "$duration" --path small.bin --expect 4096
   case_ ceiling 4 logins "${c[@]}" --clients 50 --duration "$duration"
   stop_server "$pid"
