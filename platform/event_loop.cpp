@@ -69,7 +69,7 @@ struct Reg {
   int close_err = 0;          // error the close carried
   uint32_t interest = 0;      // events currently in the epoll set
   bool in_epoll = false;
-  bool stale = false;  // listed in Impl::stale: the interest set is brought in line later
+  bool stale = false;      // listed in Impl::stale: the interest set is brought in line later
   bool made_here = false;  // created by Socket::tcp: every change of role is announced
 };
 

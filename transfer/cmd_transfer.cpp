@@ -224,7 +224,7 @@ class CounterUpdate {
   }
 
  private:
-  platform::Registry* reg_;                                // owned by the engine
+  platform::Registry* reg_;                              // owned by the engine
   std::unique_ptr<platform::Registry::Transaction> tx_;  // rolled back unless committed
 };
 
