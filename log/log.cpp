@@ -65,7 +65,7 @@ void Logger::log(int level, uint32_t id, const char* fmt, ...) {
 
 void Logger::vlog(int level, uint32_t id, const char* fmt, va_list ap) {
   // A line no destination takes is not even formatted.
-  if (level > kEngine && !(level <= screen_level_ && screen_) && level > file_level_) return;
+  if (level > kEngine && !wants(level)) return;
   char buf[kLogBufferSize];
   int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
   size_t len = 0;

@@ -9,16 +9,10 @@
 #include "session/csock.h"
 #include "session/defs.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/session_seam.h"
 
 namespace qorda::test {
 namespace {
-
-session::csock_c* only_session(TestServer& srv) {
-  for (int b = 0; b < engine::kBuckets; ++b) {
-    if (auto* s = srv.net().sessions().head(b)) return s;
-  }
-  return nullptr;
-}
 
 TEST(BadInput, TenMegabyteLineWithoutLineFeed) {
   TestServer srv;
@@ -86,7 +80,7 @@ TEST(BadInput, ClientThatNeverReadsIsClosedAtTheOutputCap) {
   for (int round = 0; round < 400 && !closed; ++round) {
     if (!c.send_raw(burst)) break;
     srv.pump(0);
-    session::csock_c* s = only_session(srv);
+    session::csock_c* s = first_session(srv);
     if (s == nullptr) break;  // closed and already freed by a tick of the loop
     max_queued = std::max(max_queued, s->queued_output());
     closed = s->delete_mark;

@@ -9,6 +9,7 @@
 #include "session/csock.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/session_seam.h"
 
 namespace qorda::test {
 namespace {
@@ -247,13 +248,6 @@ TEST(Telnet, SequencesSplitAcrossSegments) {
   ASSERT_TRUE(c.send_raw("\n"));
   EXPECT_EQ(c.read_bytes(3), "\xff\xfe\x01");
   EXPECT_EQ(c.reply(), "200 NOOP command successful.");
-}
-
-session::csock_c* first_session(TestServer& srv) {
-  for (int b = 0; b < engine::kBuckets; ++b) {
-    if (auto* s = srv.net().sessions().head(b)) return s;
-  }
-  return nullptr;
 }
 
 // Commands that need a login, with the session put into the logged-in state directly (login

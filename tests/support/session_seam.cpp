@@ -29,6 +29,13 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c) {
   return nullptr;
 }
 
+session::csock_c* first_session(TestServer& srv) {
+  for (int b = 0; b < engine::kBuckets; ++b) {
+    if (auto* s = srv.net().sessions().head(b)) return s;
+  }
+  return nullptr;
+}
+
 void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
             const store::TemplateRecord* tmpl, const store::UserRecord* stats) {
   s.state = session::LoggedIn;

@@ -18,6 +18,8 @@ namespace qorda::test {
 
 // The server's session of a client connected to `srv` (by the client's port); null if none.
 session::csock_c* session_of(TestServer& srv, const FtpClient& c);
+// The first session in the server's table; null if none. For tests with a single client.
+session::csock_c* first_session(TestServer& srv);
 
 // Logs the session in as `user` with the permission lines `szfp` (and a template when given):
 // state, account copy, template copy and the file-system view with its home, as a successful
