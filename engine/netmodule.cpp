@@ -61,6 +61,18 @@ std::string local_log_path(const std::string& szlogf) {
   return local.ok() ? *local : std::string();
 }
 
+bool open_log_file(const std::string& szlogf) {
+  // Both lines name the file as the administrator configured it, not the local path it maps to.
+  const std::string shown = log::escape_for_log(szlogf);
+  const std::string path = local_log_path(szlogf);
+  if (!path.empty() && log::logger().open_file(path).ok()) {
+    elog("logging to file \"%s\".", shown.c_str());
+    return true;
+  }
+  elog("error: can't open log file \"%s\".", shown.c_str());
+  return false;
+}
+
 NetModule* NetModule::current() {
   return g_current;
 }
@@ -92,12 +104,7 @@ void NetModule::do_open() {
 
   if (g_first_open) elog("%s %s by %s", store::kProductName, store::kVersion, kAuthor);
   if (s.iloglf > 0) {
-    const std::string path = local_log_path(s.szlogf);
-    if (!path.empty() && log::logger().open_file(path).ok()) {
-      elog("logging to file \"%s\".", path.c_str());
-    } else {
-      elog("error: can't open log file \"%s\".", path.empty() ? s.szlogf.c_str() : path.c_str());
-    }
+    open_log_file(s.szlogf);
   }
   if (g_first_open) elog("network opened, max. sockets: %d.", platform::max_sockets());
 
@@ -196,7 +203,7 @@ void NetModule::reopen_log() {
   if (!open_ || s.iloglf == 0) return;
   const std::string path = local_log_path(s.szlogf);
   if (!log::logger().reopen_file().ok() && (path.empty() || !log::logger().open_file(path).ok())) {
-    elog("error: can't open log file \"%s\".", path.c_str());
+    elog("error: can't open log file \"%s\".", log::escape_for_log(s.szlogf).c_str());
   }
 }
 
@@ -274,27 +281,37 @@ void NetModule::on_control(const Message& m) {
   switch (m.event) {
     case platform::FD_READ:
       s->receive();
+      // A client that pipelined commands and closed is finished once its last line has run.
+      if (s->peer_gone() && !s->holds_input()) on_peer_closed(s);
       break;
     case platform::FD_WRITE:
       s->writable_event();
       break;
     case platform::FD_CLOSE:
-      if (s->state != session::Closing) {
-        if (s->examined) {
-          observer().examine_caption(static_cast<uint32_t>(s->sock),
-                                     "examining client (disconnected!)");
-        }
-        s->log(log::kSecurity, "Disconnected. (client close)");
-        s->state = session::Closing;
-        if (s->lookup_handle != 0) s->cancel_lookup();
+      if (s->holds_input()) {
+        s->note_peer_gone();  // the lines it sent before closing are dispatched first
+        break;
       }
-      if (s->lookup_handle != 0) return;  // the answer or the tick frees it
-      s->delete_mark = true;
-      free_session(s);
+      on_peer_closed(s);
       break;
     default:
       break;
   }
+}
+
+void NetModule::on_peer_closed(csock_c* s) {
+  if (s->state != session::Closing) {
+    if (s->examined) {
+      observer().examine_caption(static_cast<uint32_t>(s->sock),
+                                 "examining client (disconnected!)");
+    }
+    s->log(log::kSecurity, "Disconnected. (client close)");
+    s->state = session::Closing;
+    if (s->lookup_handle != 0) s->cancel_lookup();
+  }
+  if (s->lookup_handle != 0) return;  // the answer or the tick frees it
+  s->delete_mark = true;
+  free_session(s);
 }
 
 void NetModule::on_lookup(const Message& m) {
@@ -336,6 +353,7 @@ void NetModule::timer_tick() {
   throughput_ = 0;
   set_now(platform::clock().tick_ms());
   const uint64_t idle_limit = uint64_t{store::settings().imaxt} * 1000;
+  login_throttle_.prune(now());
   for (int b = 0; b < kBuckets; ++b) {
     csock_c* next = nullptr;
     for (csock_c* s = sessions_.head(b); s != nullptr; s = next) {
@@ -344,6 +362,7 @@ void NetModule::timer_tick() {
       if (s->state != session::Closing && idle > idle_limit && !s->lookup_buf) {
         s->close(session::CloseReason::IdleTimeout);
       }
+      s->resume_if_due(now());
       throughput_ += session::data_throughput(*s);
       if (s->delete_mark && (s->lookup_handle == 0 || idle > kLookupGraceMs)) free_session(s);
     }

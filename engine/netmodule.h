@@ -12,6 +12,7 @@
 #include "engine/observer.h"
 #include "platform/event_loop.h"
 #include "platform/socket.h"
+#include "session/login_throttle.h"
 
 namespace qorda::platform {
 class Registry;
@@ -95,6 +96,9 @@ class NetModule {
   platform::Registry* registry() { return env_.registry; }
   Observer& observer() { return *env_.observer; }
 
+  // How fast each client address may have its passwords checked.
+  session::LoginThrottle& login_throttle() { return login_throttle_; }
+
   // Total transfer rate in KiB/s, recomputed at every tick.
   double throughput() const { return throughput_; }
 
@@ -110,6 +114,9 @@ class NetModule {
   void on_lookup(const platform::Message& m);
   void on_listen(const platform::Message& m);
   void on_data(const platform::Message& m);
+  // The client closed the control connection: log, mark and free the session (or leave it to
+  // its reverse look-up's answer).
+  void on_peer_closed(session::csock_c* s);
 
   EngineEnv env_;
   bool open_ = false;
@@ -120,6 +127,7 @@ class NetModule {
   int client_count_ = 0;
   int listen_error_ = 0;
   double throughput_ = 0;
+  session::LoginThrottle login_throttle_;
 };
 
 // The engine clock: the tick count read at the start of every timer tick (and at open). All
@@ -133,5 +141,9 @@ double transfer_rate_kbps(uint64_t moved_bytes, uint32_t elapsed_ms);
 // Maps the log-file setting to a local path through the drive table: an absolute path stays as
 // it is; "x:\rest" is rest under drive x's directory. Empty when it cannot be mapped.
 std::string local_log_path(const std::string& szlogf);
+
+// Opens the log file `szlogf` names (see local_log_path) and logs "logging to file" or the
+// failure, naming the setting as it stands. True when the file is open.
+bool open_log_file(const std::string& szlogf);
 
 }  // namespace qorda::engine

@@ -18,14 +18,7 @@ void apply_log_file_change(const store::ServerSettings& before, bool rotate) {
 
   bool wanted_but_closed = false;
   if (after.iloglf > 0 && !lg.file_open()) {
-    const std::string path = local_log_path(after.szlogf);
-    if (!path.empty() && lg.open_file(path)) {
-      log::logger().log(log::kEngine, 0, "logging to file \"%s\".", path.c_str());
-    } else {
-      const std::string& shown = path.empty() ? after.szlogf : path;
-      log::logger().log(log::kEngine, 0, "error: can't open log file \"%s\".", shown.c_str());
-      wanted_but_closed = true;
-    }
+    wanted_but_closed = !open_log_file(after.szlogf);
   }
   if ((before.iloglf > 0 && after.iloglf == 0) || wanted_but_closed) {
     log::logger().log(log::kEngine, 0, "logging to screen only.");

@@ -20,25 +20,77 @@ constexpr const char* kLevelNames[7] = {
 
 }  // namespace
 
-std::string escape_for_log(std::string_view text) {
+namespace {
+
+// Length of the well-formed UTF-8 sequence that starts at text[i], or 0 when none does.
+// Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
+size_t utf8_sequence(std::string_view text, size_t i) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = at(i);
+  size_t len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  }
+  return len;
+}
+
+void append_hex(std::string& out, unsigned char u) {
   static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[u >> 4];
+  out += kHex[u & 15];
+}
+
+}  // namespace
+
+std::string escape_for_log(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const auto u = static_cast<unsigned char>(c);
     // SECURITY: a client's CR or LF would otherwise start a forged line in the screen log and
-    // the log file; other control characters could drive the administrator's terminal.
+    // the log file; other control characters could drive the administrator's terminal. The C1
+    // controls (0x80-0x9F) do that too, on terminals that take them as single bytes and on
+    // those that take them UTF-8 encoded (U+0080-U+009F), so both forms are escaped as well.
     if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
       out += "\\n";
-    } else if (u < 0x20 || u == 0x7f) {
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
+    } else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u <= 0x9f)) {
+      append_hex(out, u);
+    } else if (u >= 0x80) {
+      const size_t len = utf8_sequence(text, i);
+      if (len == 2 && u == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+        append_hex(out, u);
+        append_hex(out, static_cast<unsigned char>(text[i + 1]));
+      } else if (len > 0) {
+        out.append(text.substr(i, len));
+      } else {
+        out += c;  // a stray byte above 0x9F: a printable character in the single-byte sets
+      }
+      i += len > 0 ? len : 1;
+      continue;
     } else {
       out += c;
     }
+    ++i;
   }
   return out;
 }

@@ -74,7 +74,9 @@ class Logger {
 Logger& logger();
 
 // Text that came from a client, made safe to log: CR, LF, the other control characters below
-// 0x20 and DEL are written as \r, \n or \xNN, so a client cannot forge or split log lines.
+// 0x20, DEL and the C1 controls (bytes 0x80-0x9F outside a UTF-8 sequence, and U+0080-U+009F
+// encoded) are written as \r, \n or \xNN per byte, so a client can neither forge or split log
+// lines nor drive the terminal that shows them. Other UTF-8 text passes as it is.
 std::string escape_for_log(std::string_view text);
 
 // Level name as the settings offer it ("4. log all user actions"); "" outside 0..6.

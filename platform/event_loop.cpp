@@ -555,6 +555,14 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
   return Status::success();
 }
 
+Status EventLoop::post_event(int fd, uint32_t event) {
+  Impl& m = *impl_;
+  Reg* r = m.find(fd);
+  if (r == nullptr || (r->mask & event) == 0) return Status::error(EINVAL);
+  m.post(fd, *r, event, 0);
+  return Status::success();
+}
+
 Status EventLoop::start_timer(unsigned period_ms) {
   Impl& m = *impl_;
   if (period_ms == 0) return Status::error(EINVAL);

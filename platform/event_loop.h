@@ -78,6 +78,12 @@ class EventLoop {
   // the registration until the socket is closed through Socket (which calls forget()).
   Status select_events(int fd, MsgKind kind, uint32_t mask);
 
+  // Queues `event` for a socket as if the system had reported it, behind every message already
+  // queued: for work a handler chose to continue in a later turn. Dropped, like any message,
+  // when the socket's request has changed by then or no longer holds `event`. EINVAL when the
+  // socket has no request for `event`.
+  Status post_event(int fd, uint32_t event);
+
   // The periodic tick (MsgKind::Timer). Stopping drops any queued tick.
   Status start_timer(unsigned period_ms);
   void stop_timer();

@@ -183,18 +183,33 @@ void cmd_pass(csock_c& s, std::string& arg) {
     s.reply(530, "Already logged in.");
     return;
   }
+  // SECURITY: password guessing from many connections at once: each address has its
+  // passwords checked at a bounded rate; a password over the rate waits for its turn.
+  const uint32_t now = engine::now();
+  LoginThrottle& throttle = s.net().login_throttle();
+  if (const uint32_t wait = throttle.admit(s.peer_addr.addr, now); wait != 0) {
+    s.defer_password(arg, now + wait);
+    return;
+  }
   ++s.failed_passwords;  // cleared only by a successful login
 
+  const char* incorrect = nullptr;
   if (!s.user_exists) {
-    s.reply(530, "Login incorrect.");
-    refuse(s, "unknown user");
+    incorrect = "unknown user";
   } else if (!s.ip_allowed) {
-    s.reply(530, "Login incorrect.");
-    refuse(s, "ip not allowed");
+    incorrect = "ip not allowed";
   } else if (!s.account.bguest && store::encode_password(arg) != s.account.szpass) {
+    incorrect = "wrong password";
+  }
+  if (incorrect != nullptr) {
+    // SECURITY: the answer to a wrong guess comes late, and nothing else is answered meanwhile.
     s.reply(530, "Login incorrect.");
-    refuse(s, "wrong password");
-  } else if (s.account.bdisable) {
+    refuse(s, incorrect);
+    s.hold_after_failed_login(now + kFailedLoginDelayMs, s.failed_passwords >= kMaxLoginAttempts);
+    return;
+  }
+  throttle.passed(s.peer_addr.addr, now);
+  if (s.account.bdisable) {
     s.reply(530, "User %s access denied.", s.user_name.c_str());
     refuse(s, "account disabled");
   } else if ((s.account.bignore || check_limits(s)) && build_view(s)) {

@@ -12,6 +12,9 @@ namespace qorda::session {
 
 void csock_c::close(CloseReason reason) {
   state = Closing;
+  // Whatever closes the session also ends a failed login's hold: its reply goes out first.
+  on_hold_ = false;
+  password_waits_ = false;
   if (lookup_handle != 0) cancel_lookup();
   if (examined) {
     net_.observer().examine_caption(static_cast<uint32_t>(sock),
@@ -45,6 +48,8 @@ void csock_c::close(CloseReason reason) {
       delete_mark = true;
       log(log::kDebug, "***DEBUG: output queue over %zu bytes, closing connection.",
           kMaxOutputQueue);
+      // Every session that was logged as connected is logged as gone, at the same level.
+      log(log::kSecurity, "Disconnected. (output overflow)");
       return;
   }
   flush();

@@ -97,6 +97,39 @@ std::string split_word(std::string& text, std::string* rest) {
   return word;
 }
 
+namespace {
+
+// Whether `text` starts with the word `word` (ASCII case ignored) followed by a space or its end.
+bool starts_with_word(std::string_view text, std::string_view word) {
+  if (text.size() < word.size() || (text.size() > word.size() && text[word.size()] != ' ')) {
+    return false;
+  }
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) != word[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string loggable_line(std::string_view line) {
+  // SECURITY: passwords must not reach the log file (which may lie on a drive that users can
+  // download), the screen or the examine view.
+  size_t word_end = 0;
+  if (starts_with_word(line, "PASS")) {
+    word_end = 4;
+  } else if (starts_with_word(line, "SITE")) {
+    size_t i = 4;
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (!starts_with_word(line.substr(i), "PASS")) return std::string(line);
+    word_end = i + 4;
+  } else {
+    return std::string(line);
+  }
+  if (word_end >= line.size()) return std::string(line);
+  return std::string(line.substr(0, word_end)) + " ***";
+}
+
 long parse_decimal(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;

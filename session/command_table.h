@@ -86,6 +86,10 @@ int find_site_command(std::string_view word);
 // the word, and leaves in `rest` what follows the single space after it ("" when none).
 std::string split_word(std::string& text, std::string* rest);
 
+// A command line as the log and the examine view show it: the argument of PASS and of SITE PASS
+// (a password) becomes "***"; every other line is returned as it is.
+std::string loggable_line(std::string_view line);
+
 // Handlers of this layer, wired into the rows.
 void cmd_quit(csock_c& s, std::string& arg);
 void cmd_rest(csock_c& s, std::string& arg);

@@ -9,6 +9,7 @@
 #include "engine/netmodule.h"
 #include "log/client_list.h"
 #include "log/log.h"
+#include "session/cmd_login.h"
 #include "session/command_table.h"
 #include "session/data_link.h"
 #include "store/keys.h"
@@ -131,15 +132,97 @@ std::vector<std::string_view> split_banner(std::string_view text) {
 }
 
 void csock_c::receive() {
+  if (!taking_input()) {
+    // A hold resumes with another turn; a closing session takes nothing more.
+    if (state == Closing) drop_held_input();
+    return;
+  }
+  int budget = kCommandsPerTurn;
+  if (password_waits_) {
+    password_waits_ = false;
+    std::string password = std::move(waiting_password_);
+    waiting_password_.clear();
+    cmd_pass(*this, password);
+    flush();
+    --budget;
+    if (!taking_input()) return;
+  }
+  if (held_input_) {
+    held_pos_ += take_input(held_input_.get() + held_pos_, held_len_ - held_pos_, budget);
+    if (held_pos_ < held_len_) {
+      if (taking_input()) continue_later();
+      return;
+    }
+    drop_held_input();
+    if (line_fill_ == 0) line_.reset();
+    if (!taking_input()) return;
+    if (budget <= 0) {
+      continue_later();  // the socket is read in the next turn
+      return;
+    }
+  }
   char buf[kChunkSize];
   platform::IoResult r = socket_.recv(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
-  for (size_t i = 0; i < r.n; ++i) {
-    line_check();
-    take_byte(static_cast<uint8_t>(buf[i]));
+  const size_t taken = take_input(buf, r.n, budget);
+  if (taken < r.n && state != Closing) {
+    hold_input(buf + taken, r.n - taken);
+    if (taking_input()) continue_later();
   }
-  line_check();
   if (line_fill_ == 0) line_.reset();  // no partial line waits for more bytes
+}
+
+size_t csock_c::take_input(const char* p, size_t n, int& budget) {
+  size_t i = 0;
+  while (i < n) {
+    if (line_check() && (--budget <= 0 || !taking_input())) return i;
+    take_byte(static_cast<uint8_t>(p[i++]));
+  }
+  if (line_check()) --budget;
+  return n;
+}
+
+void csock_c::hold_input(const char* p, size_t n) {
+  held_input_ = std::make_unique<char[]>(kChunkSize);
+  std::memcpy(held_input_.get(), p, n);
+  held_pos_ = 0;
+  held_len_ = n;
+}
+
+void csock_c::drop_held_input() {
+  held_input_.reset();
+  held_pos_ = held_len_ = 0;
+}
+
+void csock_c::continue_later() {
+  net_.loop().post_event(sock, platform::FD_READ);
+}
+
+void csock_c::hold_after_failed_login(uint32_t until, bool then_close) {
+  on_hold_ = true;
+  hold_until_ = until;
+  close_after_hold_ = then_close;
+}
+
+void csock_c::defer_password(std::string password, uint32_t until) {
+  password_waits_ = true;
+  waiting_password_ = std::move(password);
+  on_hold_ = true;
+  hold_until_ = until;
+  close_after_hold_ = false;
+}
+
+void csock_c::resume_if_due(uint32_t now) {
+  if (!on_hold_ || static_cast<int32_t>(now - hold_until_) < 0) return;
+  on_hold_ = false;
+  flush();
+  if (close_after_hold_) {
+    close_after_hold_ = false;
+    close(CloseReason::TooManyAttempts);
+    return;
+  }
+  // Input that arrived meanwhile (and a password that waited) is taken in the next turn.
+  if (state != Closing) continue_later();
 }
 
 void csock_c::put_line_byte(char c) {
@@ -181,8 +264,8 @@ void csock_c::take_byte(uint8_t c) {
   }
 }
 
-void csock_c::line_check() {
-  if (line_fill_ == 0) return;
+bool csock_c::line_check() {
+  if (line_fill_ == 0) return false;
   if (line_fill_ == kLineBuffer) {
     // SECURITY: a line that fills the buffer is refused; collection starts over so that no
     // line, however long, grows memory.
@@ -194,7 +277,9 @@ void csock_c::line_check() {
     dispatch();
     line_too_long_ = false;
     line_fill_ = 0;
+    return true;
   }
+  return false;
 }
 
 void csock_c::dispatch() {
@@ -218,9 +303,12 @@ void csock_c::dispatch() {
     }
   }
 
-  examine(line);
-  if (log::logger().wants(log::kCommands)) {
-    log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(line).c_str());
+  if (examined || log::logger().wants(log::kCommands)) {
+    const std::string shown = loggable_line(line);
+    examine(shown);
+    if (log::logger().wants(log::kCommands)) {
+      log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(shown).c_str());
+    }
   }
 
   std::string arg;
@@ -303,7 +391,8 @@ void csock_c::queue_output(const char* p, size_t n) {
 }
 
 void csock_c::flush() {
-  while (out_head_ && writable) {
+  // A failed login's reply waits for the end of its hold.
+  while (out_head_ && writable && !on_hold_) {
     OutChunk& c = *out_head_;
     size_t want = c.fill - c.sent;
     platform::IoResult r = socket_.send(c.bytes.data() + c.sent, want);

@@ -43,8 +43,27 @@ class csock_c {
   void start();
 
   void greet();
-  // The socket is readable: receive one chunk and dispatch every complete line in it.
+  // The socket is readable, or a turn continues: take held input first, then receive one
+  // chunk, dispatching at most kCommandsPerTurn lines; what is left is held and the session
+  // asks the loop for another turn. Nothing is taken while a failed login holds the session.
   void receive();
+  // Whether received bytes wait to be taken in a later turn.
+  bool holds_input() const { return held_input_ != nullptr; }
+  // The client closed its side while input was still held: the engine finishes the session
+  // once the held lines have been dispatched (see peer_gone).
+  void note_peer_gone() { peer_gone_ = true; }
+  bool peer_gone() const { return peer_gone_; }
+
+  // A failed password: its reply stays queued and nothing more is taken until the engine tick
+  // `until`; then the reply leaves and, with `then_close`, the session closes for too many
+  // attempts.
+  void hold_after_failed_login(uint32_t until, bool then_close);
+  // A password that must wait for its address's turn (LoginThrottle): kept, and checked again
+  // once the session is resumed at `until`.
+  void defer_password(std::string password, uint32_t until);
+  bool on_hold() const { return on_hold_; }
+  // Called at every tick: ends a hold that is due.
+  void resume_if_due(uint32_t now);
   // The socket can send again.
   void writable_event();
   // Sends queued output while the socket accepts it.
@@ -121,7 +140,16 @@ class csock_c {
  private:
   void take_byte(uint8_t c);
   void put_line_byte(char c);
-  void line_check();
+  // Dispatches a complete line, if one is there; true when it did.
+  bool line_check();
+  // Takes bytes until they are used up, `budget` lines were dispatched or the session stopped
+  // taking input (hold, closing); returns how many bytes were taken.
+  size_t take_input(const char* p, size_t n, int& budget);
+  void hold_input(const char* p, size_t n);
+  void drop_held_input();
+  // Asks the loop for another turn of this session (a read event behind every queued message).
+  void continue_later();
+  bool taking_input() const { return !on_hold_ && state != Closing; }
   void dispatch();
   void queue_output(const char* p, size_t n);
   void examine(std::string_view line);
@@ -136,6 +164,20 @@ class csock_c {
   size_t line_fill_ = 0;
   bool line_too_long_ = false;
   int last_byte_ = -1;  // the byte taken last, for the line check
+
+  // Input received but not yet taken (kChunkSize bytes, owned), kept only while it holds bytes.
+  std::unique_ptr<char[]> held_input_;
+  size_t held_pos_ = 0;
+  size_t held_len_ = 0;
+  bool peer_gone_ = false;
+
+  // A failed login holds the session: no input is taken and output waits until hold_until_.
+  bool on_hold_ = false;
+  bool close_after_hold_ = false;
+  uint32_t hold_until_ = 0;
+  // A password waiting for its address's turn.
+  bool password_waits_ = false;
+  std::string waiting_password_;
 
   int telnet_state_ = 0;
   std::array<uint8_t, 3> telnet_answer_{kIAC, 0, 0};

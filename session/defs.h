@@ -28,6 +28,19 @@ inline constexpr size_t kLookupBuffer = 1024;
 // bound. A session whose unsent output exceeds this is closed.
 inline constexpr size_t kMaxOutputQueue = 1024 * 1024;
 
+// SECURITY: the most command lines one session dispatches in one turn of the loop; what else it
+// received waits for its next turn. Without it a client that pipelines hundreds of expensive
+// commands (STAT of a huge directory) in one send keeps the one thread from every other client.
+inline constexpr int kCommandsPerTurn = 4;
+
+// SECURITY: password guessing. The reply to a failed password is held back this long (the
+// session takes no other command meanwhile), and each client address has its passwords checked
+// at most kLoginGuessBurst at once and then one per kLoginGuessSpacingMs (10 a second), however
+// many connections it opens.
+inline constexpr uint32_t kFailedLoginDelayMs = 1000;
+inline constexpr uint32_t kLoginGuessSpacingMs = 100;
+inline constexpr uint32_t kLoginGuessBurst = 10;
+
 // Telnet bytes the receive state machine knows.
 inline constexpr uint8_t kIAC = 255;
 inline constexpr uint8_t kDONT = 254;

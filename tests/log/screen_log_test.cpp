@@ -49,6 +49,20 @@ TEST(EscapeForLog, ControlCharactersBecomeVisible) {
   EXPECT_EQ(escape_for_log(std::string("a\x01\x1f\x7f\tb\0c", 8)), "a\\x01\\x1f\\x7f\\x09b\\x00c");
   // Printable ASCII, backslashes and UTF-8 pass unchanged.
   EXPECT_EQ(escape_for_log("/c:/ftp/r\xc3\xa9sum\xc3\xa9 \\x"), "/c:/ftp/r\xc3\xa9sum\xc3\xa9 \\x");
+
+  // C1 controls, as single bytes (an 8-bit terminal's CSI is 0x9b) and UTF-8 encoded, are
+  // escaped byte by byte; the characters next to them in UTF-8 (U+00A0, U+2005) pass.
+  EXPECT_EQ(escape_for_log("a\x9b"
+                           "2Jb\x85\xc2\x9b"
+                           "c\xc2\x80"),
+            "a\\x9b2Jb\\x85\\xc2\\x9bc\\xc2\\x80");
+  EXPECT_EQ(escape_for_log("\xc2\xa0\xe2\x80\x85\xf0\x9f\x98\x80"),
+            "\xc2\xa0\xe2\x80\x85\xf0\x9f\x98\x80");
+  // A truncated or malformed sequence is taken byte by byte: its continuation bytes in the C1
+  // range are escaped, other stray bytes stay.
+  EXPECT_EQ(escape_for_log("\xe2\x80"
+                           "x\xc2"),
+            "\xe2\\x80x\xc2");
 }
 
 TEST(LevelName, NamesAsTheSettingsOfferThem) {

@@ -89,6 +89,7 @@ TEST(BadInput, ClientThatNeverReadsIsClosedAtTheOutputCap) {
   EXPECT_EQ(srv.net().client_count(), 0);
   EXPECT_LE(max_queued, session::kMaxOutputQueue + session::kChunkSize * 2);
   EXPECT_TRUE(srv.observer.has("***DEBUG: output queue over 1048576 bytes, closing connection."));
+  EXPECT_EQ(srv.observer.count("Disconnected. (output overflow)"), 1);
 }
 
 TEST(BadInput, ManyConnectionsOpenedAndDropped) {

@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "session/csock.h"
+#include "session/defs.h"
+#include "session/login_throttle.h"
 #include "store/records.h"
 #include "store/settings.h"
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
+#include "tests/support/session_seam.h"
 
 namespace qorda::test {
 namespace {
@@ -59,7 +65,9 @@ TEST_F(Login, PasswordsIgnoreLetterCaseAndMayBeLong) {
   }
   {
     FtpClient c(srv);
-    EXPECT_EQ(login(c, "bob", std::string(499, 'k') + "j"), "530 Login incorrect.");
+    c.reply();
+    EXPECT_EQ(c.cmd("USER bob"), "331 Password required for bob.");
+    EXPECT_EQ(refused_pass(srv, c, "PASS " + std::string(499, 'k') + "j"), "530 Login incorrect.");
     EXPECT_EQ(c.cmd("USER bob"), "331 Password required for bob.");
     EXPECT_EQ(c.cmd("PASS " + std::string(500, 'K')), "230 User bob logged in.");
   }
@@ -70,7 +78,7 @@ TEST_F(Login, FtpIsAnonymousButTheReplyEchoesTheTypedName) {
   c.reply();
   // No anonymous account yet: the password-required text shows the name as typed.
   EXPECT_EQ(c.cmd("USER FTP"), "331 Password required for FTP.");
-  EXPECT_EQ(c.cmd("PASS me@example.org"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS me@example.org"), "530 Login incorrect.");
   EXPECT_TRUE(srv.observer.has("User \"anonymous\" can't log in. (unknown user)"));
 
   add_guest(srv.reg(), "anonymous", "[u] r--l---ms /c:/ftp/");
@@ -94,7 +102,7 @@ TEST_F(Login, DeniedAddressGetsThePasswordTextAndIsRefusedAtPass) {
   FtpClient c(srv);
   c.reply();
   EXPECT_EQ(c.cmd("USER anonymous"), "331 Password required for anonymous.");
-  EXPECT_EQ(c.cmd("PASS guest@"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS guest@"), "530 Login incorrect.");
   EXPECT_TRUE(srv.observer.has("User \"anonymous\" can't log in. (ip not allowed)"));
 }
 
@@ -103,7 +111,9 @@ TEST(LoginDefaults, ServerDefaultDeniesUnmatchedAddresses) {
   make_dir(srv, "ftp");
   store::UserRecord u = add_user(srv.reg(), "alice", "pw", kFull);
   FtpClient c(srv);
-  EXPECT_EQ(login(c, "alice", "pw"), "530 Login incorrect.");
+  c.reply();
+  EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS pw"), "530 Login incorrect.");
   EXPECT_TRUE(srv.observer.has("User \"alice\" can't log in. (ip not allowed)"));
   // An allow entry for the address wins over the default.
   u.szip = "[u] a 127.0.0.*";
@@ -121,7 +131,8 @@ TEST_F(Login, ChecksComeInOrderWithTheirReasons) {
   FtpClient c(srv);
   c.reply();
   EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
-  EXPECT_EQ(c.cmd("PASS wrong"), "530 Login incorrect.");  // the password comes before disabled
+  EXPECT_EQ(refused_pass(srv, c, "PASS wrong"),
+            "530 Login incorrect.");  // the password comes before disabled
   EXPECT_TRUE(srv.observer.has("User \"alice\" can't log in. (wrong password)"));
   EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
   EXPECT_EQ(c.cmd("PASS pw"), "530 User alice access denied.");
@@ -142,11 +153,11 @@ TEST_F(Login, PassWithoutUserIsNotCounted) {
   c.reply();
   EXPECT_EQ(c.cmd("PASS pw"), "503 Login with USER first.");
   EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
-  EXPECT_EQ(c.cmd("PASS no"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS no"), "530 Login incorrect.");
   EXPECT_EQ(c.cmd("PASS pw"), "503 Login with USER first.");
   EXPECT_EQ(c.cmd("PASS pw"), "503 Login with USER first.");
   EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
-  EXPECT_EQ(c.cmd("PASS no"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS no"), "530 Login incorrect.");
   // Two failures so far, whatever the 503s: the right password still gets in.
   EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
   EXPECT_EQ(c.cmd("PASS pw"), "230 User alice logged in.");
@@ -159,7 +170,7 @@ TEST_F(Login, ThirdFailureClosesAndANewConnectionStartsAtZero) {
     c.reply();
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
-      EXPECT_EQ(c.cmd("PASS wrong"), "530 Login incorrect.") << i;
+      EXPECT_EQ(refused_pass(srv, c, "PASS wrong"), "530 Login incorrect.") << i;
       if (i < 2) {
         EXPECT_FALSE(c.peer_closed());
         // REIN does not forgive a failure.
@@ -174,7 +185,7 @@ TEST_F(Login, ThirdFailureClosesAndANewConnectionStartsAtZero) {
   d.reply();
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(d.cmd("USER alice"), "331 Password required for alice.");
-    EXPECT_EQ(d.cmd("PASS wrong"), "530 Login incorrect.");
+    EXPECT_EQ(refused_pass(srv, d, "PASS wrong"), "530 Login incorrect.");
   }
   EXPECT_EQ(d.cmd("USER alice"), "331 Password required for alice.");
   EXPECT_EQ(d.cmd("PASS pw"), "230 User alice logged in.");
@@ -182,7 +193,7 @@ TEST_F(Login, ThirdFailureClosesAndANewConnectionStartsAtZero) {
   EXPECT_EQ(d.cmd("REIN"), "220 test.host FTP Server (qorda 1.20) ready.");
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(d.cmd("USER alice"), "331 Password required for alice.");
-    EXPECT_EQ(d.cmd("PASS wrong"), "530 Login incorrect.");
+    EXPECT_EQ(refused_pass(srv, d, "PASS wrong"), "530 Login incorrect.");
   }
   EXPECT_EQ(d.cmd("NOOP"), "200 NOOP command successful.");
 }
@@ -193,23 +204,23 @@ TEST_F(Login, OddUserNamesAreUnknownAndLoggedEscaped) {
   c.reply();
   // Two blanks: the name starts with a blank and is not alice.
   EXPECT_EQ(c.cmd("USER  alice"), "331 Password required for  alice.");
-  EXPECT_EQ(c.cmd("PASS pw"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS pw"), "530 Login incorrect.");
   EXPECT_TRUE(srv.observer.has("User \" alice\" can't log in. (unknown user)"));
   EXPECT_EQ(c.cmd("REIN"), "220 test.host FTP Server (qorda 1.20) ready.");
   EXPECT_EQ(c.cmd(std::string("USER al\x01ice\x1b[2J")),
             std::string("331 Password required for al\x01ice\x1b[2J."));
-  EXPECT_EQ(c.cmd("PASS pw"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, c, "PASS pw"), "530 Login incorrect.");
   EXPECT_TRUE(srv.observer.has("User \"al\\x01ice\\x1b[2J\" can't log in. (unknown user)"));
   FtpClient d(srv);
   d.reply();
   // A name that reads as a key path never reaches another record.
   EXPECT_EQ(d.cmd("USER ..\\Users\\alice"), "331 Password required for ..\\Users\\alice.");
-  EXPECT_EQ(d.cmd("PASS pw"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, d, "PASS pw"), "530 Login incorrect.");
   EXPECT_EQ(d.cmd("USER " + std::string(400, 'a')),
             "331 Password required for " + std::string(400, 'a') + ".");
-  EXPECT_EQ(d.cmd("PASS pw"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, d, "PASS pw"), "530 Login incorrect.");
   EXPECT_EQ(d.cmd("USER alice"), "331 Password required for alice.");
-  EXPECT_EQ(d.cmd("PASS nope"), "530 Login incorrect.");
+  EXPECT_EQ(refused_pass(srv, d, "PASS nope"), "530 Login incorrect.");
   // Three failures in d: closed; the server keeps serving others.
   EXPECT_EQ(d.read_until_close(), "");
   FtpClient e(srv);
@@ -249,6 +260,78 @@ TEST_F(Login, ReinResetsTheSession) {
   EXPECT_EQ(c.cmd("PASS pw"), "230 User alice logged in.");
   // A fresh view: back at home, not in pub.
   EXPECT_EQ(c.cmd("PWD"), "257 \"/\" is current directory.");
+}
+
+// ---- password guessing ----
+
+TEST(LoginThrottle, TenGuessesAtOnceThenOneEveryHundredMilliseconds) {
+  session::LoginThrottle t;
+  const uint32_t a = 0x7f000001, b = 0x7f000002, t0 = 0xfffffe00;  // the tick wraps meanwhile
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(t.admit(a, t0), 0u) << i;
+  EXPECT_EQ(t.admit(a, t0), 100u);
+  EXPECT_EQ(t.admit(b, t0), 0u);  // other addresses are not affected
+  EXPECT_EQ(t.admit(a, t0 + 60), 40u);
+  EXPECT_EQ(t.admit(a, t0 + 100), 0u);
+  EXPECT_EQ(t.admit(a, t0 + 100), 100u);
+  // A check that passes gives its slot back.
+  t.passed(a, t0 + 100);
+  EXPECT_EQ(t.admit(a, t0 + 100), 0u);
+  // Once the allowance is whole again the address is forgotten: the table stays small.
+  t.prune(t0 + 999);
+  EXPECT_EQ(t.tracked(), 1u);
+  t.prune(t0 + 1100);
+  EXPECT_EQ(t.tracked(), 0u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(t.admit(a, t0 + 1100), 0u) << i;
+}
+
+TEST_F(Login, AFailedPasswordIsAnsweredLateAndPipelinedCommandsWaitBehindIt) {
+  add_user(srv.reg(), "alice", "pw", kFull);
+  FtpClient c(srv);
+  c.reply();
+  ASSERT_TRUE(c.send_raw("USER alice\r\nPASS wrong\r\nNOOP\r\n"));
+  EXPECT_EQ(c.reply(), "331 Password required for alice.");
+  session::csock_c* s = session_of(srv, c);
+  ASSERT_NE(s, nullptr);
+  for (int i = 0; i < 2000 && !s->on_hold(); ++i) srv.pump(5);
+  srv.advance_and_tick(session::kFailedLoginDelayMs - 100);
+  EXPECT_TRUE(s->on_hold());
+  EXPECT_FALSE(srv.observer.has("REP:\"200 NOOP command successful.\""));
+  srv.advance_and_tick(100);
+  EXPECT_EQ(c.reply(), "530 Login incorrect.");
+  EXPECT_EQ(c.reply(), "200 NOOP command successful.");
+  // A right password is answered at once.
+  EXPECT_EQ(c.cmd("USER alice"), "331 Password required for alice.");
+  EXPECT_EQ(c.cmd("PASS pw"), "230 User alice logged in.");
+}
+
+TEST_F(Login, OneAddressHasItsPasswordsCheckedTenAtOnceThenTenASecond) {
+  add_user(srv.reg(), "alice", "pw", kFull);
+  std::vector<std::unique_ptr<FtpClient>> clients;
+  for (int i = 0; i < 12; ++i) {
+    clients.push_back(std::make_unique<FtpClient>(srv));
+    clients.back()->reply();
+    ASSERT_EQ(clients.back()->cmd("USER alice"), "331 Password required for alice.");
+    ASSERT_TRUE(clients.back()->send_line("PASS wrong" + std::to_string(i)));
+  }
+  auto held = [&] {
+    int n = 0;
+    for (auto& c : clients) n += session_of(srv, *c) != nullptr && session_of(srv, *c)->on_hold();
+    return n;
+  };
+  for (int i = 0; i < 2000 && held() < 12; ++i) srv.pump(5);
+  ASSERT_EQ(held(), 12);  // ten refused and held, two waiting for their turn
+  EXPECT_EQ(srv.observer.count("User \"alice\" can't log in. (wrong password)"), 10);
+  for (int expected = 11; expected <= 12; ++expected) {
+    srv.advance_and_tick(session::kLoginGuessSpacingMs);
+    for (int i = 0;
+         i < 2000 && srv.observer.count("User \"alice\" can't log in. (wrong password)") < expected;
+         ++i) {
+      srv.pump(5);
+    }
+    EXPECT_EQ(srv.observer.count("User \"alice\" can't log in. (wrong password)"), expected);
+  }
+  srv.advance_and_tick(session::kFailedLoginDelayMs);
+  for (auto& c : clients) EXPECT_EQ(c->reply(), "530 Login incorrect.");
 }
 
 // ---- client limits ----

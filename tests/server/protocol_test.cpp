@@ -2,6 +2,7 @@
 // commands, line assembly, Telnet answers, and the dispatcher's rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "engine/netmodule.h"
@@ -174,6 +175,29 @@ TEST(Dispatch, LinesAreLoggedAsCommandsAndReplies) {
   // SECURITY: control characters of client text are escaped in the log.
   c.cmd("X\x1b[2J\x01");
   EXPECT_TRUE(srv.observer.has("CMD:\"X\\x1b[2J\\x01\"")) << srv.observer.lines.back();
+}
+
+TEST(Dispatch, PasswordsNeverReachTheLogOrTheExamineView) {
+  TestServer srv;
+  FtpClient c(srv);
+  c.reply();
+  session::csock_c* s = first_session(srv);
+  ASSERT_NE(s, nullptr);
+  s->examined = true;
+  c.cmd("PASS hunter2");
+  c.cmd("pass  two words");
+  c.cmd("SITE PASS hunter3");
+  c.cmd("site   Pass hunter4");
+  c.cmd("PASS");
+  c.cmd("PASSWORD visible");  // another word: logged as it is
+  for (const std::string& l : srv.observer.lines) EXPECT_EQ(l.find("hunter"), l.npos) << l;
+  for (const char* shown : {"PASS ***", "pass ***", "SITE PASS ***", "site   Pass ***", "PASS"}) {
+    EXPECT_TRUE(srv.observer.has("CMD:\"" + std::string(shown) + "\"")) << shown;
+    EXPECT_NE(std::find(srv.observer.examined.begin(), srv.observer.examined.end(), shown),
+              srv.observer.examined.end())
+        << shown;
+  }
+  EXPECT_TRUE(srv.observer.has("CMD:\"PASSWORD visible\""));
 }
 
 TEST(Lines, LongestLineIsExecutedOneMoreIsRefused) {

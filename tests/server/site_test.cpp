@@ -7,6 +7,7 @@
 #include "store/password.h"
 #include "store/records.h"
 #include "store/settings.h"
+#include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 
@@ -164,7 +165,7 @@ TEST_F(Site, NextLoginTakesTheNewPassword) {
   FtpClient again(srv_);
   again.reply();
   EXPECT_EQ(again.cmd("USER bob").substr(0, 4), "331 ");
-  EXPECT_EQ(again.cmd("PASS old").substr(0, 4), "530 ");
+  EXPECT_EQ(refused_pass(srv_, again, "PASS old").substr(0, 4), "530 ");
   FtpClient third(srv_);
   third.reply();
   EXPECT_EQ(third.cmd("USER bob").substr(0, 4), "331 ");

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "session/defs.h"
 #include "store/password.h"
 
 namespace qorda::test {
@@ -59,6 +60,25 @@ std::string login(FtpClient& c, const std::string& user, const std::string& pass
   std::string r = c.cmd("USER " + user);
   if (r.rfind("331 ", 0) != 0) return r;
   return c.cmd("PASS " + password);
+}
+
+namespace {
+
+size_t refusals(const TestServer& srv) {
+  size_t n = 0;
+  for (const std::string& l : srv.observer.lines) n += l.find("can't log in.") != l.npos;
+  return n;
+}
+
+}  // namespace
+
+std::string refused_pass(TestServer& srv, FtpClient& c, const std::string& line) {
+  const size_t before = refusals(srv);
+  if (!c.send_line(line)) return "";
+  for (int i = 0; i < 2000 && refusals(srv) == before; ++i) srv.pump(5);
+  if (refusals(srv) == before) return "";
+  srv.advance_and_tick(session::kFailedLoginDelayMs);
+  return c.reply();
 }
 
 }  // namespace qorda::test

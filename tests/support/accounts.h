@@ -30,4 +30,8 @@ bool exists(const TestServer& srv, const std::string& rel);
 // Reads the greeting, then USER and PASS; returns PASS's reply (joined lines).
 std::string login(FtpClient& c, const std::string& user, const std::string& password);
 
+// Sends a password line that the server refuses and returns the reply, which the server holds
+// back for the failed-login delay: once the refusal is logged, the engine clock is moved past it.
+std::string refused_pass(TestServer& srv, FtpClient& c, const std::string& line);
+
 }  // namespace qorda::test
