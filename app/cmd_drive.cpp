@@ -20,7 +20,12 @@ constexpr const char* kDriveUsage =
     "\n"
     "Virtual paths name a drive first (/c:/ftp/pub/); each drive letter maps to a local\n"
     "directory. While no drive is set, c: is HOME/c. DIR must be an existing directory\n"
-    "that is not the home and does not hold it (FTP users could reach the store).\n";
+    "that is not the home and does not hold it (FTP users could reach the store).\n"
+    "A running server applies a change on SIGHUP.\n";
+
+// Said after each change: the server reads the table at start and on SIGHUP only, so a change
+// that seems to do nothing is not a mystery. The words of `qorda set --help`.
+constexpr const char* kReloadNote = "A running server applies it on SIGHUP.\n";
 
 // "c", "C" or "c:" -> 'c'; 0 when the text is no drive letter.
 char parse_letter(const std::string& s) {
@@ -125,6 +130,7 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
     std::fprintf(stderr, "qorda drive set: cannot write the drive: %s\n", s.msg.c_str());
     return kExitFailure;
   }
+  std::fputs(kReloadNote, stdout);
   return kExitOk;
 }
 
@@ -143,6 +149,7 @@ int drive_del(const Context& ctx, char letter) {
     std::fprintf(stderr, "qorda drive del: %s\n", s.msg.c_str());
     return kExitFailure;
   }
+  std::fputs(kReloadNote, stdout);
   return kExitOk;
 }
 

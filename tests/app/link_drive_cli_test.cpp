@@ -125,3 +125,13 @@ TEST_F(LinkDriveCli, DriveThatReachesTheHomeIsRefused) {
   // A directory inside the home is fine (the default drive c: is one).
   EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/srv"}).status, 0);
 }
+
+TEST_F(LinkDriveCli, DriveChangesSayThatARunningServerNeedsSighup) {
+  fs::create_directories(home_ + "/srv/d");
+  const std::string note = "A running server applies it on SIGHUP.\n";
+  EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/srv/d"}).out, note);
+  EXPECT_EQ(qorda({"drive", "del", "d"}).out, note);
+  // Nothing changed, nothing to apply.
+  EXPECT_EQ(qorda({"drive", "del", "d"}).out, "");
+  EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/none"}).out, "");
+}
