@@ -19,7 +19,13 @@ constexpr const char* kDriveUsage =
     "       qorda drive del LETTER\n"
     "\n"
     "Virtual paths name a drive first (/c:/ftp/pub/); each drive letter maps to a local\n"
-    "directory. While no drive is set, c: is HOME/c. DIR must be an existing directory.\n";
+    "directory. While no drive is set, c: is HOME/c. DIR must be an existing directory\n"
+    "that is not the home and does not hold it (FTP users could reach the store).\n"
+    "A running server applies a change on SIGHUP.\n";
+
+// Said after each change: the server reads the table at start and on SIGHUP only, so a change
+// that seems to do nothing is not a mystery. The words of `qorda set --help`.
+constexpr const char* kReloadNote = "A running server applies it on SIGHUP.\n";
 
 // "c", "C" or "c:" -> 'c'; 0 when the text is no drive letter.
 char parse_letter(const std::string& s) {
@@ -27,6 +33,25 @@ char parse_letter(const std::string& s) {
   char c = s[0];
   if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return (c >= 'a' && c <= 'z') ? c : 0;
+}
+
+enum class HomeReach { None, IsHome, HoldsHome };
+
+// Whether the directory `dir` (which exists) is the home or holds it, compared by identity
+// (device and inode) along the home's real path, so that symbolic links and other names of the
+// same directory (a bind mount) are seen through.
+HomeReach reach_of(const std::filesystem::path& dir, const std::string& home) {
+  std::error_code ec;
+  // The home need not exist yet; its existing part is resolved.
+  std::filesystem::path p = std::filesystem::weakly_canonical(home, ec);
+  if (ec) p = home;
+  for (bool first = true;; first = false) {
+    if (std::filesystem::equivalent(dir, p, ec) && !ec) {
+      return first ? HomeReach::IsHome : HomeReach::HoldsHome;
+    }
+    if (!p.has_relative_path()) return HomeReach::None;  // the root was compared last
+    p = p.parent_path();
+  }
 }
 
 bool table_is_default(platform::Registry& reg) {
@@ -72,6 +97,17 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   }
   std::string text = dir.string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
+  // SECURITY: a drive that reaches the home would let every FTP user with rights on it download
+  // the store (the accounts and their password encodings) and replace it.
+  if (HomeReach r = reach_of(dir, ctx.home); r != HomeReach::None) {
+    std::fprintf(stderr,
+                 "qorda drive set: '%s' %s the home %s, whose store keeps the accounts and their "
+                 "passwords: FTP users could download or replace it. Choose a directory outside "
+                 "the home (one inside it, such as %s/c, is fine).\n",
+                 text.c_str(), r == HomeReach::IsHome ? "is" : "holds", ctx.home.c_str(),
+                 ctx.home.c_str());
+    return kExitUsage;
+  }
   auto reg = open_store(ctx);
   if (!reg) {
     std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
@@ -94,6 +130,7 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
     std::fprintf(stderr, "qorda drive set: cannot write the drive: %s\n", s.msg.c_str());
     return kExitFailure;
   }
+  std::fputs(kReloadNote, stdout);
   return kExitOk;
 }
 
@@ -112,6 +149,7 @@ int drive_del(const Context& ctx, char letter) {
     std::fprintf(stderr, "qorda drive del: %s\n", s.msg.c_str());
     return kExitFailure;
   }
+  std::fputs(kReloadNote, stdout);
   return kExitOk;
 }
 

@@ -2,7 +2,8 @@
 // --demo the home is a working anonymous FTP site: sample files under /c:/pub/, an upload-only
 // /c:/incoming/, the guest account "anonymous" (also reached as "ftp"), one password account
 // whose generated password is printed once, a welcome banner, and port 2121 so that no
-// privileges are needed. A home whose store already exists is left exactly as it is.
+// privileges are needed. A home whose store already exists is left exactly as it is; an empty
+// store file (a store that lost its contents) is replaced by a new store.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,8 @@ constexpr const char* kUsage =
     "           that is printed once, and a welcome banner.\n"
     "\n"
     "When HOME already holds a store, nothing is changed: init says so and exits 0.\n"
+    "An empty store file (a store that lost its contents) is replaced by a new store;\n"
+    "any other file that is not a usable store is left alone and init exits 1.\n"
     "Exit status: 0 when the home is ready, 1 when it could not be created, 2 for bad\n"
     "arguments.\n";
 
@@ -215,20 +218,31 @@ int run_init(const Context& ctx, const Args& args) {
   const std::string db = store_path(ctx);
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::symlink_status(db, ec);
+  // init is how an empty store file is recovered, so it makes a new store in its place;
+  // anything else that is not a store is left for the administrator to move aside.
+  bool replace_empty = false;
   if (st.type() != std::filesystem::file_type::not_found) {
     if (ec) {
       std::fprintf(stderr, "qorda init: can't look at %s: %s\n", db.c_str(), ec.message().c_str());
       return kExitFailure;
     }
-    std::printf("qorda init: %s already holds a store (%s); nothing changed.\n", ctx.home.c_str(),
-                db.c_str());
-    if (demo) {
-      std::printf(
-          "A demo password is shown only when the home is created; set a new one with\n"
-          "'qorda --home %s user passwd %s'.\n",
-          ctx.home.c_str(), kDemoUser);
+    auto existing = open_store(ctx, platform::Registry::Mode::ReadOnly);
+    replace_empty = !existing && existing.err == ENODATA;
+    if (!existing && !replace_empty) {
+      std::fprintf(stderr, "qorda init: %s\n", err_text(existing.err, existing.msg).c_str());
+      return kExitFailure;
     }
-    return kExitOk;
+    if (!replace_empty) {
+      std::printf("qorda init: %s already holds a store (%s); nothing changed.\n", ctx.home.c_str(),
+                  db.c_str());
+      if (demo) {
+        std::printf(
+            "A demo password is shown only when the home is created; set a new one with\n"
+            "'qorda --home %s user passwd %s'.\n",
+            ctx.home.c_str(), kDemoUser);
+      }
+      return kExitOk;
+    }
   }
 
   // SECURITY: the home holds the password encodings; only its owner may look in.
@@ -260,11 +274,12 @@ int run_init(const Context& ctx, const Args& args) {
 
   platform::Status written;
   {
-    auto reg = open_store(ctx);
+    auto reg = open_store(ctx, replace_empty ? platform::Registry::Mode::ReplaceEmpty
+                                             : platform::Registry::Mode::ReadWrite);
     if (!reg) {
       std::fprintf(stderr, "qorda init: can't create the store %s: %s\n", db.c_str(),
                    err_text(reg.err, reg.msg).c_str());
-      remove_new_store(db);
+      if (!replace_empty) remove_new_store(db);
       return kExitFailure;
     }
     written = write_store(**reg, demo, password);
@@ -276,6 +291,8 @@ int run_init(const Context& ctx, const Args& args) {
     return kExitFailure;
   }
 
+  if (replace_empty)
+    std::printf("The empty store file %s is replaced by a new store.\n", db.c_str());
   if (!demo) {
     std::printf("Created the qorda home %s (store %s, drive c: %s).\n", ctx.home.c_str(),
                 db.c_str(), drive_c.c_str());

@@ -1,6 +1,6 @@
 // qorda serve [--port N]: the server without GUI. The screen log goes to standard output;
 // SIGTERM/SIGINT close the engine (every client gets its 421) and end the run; SIGHUP reloads
-// the settings from the store and reopens the log file.
+// the drive table and the settings from the store and reopens the log file.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,8 +30,9 @@ void serve_usage(std::FILE* out) {
                "usage: qorda serve [--port N]\n\n"
                "Runs the FTP server without GUI until SIGTERM or SIGINT, which close every\n"
                "connection and exit 0. The activity log goes to standard output.\n"
-               "SIGHUP reloads the settings from the store (a new iport restarts the server and\n"
-               "drops its clients; other changes keep them) and reopens the log file.\n"
+               "SIGHUP reloads the drive table and the settings from the store (a new iport\n"
+               "restarts the server and drops its clients; other changes keep them) and reopens\n"
+               "the log file.\n"
                "Exits 1 when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
                "             (also across SIGHUP reloads)\n");
@@ -158,7 +159,10 @@ int run_serve(const Context& ctx, const Args& args) {
   // write fails with EPIPE instead).
   platform::Status sig = (*loop)->watch_signals({SIGTERM, SIGINT, SIGHUP, SIGPIPE}, [&](int signo) {
     if (signo == SIGHUP) {
-      if (net && net->is_open() && !reload_settings(**reg, port_override, net, env).server_on) {
+      if (!net || !net->is_open()) return;
+      // The drives first: a log file named by a drive path then opens through the new table.
+      reload_drive_table(**reg, ctx.home);
+      if (!reload_settings(**reg, port_override, net, env).server_on) {
         lost_listener = true;
         (*loop)->stop();
       }

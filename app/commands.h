@@ -26,7 +26,8 @@ inline constexpr int kExitUsage = 2;    // bad arguments or bad input
 std::string store_path(const Context& ctx);
 
 // Opens the store of a home. ReadWrite creates the home directory (mode 0700) and the store when
-// missing; ReadOnly never creates anything.
+// missing; ReadOnly never creates anything. An empty, foreign or corrupt store file is refused
+// (see Registry::open) with a message that ends in how to recover.
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
     const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
 

@@ -1,4 +1,6 @@
 // The home directory and the store inside it.
+#include <cerrno>
+
 #include "app/commands.h"
 #include "platform/fileio.h"
 
@@ -7,15 +9,42 @@ namespace qorda::app {
 // Beside open_store (not in main.cpp) so that every user of the app library links.
 std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
+namespace {
+
+// How to recover from a store that was refused with `err`; empty when the remedy is not a new
+// store (a lock, a permission, a newer qorda).
+std::string store_recovery_hint(const Context& ctx, int err) {
+  const std::string home = "'qorda --home " + ctx.home;
+  if (err == ENODATA) {
+    return home + " init' makes a new store in its place; " + home +
+           " reg import FILE' then restores an export.";
+  }
+  if (err == EINVAL || err == EBADMSG) {
+    return "Move it aside (it is never overwritten); then " + home +
+           " init' makes a new store and " + home + " reg import FILE' restores an export.";
+  }
+  return {};
+}
+
+}  // namespace
+
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,
                                                                  platform::Registry::Mode mode) {
-  if (mode == platform::Registry::Mode::ReadWrite) {
+  if (mode != platform::Registry::Mode::ReadOnly) {
     // SECURITY: the home holds the accounts' password encodings; only its owner may look in.
     if (platform::Status s = platform::make_directories(ctx.home, 0700); !s) {
       return platform::Status::error(s.err, "cannot create the home directory: " + s.msg);
     }
   }
-  return platform::Registry::open(store_path(ctx), mode);
+  auto reg = platform::Registry::open(store_path(ctx), mode);
+  // SECURITY: an empty or damaged store is never taken for a new one (that would serve port 21
+  // with no accounts and lose the configuration for good); every command says how to recover.
+  if (!reg) {
+    if (std::string hint = store_recovery_hint(ctx, reg.err); !hint.empty()) {
+      reg.msg += ". " + hint;
+    }
+  }
+  return reg;
 }
 
 }  // namespace qorda::app

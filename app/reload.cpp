@@ -4,8 +4,28 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/volume.h"
+#include "store/drives.h"
 
 namespace qorda::app {
+
+bool reload_drive_table(platform::Registry& reg, const std::string& home) {
+  // Read into a table of its own first: a store that cannot be read leaves the drives in use
+  // untouched rather than half-filled.
+  platform::DriveTable fresh;
+  if (platform::Status st = store::load_drive_table(reg, home, fresh); !st) {
+    const std::string why = st.msg.empty() ? std::strerror(st.err) : st.msg;
+    log::logger().log(log::kEngine, 0,
+                      "error: can't read the drive table (%s); the drives stay as they are.",
+                      why.c_str());
+    return false;
+  }
+  // The table is copied into place: nothing keeps a reference into it between messages, and
+  // its slots stay where they are, so no session is left pointing at freed memory.
+  platform::drive_table() = fresh;
+  if (char d = fresh.startup_drive(); d != 0) store::startup().startup_drive = d;
+  return true;
+}
 
 platform::Result<store::ServerSettings> read_settings_snapshot(
     platform::Registry& reg, std::optional<uint32_t> port_override) {

@@ -1,7 +1,10 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <stdio.h>   // renameat2
+#include <stdlib.h>  // mkostemp
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -162,9 +165,9 @@ Status set_value(Registry::Impl& m, std::string_view key, std::string_view name,
   });
 }
 
-// Verifies that an opened file is a store of ours (or an empty file that may become one) before
-// anything is written to it.
-Status check_store(Registry::Impl& m, bool may_initialise) {
+// Verifies that an opened file is a store of ours before anything is written to it.
+// `empty_file`: the file had no bytes when it was opened.
+Status check_store(Registry::Impl& m, bool empty_file) {
   Result<int64_t> app = m.db.scalar_int("PRAGMA application_id");
   if (!app) {
     if (app.err == EINVAL) {
@@ -176,43 +179,112 @@ Status check_store(Registry::Impl& m, bool may_initialise) {
     Result<int64_t> version = m.db.scalar_int("PRAGMA user_version");
     if (!version) return version.status();
     if (*version > kSchemaVersion) {
-      return invalid(m.path + ": the store was written by a newer qorda (schema version " +
-                     std::to_string(*version) + ")");
+      return Status::error(ENOTSUP, m.path +
+                                        ": the store was written by a newer qorda (schema "
+                                        "version " +
+                                        std::to_string(*version) + ")");
     }
     if (*version != kSchemaVersion) {
-      return Status::error(EIO, m.path + ": the store file is corrupt (no schema version)");
+      return Status::error(EBADMSG, m.path + ": the store file is corrupt (no schema version)");
     }
     Result<std::string> check = m.db.scalar_text("PRAGMA quick_check(1)");
     if (!check) return check.status();
-    if (*check != "ok") return Status::error(EIO, m.path + ": the store file is corrupt");
+    if (*check != "ok") return Status::error(EBADMSG, m.path + ": the store file is corrupt");
     return {};
   }
   Result<int64_t> objects = m.db.scalar_int("SELECT count(*) FROM sqlite_schema");
   if (!objects) return objects.status();
-  if (*app != 0 || *objects != 0 || !may_initialise) {
-    return invalid(m.path + ": not a qorda store (an SQLite database of another program)");
+  if (*app == 0 && *objects == 0 && empty_file) {
+    // SECURITY: taking this for a new store would serve port 21 with no accounts and let the
+    // next write make it so for good, silently losing the configuration it should hold.
+    return Status::error(ENODATA, m.path + ": the store file is empty (no settings, no accounts)");
   }
-  if (m.mode == Registry::Mode::ReadOnly) {
-    return not_found(m.path + ": the store is empty (not initialised yet)");
+  return invalid(m.path + ": not a qorda store (an SQLite database of another program)");
+}
+
+// Removes a file and the journal files SQLite keeps beside it.
+void remove_with_journals(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    ::unlink((path + suffix).c_str());
   }
-  // An empty file: make it a store. Another process may be doing the same right now; the write
-  // lock orders us, and the loser sees the winner's store.
-  if (Status s = m.db.exec("PRAGMA journal_mode = WAL"); !s) return s;
-  if (Status s = begin_immediate(m); !s) return s;
-  Result<int64_t> again = m.db.scalar_int("PRAGMA application_id");
-  Status s = again.status();
-  if (s && *again == 0) {
-    for (const char* stmt : kSchema) {
-      s = m.db.exec(stmt);
-      if (!s) break;
+}
+
+// Builds a new, empty store beside `path` and moves it into place: over the file `replaced`
+// describes when one is given, otherwise only where no file exists (EEXIST when one does, for
+// example because another process has just created the store).
+Status create_store_file(const std::string& path, const struct stat* replaced) {
+  // SECURITY: the store holds password encodings; it (and the journal files SQLite gives the
+  // same mode) is private to its owner, whatever the umask: mkostemp creates mode 0600.
+  std::string tmp = path + ".new-XXXXXX";
+  {
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    if (!fd) return Status::from_errno(path + ": " + std::strerror(errno));
+    if (replaced) {
+      // A store replaced by root keeps its owner, so a server running as that user can still
+      // open it. Only root can do this; anyone else replaces a file that is theirs anyway.
+      const int ignored = ::fchown(fd.get(), replaced->st_uid, replaced->st_gid);
+      (void)ignored;
     }
   }
-  if (s) s = m.db.exec("COMMIT");
-  if (!s) {
-    m.db.exec("ROLLBACK");
-    return s;
+  Status s;
+  {
+    Result<sql::Db> db = sql::Db::open(tmp, sql::OpenMode::ReadWrite);
+    s = db.status();
+    if (s) s = db->exec("BEGIN IMMEDIATE");
+    for (const char* stmt : kSchema) {
+      if (s) s = db->exec(stmt);
+    }
+    if (s) s = db->exec("COMMIT");  // written through to the file itself (rollback journal)
+    // Only a header change now; the log it starts stays empty and goes when the file closes.
+    if (s) s = db->exec("PRAGMA journal_mode = WAL");
   }
-  return check_store(m, false);
+  if (s) {
+    int rc = replaced
+                 ? ::rename(tmp.c_str(), path.c_str())
+                 : ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && !replaced && errno == EINVAL) {
+      // A file system without RENAME_NOREPLACE: link() refuses an existing name as well.
+      rc = ::link(tmp.c_str(), path.c_str());
+    }
+    if (rc != 0) {
+      s = errno == EEXIST ? Status::error(EEXIST, path + ": exists")
+                          : Status::from_errno(path + ": " + std::strerror(errno));
+    }
+  }
+  remove_with_journals(tmp);  // after a rename only the (absent) journal names are left
+  return s;
+}
+
+Result<std::unique_ptr<Registry::Impl>> open_existing(const std::string& path,
+                                                      Registry::Mode mode) {
+  // SECURITY: a file must prove to be a store of ours before the first write, so a mistyped
+  // --home never damages another file.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return not_found(path + ": no store here");
+    return Status::from_errno(path + ": " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) return invalid(path + ": not a regular file");
+
+  auto impl = std::make_unique<Registry::Impl>();
+  impl->path = path;
+  impl->mode = mode;
+  Result<sql::Db> db = sql::Db::open(
+      path, mode == Registry::Mode::ReadOnly ? sql::OpenMode::ReadOnly : sql::OpenMode::ReadWrite);
+  if (!db) return db.status();
+  impl->db = std::move(db.value);
+  if (mode == Registry::Mode::ReadWrite && impl->db.read_only()) {
+    return Status::error(EACCES, path + ": the store file is read-only");
+  }
+  impl->db.set_busy_timeout(kStoreBusyTimeoutMs);
+  if (Status s = check_store(*impl, st.st_size == 0); !s) return s;
+  if (mode == Registry::Mode::ReadWrite) {
+    Result<std::string> jm = impl->db.scalar_text("PRAGMA journal_mode = WAL");
+    if (!jm) return jm.status();
+    if (Status s = impl->db.exec("PRAGMA synchronous = NORMAL"); !s) return s;
+    if (Status s = impl->db.exec("PRAGMA foreign_keys = ON"); !s) return s;
+  }
+  return impl;
 }
 
 }  // namespace
@@ -236,42 +308,29 @@ const std::string& Registry::path() const {
 }
 
 Result<std::unique_ptr<Registry>> Registry::open(const std::string& path, Mode mode) {
-  // SECURITY: only a missing or empty file may be initialised; anything else must prove to be a
-  // store of ours before the first write, so a mistyped --home never damages another file.
-  struct stat st {};
-  bool exists = ::stat(path.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) return Status::from_errno(path + ": " + std::strerror(errno));
-  if (exists && !S_ISREG(st.st_mode)) return invalid(path + ": not a regular file");
-  if (!exists && mode == Mode::ReadOnly) return not_found(path + ": no store here");
-  bool empty = !exists || st.st_size == 0;
-  if (!exists) {
-    // SECURITY: the store holds password encodings; it (and the journal files SQLite gives the
-    // same mode) is private to its owner, whatever the umask.
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd && errno != EEXIST) return Status::from_errno(path + ": " + std::strerror(errno));
+  const Mode access = mode == Mode::ReadOnly ? Mode::ReadOnly : Mode::ReadWrite;
+  if (mode != Mode::ReadOnly) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT) return Status::from_errno(path + ": " + std::strerror(errno));
+      // Nothing there: a new store. Losing a race with another process that creates it at the
+      // same moment is fine; the winner's store is opened below.
+      if (Status s = create_store_file(path, nullptr); !s && s.err != EEXIST) return s;
+    }
   }
-
-  auto impl = std::make_unique<Impl>();
-  impl->path = path;
-  impl->mode = mode;
-  sql::OpenMode om = mode == Mode::ReadOnly ? sql::OpenMode::ReadOnly
-                     : empty                ? sql::OpenMode::ReadWriteCreate
-                                            : sql::OpenMode::ReadWrite;
-  Result<sql::Db> db = sql::Db::open(path, om);
-  if (!db) return db.status();
-  impl->db = std::move(db.value);
-  if (mode == Mode::ReadWrite && impl->db.read_only()) {
-    return Status::error(EACCES, path + ": the store file is read-only");
+  Result<std::unique_ptr<Impl>> impl = open_existing(path, access);
+  if (!impl && impl.err == ENODATA && mode == Mode::ReplaceEmpty) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+      return Status::from_errno(path + ": " + std::strerror(errno));
+    // The stale journal files of the lost store must not be applied to the new one.
+    ::unlink((path + "-wal").c_str());
+    ::unlink((path + "-shm").c_str());
+    if (Status s = create_store_file(path, &st); !s) return s;
+    impl = open_existing(path, access);
   }
-  impl->db.set_busy_timeout(kStoreBusyTimeoutMs);
-  if (Status s = check_store(*impl, empty); !s) return s;
-  if (mode == Mode::ReadWrite) {
-    Result<std::string> jm = impl->db.scalar_text("PRAGMA journal_mode = WAL");
-    if (!jm) return jm.status();
-    if (Status s = impl->db.exec("PRAGMA synchronous = NORMAL"); !s) return s;
-    if (Status s = impl->db.exec("PRAGMA foreign_keys = ON"); !s) return s;
-  }
-  return std::unique_ptr<Registry>(new Registry(std::move(impl)));
+  if (!impl) return impl.status();
+  return std::unique_ptr<Registry>(new Registry(std::move(impl.value)));
 }
 
 Status Registry::create_key(std::string_view key) {

@@ -33,11 +33,20 @@ struct RegValue {
 
 class Registry {
  public:
-  enum class Mode { ReadWrite, ReadOnly };
+  // ReplaceEmpty is ReadWrite that also puts a new store in place of an empty file (the
+  // recovery of a store that was truncated); the other modes refuse such a file.
+  enum class Mode { ReadWrite, ReadOnly, ReplaceEmpty };
 
-  // Opens (creating when absent, in ReadWrite mode) the store file. A file that is not a store,
-  // is corrupt, or cannot be opened gives an error with a clear message; such a file is never
-  // overwritten or truncated.
+  // Opens the store file; ReadWrite and ReplaceEmpty create it when absent. A new store appears
+  // at `path` whole (it is built beside it and moved into place), so an empty file there is
+  // never one being created: it is a store that lost its contents. A file that is not a usable
+  // store gives an error with a clear message and is never overwritten or truncated:
+  //   ENOENT   no file (ReadOnly)
+  //   ENODATA  an empty file: no settings, no accounts (replaced only in ReplaceEmpty mode)
+  //   EINVAL   not a store of ours (text, another program's SQLite database)
+  //   EBADMSG  a store of ours that is corrupt
+  //   ENOTSUP  a store written by a newer qorda
+  // and the system's code when the file cannot be opened at all (EACCES, EBUSY, ...).
   static Result<std::unique_ptr<Registry>> open(const std::string& path, Mode mode = Mode::ReadWrite);
   ~Registry();
   Registry(const Registry&) = delete;

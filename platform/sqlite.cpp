@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace qorda::platform::sql {
 
@@ -24,6 +25,8 @@ int errno_for(int rc, int sys) {
       return ENOSPC;
     case SQLITE_TOOBIG:
       return E2BIG;
+    case SQLITE_CORRUPT:
+      return EBADMSG;
     case SQLITE_NOTADB:
     case SQLITE_MISMATCH:
     case SQLITE_CONSTRAINT:
@@ -109,6 +112,10 @@ Status Db::error(int rc) const {
       break;
     case SQLITE_CORRUPT:
       detail = "the store file is corrupt";
+      break;
+    case SQLITE_CANTOPEN:
+      // SQLite's own text ("unable to open database file") does not say why.
+      detail = sys != 0 ? std::strerror(sys) : sqlite3_errstr(rc);
       break;
     default:
       detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

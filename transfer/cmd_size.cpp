@@ -1,6 +1,7 @@
 // SIZE and MDTM: the size and the last-write time of one file, on the control connection.
 #include <optional>
 
+#include "platform/clock.h"
 #include "platform/volume.h"
 #include "session/csock.h"
 #include "transfer/listing_commands.h"
@@ -45,7 +46,10 @@ void cmd_size(session::csock_c& s, std::string& arg) {
 void cmd_mdtm(session::csock_c& s, std::string& arg) {
   std::optional<platform::DirEntry> e = one_file(s, arg);
   if (!e) return;
-  const platform::LocalTime t = platform::local_mtime(*e);
+  // In UTC, as every client reads it (curl -R, lftp and rclone set a downloaded file's time from
+  // it, and mirroring compares it with the local copy): a server in another zone would shift
+  // every file by its offset. Listings stay in local time, as `ls -l` shows them.
+  const platform::LocalTime t = platform::to_utc(e->mtime, e->mtime_nsec);
   s.reply(213, "%04d%02d%02d%02d%02d%02d.%03d", t.year, t.month, t.day, t.hour, t.minute, t.second,
           t.msec);
 }

@@ -259,6 +259,45 @@ TEST_F(InitCli, FailureLeavesNoStoreSoThatARetryWorks) {
   EXPECT_EQ(printed_password(retry.out).size(), 14u);
 }
 
+TEST_F(InitCli, EmptyStoreIsRefusedEverywhereUntilInitReplacesIt) {
+  // A store truncated to nothing must not pass for a new one (port 21, no accounts).
+  fs::create_directories(home_);
+  const std::string db = home_ + "/qorda.db";
+  { std::ofstream{db}; }
+  for (const std::vector<std::string>& cmd :
+       std::vector<std::vector<std::string>>{{"serve", "--port", "0"},
+                                             {"get", "iport"},
+                                             {"set", "iport", "2121"},
+                                             {"user", "add", "bob"},
+                                             {"drive", "list"},
+                                             {"reg", "import", "/dev/null"}}) {
+    Outcome r = qorda(cmd);
+    EXPECT_EQ(r.code, 1) << cmd[0];
+    EXPECT_NE(r.err.find(db + ": the store file is empty"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("'qorda --home " + home_ + " init' makes a new store"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("reg import FILE' then restores an export"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::file_size(db), 0u) << cmd[0];
+  }
+  // init is the way out: a new store takes the empty file's place.
+  Outcome r = qorda({"init"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("The empty store file " + db + " is replaced by a new store."),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(qorda({"get", "iport"}).out, "iport=21\n");
+  EXPECT_EQ(fs::status(db).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  // Anything else that is not a store is left alone, and init says what to do.
+  { std::ofstream(db, std::ios::trunc) << "not a store"; }
+  r = qorda({"init", "--demo"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("not a qorda store"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Move it aside"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(db), "not a store");
+}
+
 TEST_F(InitCli, RelativeHomeIsTakenFromTheWorkingDirectory) {
   const std::string in_dir = "cd " + quote(dir_) + " && " + quote(QORDA_BINARY) + " --home rel/ ";
   ASSERT_EQ(std::system((in_dir + "init --demo >/dev/null").c_str()), 0);

@@ -100,3 +100,38 @@ TEST_F(LinkDriveCli, DriveTableEditing) {
   EXPECT_EQ(qorda({"drive", "--help"}).status, 0);
   EXPECT_EQ(qorda({"drive"}).status, 2);
 }
+
+TEST_F(LinkDriveCli, DriveThatReachesTheHomeIsRefused) {
+  // A drive on the home or above it would serve the store itself to FTP users.
+  fs::create_directories(home_ + "/srv");
+  fs::create_symlink(home_, home_ + "/srv/back");
+  const std::string parent = fs::path(home_).parent_path().string();
+  for (const std::string &dir :
+       {home_, home_ + "/", home_ + "/srv/..", home_ + "/srv/back", parent,
+        std::string("/")}) {
+    CliRun r = qorda({"drive", "set", "d", dir});
+    EXPECT_EQ(r.status, 2) << dir;
+    EXPECT_NE(r.err.find(" the home " + home_ +
+                         ", whose store keeps the accounts"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_NE(qorda({"drive", "set", "d", home_}).err.find("' is the home"),
+            std::string::npos);
+  EXPECT_NE(qorda({"drive", "set", "d", "/"}).err.find("'/' holds the home"),
+            std::string::npos);
+  EXPECT_EQ(qorda({"drive", "list"}).out,
+            "c: " + home_ + "/c (default)\n"); // nothing was written
+  // A directory inside the home is fine (the default drive c: is one).
+  EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/srv"}).status, 0);
+}
+
+TEST_F(LinkDriveCli, DriveChangesSayThatARunningServerNeedsSighup) {
+  fs::create_directories(home_ + "/srv/d");
+  const std::string note = "A running server applies it on SIGHUP.\n";
+  EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/srv/d"}).out, note);
+  EXPECT_EQ(qorda({"drive", "del", "d"}).out, note);
+  // Nothing changed, nothing to apply.
+  EXPECT_EQ(qorda({"drive", "del", "d"}).out, "");
+  EXPECT_EQ(qorda({"drive", "set", "d", home_ + "/none"}).out, "");
+}

@@ -290,7 +290,8 @@ class RegistryRefusal : public ::testing::Test {
  protected:
   void expect_refused(const std::string& file, const std::string& what) {
     std::string before = read_file(file);
-    for (auto mode : {Registry::Mode::ReadWrite, Registry::Mode::ReadOnly}) {
+    for (auto mode :
+         {Registry::Mode::ReadWrite, Registry::Mode::ReadOnly, Registry::Mode::ReplaceEmpty}) {
       auto r = Registry::open(file, mode);
       EXPECT_FALSE(r.ok()) << what;
       EXPECT_NE(r.msg.find(file), std::string::npos) << r.msg;
@@ -351,15 +352,17 @@ TEST_F(RegistryRefusal, TextFilesAndForeignOrCorruptDatabases) {
   EXPECT_FALSE(r.ok());
 }
 
-TEST_F(RegistryRefusal, EmptyFileBecomesAStore) {
+TEST_F(RegistryRefusal, EmptyFileIsALostStoreReplacedOnlyOnRequest) {
+  // A truncated store is not a new one: taking it for one would serve the defaults.
   std::string empty = dir_.file("empty.db");
   write_file(empty, "");
-  {
-    auto ro = Registry::open(empty, Registry::Mode::ReadOnly);
-    EXPECT_FALSE(ro.ok());
+  for (auto mode : {Registry::Mode::ReadOnly, Registry::Mode::ReadWrite}) {
+    auto r = Registry::open(empty, mode);
+    EXPECT_EQ(r.err, ENODATA);
+    EXPECT_NE(r.msg.find("empty"), std::string::npos) << r.msg;
     EXPECT_EQ(read_file(empty), "");
   }
-  auto r = open_ok(empty);
+  auto r = open_ok(empty, Registry::Mode::ReplaceEmpty);
   ASSERT_NE(r, nullptr);
   ASSERT_TRUE(r->create_key("A"));
   r.reset();
@@ -404,6 +407,43 @@ TEST_F(RegistryRefusal, ReadOnlyFileIsRefusedForWriting) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened for writing, 2: unclear message, 3: setuid";
   EXPECT_EQ(read_file(file), before);
+}
+
+// Processes that find no store at the same moment all end up in one new store: a store being
+// created is never seen empty (which would now be refused as a lost one).
+TEST(RegistryConcurrency, StoreCreatedByManyAtOnceIsNeverSeenEmpty) {
+  TempDir dir;
+  const std::string file = dir.file("qorda.db");
+  constexpr int kProcs = 8;
+  std::vector<pid_t> pids;
+  for (int who = 0; who < kProcs; ++who) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto r = Registry::open(file);
+      if (!r) ::_exit(r.err == ENODATA ? 2 : 1);
+      Status s;
+      for (int attempt = 0; attempt < 100; ++attempt) {
+        s = (*r)->create_key("K" + std::to_string(who));
+        if (s.err != EBUSY) break;
+      }
+      ::_exit(s ? 0 : 3);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: refused, 2: seen empty, 3: write failed";
+  }
+  auto r = open_ok(file, Registry::Mode::ReadOnly);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->subkeys("")->size(), size_t{kProcs});
+  // Nothing of the building is left beside the store.
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find(".new-"), std::string::npos) << e.path();
+  }
 }
 
 // Two processes writing the same store at once: every write that reports success is there,

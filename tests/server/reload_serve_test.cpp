@@ -14,6 +14,7 @@
 #include "platform/socket.h"
 #include "store/keys.h"
 #include "store/settings.h"
+#include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/serve_child.h"
 
@@ -49,6 +50,43 @@ TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
   EXPECT_EQ(srv.output().find("qorda disabled."), std::string::npos) << srv.output();
   srv.signal(SIGTERM);
   EXPECT_EQ(srv.wait_exit(), 0) << srv.output();
+}
+
+TEST(ServeReload, DriveTableChangesApplyToEverySessionAfterSighup) {
+  TempDir home;
+  const std::string d = home.path() + "/srv";
+  std::filesystem::create_directories(d);
+  { std::ofstream(d + "/x.txt") << "12345"; }
+  {
+    auto reg = app::open_store(app::Context{home.path()});
+    ASSERT_TRUE(reg.ok()) << reg.msg;
+    ASSERT_TRUE(store::create_key_tree(**reg).ok());
+    add_user(**reg, "all", "pw", "[u] rwdlcxhms /");
+  }
+  const uint16_t port = serve_port();
+  ServeChild srv(home.path(), "--port " + std::to_string(port));
+  ASSERT_TRUE(srv.wait_up()) << srv.output();
+  FtpClient early(port, FtpClient::Pump{});
+  ASSERT_EQ(login(early, "all", "pw").substr(0, 3), "230");
+
+  qorda_cli(home.path(), "drive set d '" + d + "'");
+  srv.signal(SIGHUP);
+  ASSERT_TRUE(srv.wait_for("settings reloaded.")) << srv.output();
+  FtpClient late(port, FtpClient::Pump{});
+  ASSERT_EQ(login(late, "all", "pw").substr(0, 3), "230");
+  EXPECT_EQ(late.cmd("CWD /d:/").substr(0, 4), "250 ");
+  EXPECT_EQ(late.cmd("SIZE x.txt"), "213 5");
+  EXPECT_EQ(early.cmd("SIZE /d:/x.txt"), "213 5");
+
+  // Taking the drive away reaches the sessions too; one that stands on it is told, not hurt.
+  qorda_cli(home.path(), "drive del d");
+  srv.signal(SIGHUP);
+  ASSERT_TRUE(srv.wait_for("settings reloaded.")) << srv.output();
+  EXPECT_EQ(early.cmd("SIZE /d:/x.txt"), "550 /d:/x.txt: No such file or directory.");
+  EXPECT_EQ(late.cmd("SIZE x.txt"), "550 x.txt: No such file or directory.");
+  EXPECT_EQ(late.cmd("NOOP"), "200 NOOP command successful.");
+  EXPECT_EQ(early.cmd("CWD /c:/").substr(0, 4), "250 ");
+  EXPECT_EQ(srv.stop(), 0) << srv.output();
 }
 
 TEST(ServeReload, NewPortMovesTheListener) {
