@@ -303,7 +303,9 @@ void dsock_c::write_loop() {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBuf, left));
         platform::IoResult r{0, 0};
         if (want > 0) r = file.read(file_buf.get(), want);
-        if (!r.ok()) {
+        // A file that ends before the size announced (it shrank while it was sent) cannot give
+        // the client what the 150 reply promised: a read error, not a complete transfer.
+        if (!r.ok() || (want > 0 && r.n == 0)) {
           done = error = true;
           owner->log(log::kActions, "Transfer aborted (%s).", "read error");
           return;

@@ -505,7 +505,7 @@ TEST(Abort, ControlConnectionClosedDuringATransferAbandonsIt) {
   EXPECT_FALSE(srv.observer.has("Transfer aborted (by client)."));
 }
 
-TEST(Retrieve, ShortFileEndsAtItsEnd) {
+TEST(Retrieve, FileThatShrinksIsAReadErrorAndRefunded) {
   TestServer srv;
   FtpClient c(srv);
   connect_logged_in(srv, c);
@@ -514,12 +514,20 @@ TEST(Retrieve, ShortFileEndsAtItsEnd) {
   const std::string pasv = c.cmd("PASV");
   EXPECT_EQ(c.cmd("RETR shrink.bin"),
             "150 Opening ASCII mode data connection for shrink.bin (100000 bytes).");
-  // The file shrinks between the 150 reply and the first byte sent.
+  EXPECT_EQ(stored_user(srv, "alice").idlkb, 97u);
+  // The file shrinks between the 150 reply and the first byte sent: what is left goes out, and
+  // the end that comes too early is a read error, not a complete transfer.
   std::filesystem::resize_file(srv.home() + "/c/shrink.bin", 1000);
   ASSERT_TRUE(d.connect_pasv(pasv));
   EXPECT_EQ(d.read_all(), pattern_bytes(1000));
-  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
-  EXPECT_TRUE(srv.observer.has("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."));
+  EXPECT_EQ(c.reply(), "426 Transfer aborted. Error reading file.");
+  EXPECT_TRUE(srv.observer.has("Transfer aborted (read error)."));
+  EXPECT_EQ(srv.observer.count("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."), 0);
+  store::UserRecord u = stored_user(srv, "alice");
+  EXPECT_EQ(u.idlfiles, 0u);
+  EXPECT_EQ(u.idlkb, 0u);
+  EXPECT_EQ(session_of(srv, c)->files_retrieved, 0u);
+  EXPECT_EQ(session_of(srv, c)->kb_retrieved, 0u);
 }
 
 TEST(Retrieve, VanishedFileIsSentAsItWasOpened) {
