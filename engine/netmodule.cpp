@@ -335,6 +335,7 @@ void NetModule::timer_tick() {
   if (!open_) return;
   throughput_ = 0;
   set_now(platform::clock().tick_ms());
+  transfer::note_deliveries(data_);
   const uint64_t idle_limit = uint64_t{store::settings().imaxt} * 1000;
   for (int b = 0; b < kBuckets; ++b) {
     csock_c* next = nullptr;

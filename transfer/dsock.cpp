@@ -395,6 +395,23 @@ void dsock_c::read_loop(bool drain) {
   }
 }
 
+void dsock_c::note_delivery() {
+  if (direction != kSend || !connected || done) return;
+  // A slow client drains a large send buffer for a long time before the write loop gets room
+  // again. The unacknowledged bytes move only when the client takes some or the write loop adds
+  // some, both activity; a client that stops reading leaves them standing and still times out.
+  platform::Result<size_t> unacked = socket_.unacked_bytes();
+  if (!unacked.ok()) return;
+  if (seen_unacked_ != kNotSeen && *unacked != seen_unacked_) owner->last_activity = engine::now();
+  seen_unacked_ = *unacked;
+}
+
+void note_deliveries(const engine::ConnTable<dsock_c>& table) {
+  for (int b = 0; b < engine::kBuckets; ++b) {
+    for (dsock_c* d = table.head(b); d != nullptr; d = d->next) d->note_delivery();
+  }
+}
+
 void dsock_c::log_retrieved() {
   owner->log(log::kReads, "Retrieved \"%s\" (%llu bytes %01.2f kb/s).",
              log::escape_for_log(file_path).c_str(), static_cast<unsigned long long>(position),
