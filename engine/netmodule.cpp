@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "log/client_list.h"
+#include "log/descriptors.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
@@ -332,7 +333,10 @@ void NetModule::on_listen(const Message& m) {
   auto accepted = listener_.sock.accept(&peer);
   // A failed accept (EMFILE among others) is skipped; the loop offers the pending connection
   // again once descriptors are free.
-  if (!accepted.ok()) return;
+  if (!accepted.ok()) {
+    log::report_open_failure(accepted.err, "accept");
+    return;
+  }
   // Every reply is written whole in one send, so there is nothing for Nagle's algorithm to
   // gather; with it, a reply that follows another without a command in between ("150" then
   // "226") waited for the client's delayed acknowledgement, some 40 ms per transfer. Should
@@ -352,6 +356,7 @@ void NetModule::timer_tick() {
   if (!open_) return;
   throughput_ = 0;
   set_now(platform::clock().tick_ms());
+  transfer::note_deliveries(data_);
   const uint64_t idle_limit = uint64_t{store::settings().imaxt} * 1000;
   login_throttle_.prune(now());
   for (int b = 0; b < kBuckets; ++b) {

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -149,6 +151,13 @@ Status Socket::shutdown_send() {
   if (!valid()) return Status::error(EBADF);
   if (::shutdown(fd(), SHUT_WR) != 0) return Status::from_errno("shutdown");
   return Status::success();
+}
+
+Result<size_t> Socket::unacked_bytes() const {
+  if (!valid()) return Status::error(EBADF);
+  int n = 0;
+  if (::ioctl(fd(), SIOCOUTQ, &n) != 0) return Status::from_errno("ioctl");
+  return static_cast<size_t>(n < 0 ? 0 : n);
 }
 
 Result<SockAddr> Socket::local_addr() const {

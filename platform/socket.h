@@ -64,6 +64,9 @@ class Socket {
   // Never raises SIGPIPE: a vanished peer gives EPIPE or ECONNRESET.
   IoResult send(const void* buf, size_t len);
   Status shutdown_send();
+  // Bytes written to the socket that the peer has not acknowledged yet (SIOCOUTQ): those still
+  // queued and those in flight. It falls as the peer takes bytes and rises as more are sent.
+  Result<size_t> unacked_bytes() const;
   Result<SockAddr> local_addr() const;
   Result<SockAddr> peer_addr() const;
   void close();

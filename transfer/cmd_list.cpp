@@ -1,6 +1,7 @@
 // LIST and NLST: a directory listing sent over the data connection. The listing is built whole
 // when the transfer starts and then drained by the data connection's write loop, one send at a
 // time, so other clients are served between sends however long it is.
+#include "log/log.h"
 #include "platform/clock.h"
 #include "session/csock.h"
 #include "transfer/dsock.h"
@@ -18,11 +19,19 @@ void prepare_listing(dsock_c& d, const std::string& dir, const std::string& patt
   session::csock_c& s = *d.owner;
   s.reply(150, "Opening %s mode data connection for %s",
           s.type == session::kTypeImage ? "BINARY" : "ASCII", "/bin/ls");
-  list_directory(s.fs, dir, pattern.empty() ? std::string_view("*") : pattern,
-                 d.list_mode == kLongList, platform::clock().now(), [&d](std::string_view line) {
-                   d.append_list_text(line.data(), line.size());
-                   d.append_list_text("\r\n", 2);
-                 });
+  const platform::Status listed = list_directory(
+      s.fs, dir, pattern.empty() ? std::string_view("*") : pattern, d.list_mode == kLongList,
+      platform::clock().now(), [&d](std::string_view line) {
+        d.append_list_text(line.data(), line.size());
+        d.append_list_text("\r\n", 2);
+      });
+  if (!listed.ok()) {
+    // The directory could not be read: a read error of the transfer, not an empty listing.
+    s.log(log::kActions, "Transfer aborted (%s).", "read error");
+    s.reply(426, "Transfer aborted. Error reading file.");
+    d.done = true;
+    return;
+  }
   // What STAT reports as the size of the transfer under way.
   d.total_bytes = 0;
   for (const ListChunk& c : d.list_chunks) d.total_bytes += c.fill - c.read;

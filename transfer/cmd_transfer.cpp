@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/netmodule.h"
+#include "log/descriptors.h"
 #include "log/log.h"
 #include "platform/volume.h"
 #include "session/csock.h"
@@ -211,7 +212,11 @@ class CounterUpdate {
   explicit CounterUpdate(platform::Registry* reg) : reg_(reg) {
     if (reg_ == nullptr) return;
     auto tx = reg_->begin();
-    if (tx) tx_ = std::move(*tx);
+    if (tx) {
+      tx_ = std::move(*tx);
+    } else {
+      log::report_open_failure(tx.err, "store");
+    }
   }
   // Reads the stored counters into `user`; false when there is no store or no record.
   bool read(store::UserRecord& user) {
@@ -219,8 +224,11 @@ class CounterUpdate {
   }
   // Writes the counters `mask` selects and commits; true when they are stored.
   bool write(const store::UserRecord& user, unsigned mask) {
-    if (tx_ == nullptr || !store::write_user(*reg_, user, false, mask).ok()) return false;
-    return tx_->commit().ok();
+    if (tx_ == nullptr) return false;
+    platform::Status st = store::write_user(*reg_, user, false, mask);
+    if (st.ok()) st = tx_->commit();
+    if (!st.ok()) log::report_open_failure(st.err, "store");
+    return st.ok();
   }
 
  private:

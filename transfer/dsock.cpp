@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "engine/netmodule.h"
+#include "log/descriptors.h"
 #include "log/log.h"
 #include "platform/event_loop.h"
 #include "platform/volume.h"
@@ -75,6 +76,7 @@ bool dsock_c::build() {
   stage_ = 0;
   platform::Result<platform::Socket> s = platform::Socket::tcp(&owner->net().loop());
   if (!s.ok()) {
+    log::report_open_failure(s.err, "data socket");
     last_err_ = s.err;
     return false;
   }
@@ -199,6 +201,7 @@ void dsock_c::prepare_send(const std::string& path) {
     }
   }
   if (!f.ok()) {
+    log::report_open_failure(f.err, "file open");
     s.reply(450, "%s: Permission denied.", vfs::display_path(s.fs, path).c_str());
     s.log(log::kActions, "Can't retrieve \"%s\" (%s).", log::escape_for_log(path).c_str(),
           "access denied");
@@ -229,6 +232,7 @@ void dsock_c::prepare_receive(const std::string& path) {
   if (s.unique_store) {
     platform::Result<std::string> made = platform::create_unique(local_of(path));
     if (!made.ok()) {
+      log::report_open_failure(made.err, "file open");
       s.reply(550, "%s: Permission denied.", "STOU");
       s.log(log::kActions, "Can't store unique (%s).", "file error");
       done = true;
@@ -251,6 +255,7 @@ void dsock_c::prepare_receive(const std::string& path) {
     ok = f->seek(offset).ok() && f->truncate(offset).ok();
   }
   if (!ok) {
+    if (!f.ok()) log::report_open_failure(f.err, "file open");
     s.reply(550, "%s: Permission denied.", shown.c_str());
     s.log(log::kActions, "Can't store \"%s\" (%s).", log::escape_for_log(target).c_str(),
           "file error");
@@ -303,7 +308,9 @@ void dsock_c::write_loop() {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBuf, left));
         platform::IoResult r{0, 0};
         if (want > 0) r = file.read(file_buf.get(), want);
-        if (!r.ok()) {
+        // A file that ends before the size announced (it shrank while it was sent) cannot give
+        // the client what the 150 reply promised: a read error, not a complete transfer.
+        if (!r.ok() || (want > 0 && r.n == 0)) {
           done = error = true;
           owner->log(log::kActions, "Transfer aborted (%s).", "read error");
           return;
@@ -393,6 +400,23 @@ void dsock_c::read_loop(bool drain) {
   }
 }
 
+void dsock_c::note_delivery() {
+  if (direction != kSend || !connected || done) return;
+  // A slow client drains a large send buffer for a long time before the write loop gets room
+  // again. The unacknowledged bytes move only when the client takes some or the write loop adds
+  // some, both activity; a client that stops reading leaves them standing and still times out.
+  platform::Result<size_t> unacked = socket_.unacked_bytes();
+  if (!unacked.ok()) return;
+  if (seen_unacked_ != kNotSeen && *unacked != seen_unacked_) owner->last_activity = engine::now();
+  seen_unacked_ = *unacked;
+}
+
+void note_deliveries(const engine::ConnTable<dsock_c>& table) {
+  for (int b = 0; b < engine::kBuckets; ++b) {
+    for (dsock_c* d = table.head(b); d != nullptr; d = d->next) d->note_delivery();
+  }
+}
+
 void dsock_c::log_retrieved() {
   owner->log(log::kReads, "Retrieved \"%s\" (%llu bytes %01.2f kb/s).",
              log::escape_for_log(file_path).c_str(), static_cast<unsigned long long>(position),
@@ -423,6 +447,7 @@ void dsock_c::on_accept(int err) {
   if (!a.ok()) {
     // A connection that went away before it was taken leaves nothing to accept: keep waiting.
     if (a.err == EAGAIN || a.err == EWOULDBLOCK) return;
+    log::report_open_failure(a.err, "data accept");
     s.reply(425, "Can't open data connection.");
     s.flush();
     s.log(log::kDebug, "***DEBUG: nproc() failed, WS_DATA/FD_ACCEPT err# %d", a.err);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/conn_table.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "transfer/defs.h"
@@ -92,6 +93,9 @@ class dsock_c {
   // `drain` (the peer closed) reads everything that is left, whatever the budget.
   void write_loop();
   void read_loop(bool drain = false);
+  // Called by every timer tick: a sending transfer whose bytes the client took since the last
+  // tick renews the session's activity, however long its write loop waits for room.
+  void note_delivery();
 
   // Event entry points (see data_event); each may destroy the object.
   void on_connect(int err);
@@ -109,10 +113,16 @@ class dsock_c {
   platform::Socket socket_;  // owned: the listening, connecting or connected data socket
   int stage_ = 0;            // construction steps completed
   int last_err_ = 0;         // the error of the step that failed
+  // The socket's unacknowledged bytes at the last tick; kNotSeen before the first one looked.
+  static constexpr size_t kNotSeen = SIZE_MAX;
+  size_t seen_unacked_ = kNotSeen;
 };
 
 // Destroys a data connection (see dsock_c).
 void destroy(dsock_c* d);
+
+// The tick's step for the data table: note_delivery for every data connection.
+void note_deliveries(const engine::ConnTable<dsock_c>& table);
 
 // A data-socket event from the engine: routes it and, when the transfer ends, does the
 // end-of-transfer handling (statistics, the final reply, destruction, flush).

@@ -1,10 +1,12 @@
 #include "transfer/listing.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "log/descriptors.h"
 #include "log/utf8.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
@@ -141,22 +143,28 @@ std::string long_link_line(std::string_view name, std::string_view target, std::
 
 // ---- Listings ----
 
-void list_directory(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                    bool long_list, std::time_t now, const LineSink& sink) {
+platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
+                                std::string_view pattern, bool long_list, std::time_t now,
+                                const LineSink& sink) {
   if (pattern.empty()) pattern = "*";
   vfs::PermissionRecord perm;
   if (!st.permission(dir, &perm) || !perm.l) {
     sink(kUnreadable);
-    return;
+    return {};
   }
   const int now_year = platform::to_utc(now).year;
 
-  // Files, in the order the file system returns them. A directory that cannot be searched (or
-  // vanished since it was resolved) gives no file lines; its links are still listed.
+  // Files, in the order the file system returns them. A directory that vanished since it was
+  // resolved gives no file lines; its links are still listed. One that is there but cannot be
+  // read must not pass for an empty one.
   const std::string_view local_dir =
       !dir.empty() && dir[0] == '/' ? std::string_view(dir).substr(1) : std::string_view(dir);
   platform::Result<std::vector<platform::DirEntry>> files =
       platform::find_files(local_dir, pattern);
+  if (!files && files.err != ENOENT && files.err != ENOTDIR) {
+    log::report_open_failure(files.err, "directory read");
+    return files.status();
+  }
   if (files) {
     for (const platform::DirEntry& e : *files) {
       std::string line;
@@ -171,7 +179,7 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
   }
 
   // Links stored for this directory, in store order.
-  if (st.links == nullptr) return;
+  if (st.links == nullptr) return {};
   for (const store::LinkRecord& l : st.links->list(dir)) {
     if (l.name.empty() || l.name.size() > kMaxLinkName) continue;
     if (!link_name_match(pattern, l.name)) continue;
@@ -191,6 +199,7 @@ void list_directory(const vfs::FsState& st, const std::string& dir, std::string_
     std::string line = long_link_line(l.name, target, now);
     if (!line.empty()) sink(line);
   }
+  return {};
 }
 
 }  // namespace qorda::transfer

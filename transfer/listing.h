@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
 #include "transfer/defs.h"
 #include "vfs/fs_state.h"
 
@@ -51,9 +52,12 @@ using LineSink = std::function<void(std::string_view line)>;
 // permission on it the single line ". unreadable"; otherwise one line per file that matches
 // `pattern` (empty means "*"), in the order the file system returns them, then one per link
 // stored for the directory whose name matches. `now` (seconds since the epoch) is the listing
-// time: it decides the year rule and dates the link lines.
-void list_directory(const vfs::FsState& st, const std::string& dir, std::string_view pattern,
-                    bool long_list, std::time_t now, const LineSink& sink);
+// time: it decides the year rule and dates the link lines. A directory that vanished since it
+// was resolved gives no file lines; one that is there but cannot be read (no descriptor left,
+// say) is an error, returned before any line reached the sink.
+platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
+                                std::string_view pattern, bool long_list, std::time_t now,
+                                const LineSink& sink);
 
 // One long line of a file entry: "%crwx------   1 ftp      users %10llu Mon dd hh:mm name", with
 // the year instead of the time when the entry's local year differs from `now_utc_year`.

@@ -31,19 +31,31 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
   }
   if (name.empty()) name.push_back('*');
   const std::string shown = vfs::display_path(s.fs, dir + name);
-  s.reply(-211, "status of %s:", shown.c_str());
+  // The first line waits for the listing: a directory that cannot be read is answered with the
+  // failure reply alone, since a reply begun with 211- must end with 211.
+  bool begun = false;
+  auto begin = [&s, &shown, &begun] {
+    if (!begun) s.reply(-211, "status of %s:", shown.c_str());
+    begun = true;
+  };
   bool full = false;
-  list_directory(s.fs, dir, name, true, platform::clock().now(),
-                 [&s, &full](std::string_view line) {
-                   if (full) return;
-                   s.flush();  // let the socket take what it can as the lines are made
-                   if (s.queued_output() > kStatListingBudget) {
-                     full = true;
-                     return;
-                   }
-                   std::string text(line);
-                   s.reply(0, "%s", text.c_str());
-                 });
+  const platform::Status listed = list_directory(
+      s.fs, dir, name, true, platform::clock().now(), [&s, &full, &begin](std::string_view line) {
+        begin();
+        if (full) return;
+        s.flush();  // let the socket take what it can as the lines are made
+        if (s.queued_output() > kStatListingBudget) {
+          full = true;
+          return;
+        }
+        std::string text(line);
+        s.reply(0, "%s", text.c_str());
+      });
+  if (!listed.ok()) {
+    s.reply(550, "%s: No such file or directory.", arg.c_str());
+    return;
+  }
+  begin();
   s.reply(211, "End of status");
 }
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "log/descriptors.h"
 #include "platform/volume.h"
 #include "store/links.h"
 
@@ -48,7 +49,10 @@ struct Cursor {
 bool enter(Cursor& c, std::string_view vdir) {
   if (vdir.size() > kMaxVirtualPath || !has_drive_prefix(vdir)) return false;
   platform::Result<platform::DirLocation> loc = platform::locate_directory(vdir);
-  if (!loc) return false;
+  if (!loc) {
+    log::report_open_failure(loc.err, "directory read");
+    return false;
+  }
   c.vdir = std::move(loc->vpath);
   c.local = std::move(loc->local);
   return true;
@@ -199,6 +203,7 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
     if (platform::has_wildcards(comp)) {  // necessarily the last component
       platform::Result<std::vector<platform::DirEntry>> hits = platform::find_files(cur.vdir, comp);
       name = std::string(comp);
+      if (!hits) log::report_open_failure(hits.err, "directory read");
       if (!hits || hits->empty()) return RESOLVE_NOT_FOUND;
       continue;
     }
@@ -218,7 +223,10 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
       name = std::string(comp);
       continue;
     }
-    if (found.err != ENOENT) return RESOLVE_NOT_FOUND;
+    if (found.err != ENOENT) {
+      log::report_open_failure(found.err, "directory read");
+      return RESOLVE_NOT_FOUND;
+    }
 
     if (comp == "~") {
       if (!enter(cur, st.home_path)) return RESOLVE_NOT_FOUND;

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -505,7 +507,7 @@ TEST(Abort, ControlConnectionClosedDuringATransferAbandonsIt) {
   EXPECT_FALSE(srv.observer.has("Transfer aborted (by client)."));
 }
 
-TEST(Retrieve, ShortFileEndsAtItsEnd) {
+TEST(Retrieve, FileThatShrinksIsAReadErrorAndRefunded) {
   TestServer srv;
   FtpClient c(srv);
   connect_logged_in(srv, c);
@@ -514,12 +516,20 @@ TEST(Retrieve, ShortFileEndsAtItsEnd) {
   const std::string pasv = c.cmd("PASV");
   EXPECT_EQ(c.cmd("RETR shrink.bin"),
             "150 Opening ASCII mode data connection for shrink.bin (100000 bytes).");
-  // The file shrinks between the 150 reply and the first byte sent.
+  EXPECT_EQ(stored_user(srv, "alice").idlkb, 97u);
+  // The file shrinks between the 150 reply and the first byte sent: what is left goes out, and
+  // the end that comes too early is a read error, not a complete transfer.
   std::filesystem::resize_file(srv.home() + "/c/shrink.bin", 1000);
   ASSERT_TRUE(d.connect_pasv(pasv));
   EXPECT_EQ(d.read_all(), pattern_bytes(1000));
-  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
-  EXPECT_TRUE(srv.observer.has("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."));
+  EXPECT_EQ(c.reply(), "426 Transfer aborted. Error reading file.");
+  EXPECT_TRUE(srv.observer.has("Transfer aborted (read error)."));
+  EXPECT_EQ(srv.observer.count("Retrieved \"/c:/shrink.bin\" (1000 bytes 36.17 kb/s)."), 0);
+  store::UserRecord u = stored_user(srv, "alice");
+  EXPECT_EQ(u.idlfiles, 0u);
+  EXPECT_EQ(u.idlkb, 0u);
+  EXPECT_EQ(session_of(srv, c)->files_retrieved, 0u);
+  EXPECT_EQ(session_of(srv, c)->kb_retrieved, 0u);
 }
 
 TEST(Retrieve, VanishedFileIsSentAsItWasOpened) {
@@ -586,6 +596,58 @@ TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
   EXPECT_TRUE(srv.net().data_table().empty());
   EXPECT_EQ(srv.net().client_count(), 0);
   EXPECT_EQ(read_file(srv, "quiet.bin"), "");
+}
+
+// Reads up to `most` bytes of what the socket holds now, without waiting; the number read.
+size_t take_some(platform::Socket& s, size_t most) {
+  size_t n = 0;
+  char buf[4096];
+  while (n < most) {
+    platform::IoResult r = s.recv(buf, std::min(sizeof buf, most - n));
+    if (!r.ok() || r.n == 0) break;
+    n += r.n;
+  }
+  return n;
+}
+
+TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
+  TestServer srv([](store::ServerSettings& s) { s.imaxt = 2; });
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  sparse_file(srv, "big.bin", 16u << 20);
+  DataPeer d(srv);
+  ASSERT_TRUE(d.connect_pasv(c.cmd("PASV"), 0, 8192));
+  session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 1000 && !s->data->connected; ++i) srv.pump(1);
+  ASSERT_TRUE(s->data->connected);
+  // A send buffer far larger than what the client takes during the test: the write loop gets
+  // no room, so only the bytes the kernel delivers can show that the transfer moves.
+  const int big = 1 << 20;
+  ASSERT_EQ(::setsockopt(s->data->socket().fd(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+  EXPECT_EQ(c.cmd("RETR big.bin"),
+            "150 Opening ASCII mode data connection for big.bin (16777216 bytes).");
+  for (int i = 0; i < 1000 && (s->data->moved_bytes == 0 || s->data->can_send); ++i) srv.pump(1);
+  ASSERT_FALSE(s->data->can_send);  // the send buffer is full
+
+  // The client takes 16 KiB per half second, for four times the idle limit.
+  size_t taken = 0;
+  for (int round = 0; round < 16; ++round) {
+    taken += take_some(d.conn(), 16 << 10);
+    for (int i = 0; i < 3; ++i) srv.pump(1);
+    srv.advance_and_tick(500);
+    ASSERT_EQ(s->state, session::LoggedIn) << "timed out in round " << round;
+  }
+  EXPECT_GT(taken, 0u);
+  ASSERT_NE(s->data, nullptr);
+  EXPECT_LT(s->data->position, 16u << 20);
+
+  // Then it stops reading: nothing is delivered, and the limit applies again.
+  int ticks = 0;
+  while (s->state != session::Closing && ticks < 20) {
+    srv.advance_and_tick(500);
+    ++ticks;
+  }
+  EXPECT_EQ(c.reply(), "421 Timeout (2 seconds): closing control connection.");
 }
 
 TEST(Retrieve, TheServersOwnLogFileWhileItIsOpen) {

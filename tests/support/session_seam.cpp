@@ -3,6 +3,7 @@
 #include "store/password.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -68,7 +69,7 @@ store::UserRecord stored_user(TestServer& srv, const std::string& user) {
   return u;
 }
 
-bool DataPeer::connect_pasv(std::string_view reply227, uint32_t from) {
+bool DataPeer::connect_pasv(std::string_view reply227, uint32_t from, int recv_buffer) {
   size_t open = reply227.find('(');
   if (open == std::string_view::npos) return false;
   unsigned f[6] = {};
@@ -79,6 +80,10 @@ bool DataPeer::connect_pasv(std::string_view reply227, uint32_t from) {
   auto s = platform::Socket::tcp(nullptr);
   if (!s.ok()) return false;
   if (from != 0 && !s->bind(platform::SockAddr{from, 0}).ok()) return false;
+  if (recv_buffer != 0 &&
+      ::setsockopt(s->fd(), SOL_SOCKET, SO_RCVBUF, &recv_buffer, sizeof recv_buffer) != 0) {
+    return false;
+  }
   platform::SockAddr to{(f[0] << 24) | (f[1] << 16) | (f[2] << 8) | f[3],
                         static_cast<uint16_t>((f[4] << 8) | f[5])};
   if (!s->connect(to).ok()) return false;

@@ -47,8 +47,9 @@ class DataPeer {
   explicit DataPeer(TestServer& srv) : srv_(srv) {}
 
   // Passive: connects to the address a 227 reply names; `from` binds the client end first
-  // (0 for any loopback address).
-  bool connect_pasv(std::string_view reply227, uint32_t from = 0);
+  // (0 for any loopback address); a non-zero `recv_buffer` sets the client end's receive buffer
+  // (SO_RCVBUF) before it connects, so the window it offers stays that small.
+  bool connect_pasv(std::string_view reply227, uint32_t from = 0, int recv_buffer = 0);
   // Active: listens on a free loopback port and returns the PORT argument naming it.
   std::string listen();
   // The listener's port (0 when not listening).
