@@ -291,15 +291,23 @@ TEST_F(Resolver, DisplayForms) {
 
 TEST_F(Resolver, AdministratorSymlinkIsFollowedButDotDotIsLexical) {
   FsState st = everything();
-  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
-  Resolved r = run(st, "/c:/ftp/", "out/secret.txt");
-  EXPECT_EQ(r.code, RESOLVE_OK);  // placed by the administrator: followed
-  EXPECT_EQ(r.dir, "/c:/ftp/out/");
-  r = run(st, "/c:/ftp/out/", "../..");
+  fs::create_directory_symlink(base_ + "/d/data", base_ + "/c/ftp/other");
+  Resolved r = run(st, "/c:/ftp/", "other/x.bin");
+  EXPECT_EQ(r.code, RESOLVE_OK);  // placed by the administrator, into a drive: followed
+  EXPECT_EQ(r.dir, "/c:/ftp/other/");
+  r = run(st, "/c:/ftp/other/", "../..");
   EXPECT_EQ(r.code, RESOLVE_OK);
   EXPECT_EQ(r.dir, "/c:/");  // never the link target's parent
-  r = run(st, "/c:/ftp/out/", "../../../outside");
+  r = run(st, "/c:/ftp/other/", "../../../outside");
   EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  // Out of every drive: missing, as the directory or as the last name.
+  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
+  r = run(st, "/c:/ftp/", "out/secret.txt");
+  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.name, "");
+  r = run(st, "/c:/ftp/", "out");
+  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.name, "");
 }
 
 TEST_F(Resolver, VeryLongArgumentsEndCleanly) {
