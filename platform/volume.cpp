@@ -376,6 +376,32 @@ Result<DirLocation> locate_directory(std::string_view path) {
   return d;
 }
 
+Result<std::string> disk_spelling(std::string_view vpath) {
+  Result<DrivePath> dp = split_drive_path(vpath);
+  if (!dp) return dp.status();
+  std::string out = std::string("/") + dp->letter + ":/";
+  const std::string* root = drive_table().root(dp->letter);
+  std::string dir = root != nullptr ? *root : std::string();
+  bool found = root != nullptr;
+  for (size_t i = 0; i < dp->parts.size(); ++i) {
+    if (i > 0) out += '/';
+    const std::string& part = dp->parts[i];
+    if (found) {
+      Result<Lookup> l = lookup(dir, part);
+      found = l && l->is_dir;
+      if (found) {
+        out += l->name;
+        dir = join(dir, l->name);
+        continue;
+      }
+    }
+    for (char c : part) out += lower(c);
+  }
+  const char end = vpath.empty() ? '\0' : vpath.back();
+  if (!dp->parts.empty() && (end == '/' || end == '\\')) out += '/';
+  return out;
+}
+
 Result<UniqueFd> open_entry(std::string_view path, int flags, unsigned mode) {
   Result<Mapped> m = map_path(path);
   if (!m) return m.status();

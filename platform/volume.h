@@ -107,6 +107,14 @@ struct DirLocation {
 };
 Result<DirLocation> locate_directory(std::string_view path);
 
+// How the file system spells the directory a drive path names: "/x:/" with a lower-case
+// letter, each component as `lookup` finds it (the exact name first, else the case-insensitive
+// pick) while they are found as directories, and from the first one that is not on, the rest in
+// lower case; a trailing slash as given. Two paths name the same directory exactly when their
+// spellings are equal, also where case alone tells two directories apart. EINVAL when the path
+// is not a drive path.
+Result<std::string> disk_spelling(std::string_view vpath);
+
 // Opens what a drive path names with the open(2) `flags`; with O_CREAT a missing last component
 // is created with `mode`. Never follows a last component that is not a checked link.
 Result<UniqueFd> open_entry(std::string_view path, int flags, unsigned mode = 0);
