@@ -218,6 +218,15 @@ TEST_F(Volume, LookupScansDirectoriesLargerThanOneReadAndKnowsWhatLinksLeadTo) {
   EXPECT_EQ(File::open_read("c:/ftp/big/zz-missing").err, ENOENT);
   EXPECT_EQ(File::open_read("c:/ftp/BIG").err, EISDIR);
   EXPECT_EQ(File::open_read("c:/ftp/dangling").err, EXDEV);
+  EXPECT_EQ(File::open_write("c:/ftp/dangling").err, EXDEV);
+  fs::create_symlink("big/Zz-Last.TXT", base_ + "/c/ftp/last");
+  EXPECT_TRUE(File::open_read("c:/ftp/LAST"));
+  // Searches leave out what cannot be used.
+  Result<std::vector<DirEntry>> all = find_files("c:/ftp", "*");
+  ASSERT_TRUE(all);
+  std::vector<std::string> seen = names(*all);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{".", "..", "Dirlink", "Pub", "big", "last"}));
 }
 
 TEST_F(Volume, SearchReturnsDotsExceptAtTheRootAndReportsAttributes) {
