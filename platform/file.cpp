@@ -23,11 +23,10 @@ Result<File> checked_regular(int fd, File f) {
 }  // namespace
 
 Result<File> File::open_read(std::string_view path) {
-  Result<std::string> local = map_existing_path(path);
-  if (!local) return local.status();
   // O_NONBLOCK keeps a FIFO placed in a drive from stalling the server at open.
-  int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Status::from_errno();
+  Result<UniqueFd> opened = open_entry(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (!opened) return opened.status();
+  int fd = opened->release();
   File f(fd);
   Result<File> r = checked_regular(fd, std::move(f));
   if (r) ::fcntl(fd, F_SETFL, 0);
@@ -35,10 +34,9 @@ Result<File> File::open_read(std::string_view path) {
 }
 
 Result<File> File::open_write(std::string_view path) {
-  Result<std::string> local = map_drive_path(path);
-  if (!local) return local.status();
-  int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return Status::from_errno();
+  Result<UniqueFd> opened = open_entry(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (!opened) return opened.status();
+  int fd = opened->release();
   File f(fd);
   Result<File> r = checked_regular(fd, std::move(f));
   if (r) ::fcntl(fd, F_SETFL, 0);

@@ -408,6 +408,14 @@ Result<std::vector<std::string>> Registry::subkeys(std::string_view key) {
   return names;
 }
 
+Result<std::string> Registry::stored_path(std::string_view key) {
+  Impl& m = *impl_;
+  ReadScope snapshot(m);
+  Result<KeyRow> k = find_key(m, key);
+  if (!k) return k.status();
+  return std::move(k->path);
+}
+
 Result<RegValue> Registry::query(std::string_view key, std::string_view name) {
   Impl& m = *impl_;
   if (Status s = check_value_name(name); !s) return s;

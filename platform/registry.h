@@ -60,6 +60,8 @@ class Registry {
   Status delete_key(std::string_view key);  // with every subkey and value
   // Names of the direct subkeys (as created), in case-insensitive name order.
   Result<std::vector<std::string>> subkeys(std::string_view key);
+  // The key's path as stored: each component in the case it was created with.
+  Result<std::string> stored_path(std::string_view key);
 
   // Values. query gives ENOENT when the key or the value does not exist; set_sz and set_dword
   // give ENOENT when the key does not exist (create it first). A value name may be empty; text

@@ -6,7 +6,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -45,10 +47,74 @@ std::string join(const std::string& dir, std::string_view name) {
   return out;
 }
 
-// Follows an administrator's symbolic link; falls back to the link itself when it dangles.
+// Follows a symbolic link; falls back to the link itself when it dangles.
 bool stat_follow(const std::string& path, struct stat* st) {
   if (::stat(path.c_str(), st) == 0) return true;
   return ::lstat(path.c_str(), st) == 0;
+}
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// The real location of a local path (every symbolic link resolved), or "" when there is none
+// (a dangling link, a loop).
+std::string real_location(const std::string& path) {
+  std::unique_ptr<char, FreeDeleter> real(::realpath(path.c_str(), nullptr));
+  return real ? std::string(real.get()) : std::string();
+}
+
+// The real directories of the mapped drives, worked out when the first symbolic link asks for
+// them: a drive's directory may itself be (or lie below) a link, and the administrator may have
+// moved what it leads to since the table was read.
+class DriveRealRoots {
+ public:
+  bool holds(const std::string& real) {
+    if (real.empty()) return false;
+    if (!known_) {
+      for (const Drive& d : drive_table().list()) {
+        std::string r = real_location(d.root);
+        if (!r.empty()) roots_.push_back(std::move(r));
+      }
+      known_ = true;
+    }
+    for (const std::string& r : roots_) {
+      if (r == "/" || real == r ||
+          (real.size() > r.size() && real.compare(0, r.size(), r) == 0 && real[r.size()] == '/')) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  bool known_ = false;
+  std::vector<std::string> roots_;
+};
+
+// SECURITY: a symbolic link inside a drive may lead anywhere on the machine (the server's store,
+// other users' files). A link is usable only while what it leads to lies within some drive's
+// directory; a dangling one leads nowhere a client could be allowed to create.
+bool link_stays_inside(const std::string& path, DriveRealRoots& roots) {
+  return roots.holds(real_location(path));
+}
+bool link_stays_inside(const std::string& path) {
+  DriveRealRoots roots;
+  return link_stays_inside(path, roots);
+}
+
+Status outside_drives() {
+  return Status::error(EXDEV, "leads outside every drive");
+}
+
+// A found entry described from its lstat: a symbolic link counts as what it leads to, and only
+// when that lies within a drive.
+Result<Lookup> described(const std::string& path, std::string name, const struct stat& st) {
+  if (!S_ISLNK(st.st_mode)) return Lookup{std::move(name), S_ISDIR(st.st_mode), false};
+  if (!link_stays_inside(path)) return outside_drives();
+  struct stat target {};
+  bool is_dir = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  return Lookup{std::move(name), is_dir, true};
 }
 
 DirEntry entry_from_stat(std::string name, const struct stat& st) {
@@ -96,6 +162,7 @@ struct Mapped {
   std::string vpath;  // "/x:/" and the names found, without a trailing slash after the last
   bool exists = false;
   bool is_dir = false;
+  bool is_link = false;  // the last component is a symbolic link (that stays within the drives)
   std::string local() const { return name.empty() ? dir : join(dir, name); }
 };
 
@@ -131,12 +198,14 @@ Result<Mapped> map_path(std::string_view path) {
       m.name = dp->parts[i];
       m.exists = false;
       m.is_dir = false;
+      m.is_link = false;
       m.vpath += m.name;
       return m;
     }
     m.vpath += l->name;
     m.name = l->name;
     m.is_dir = l->is_dir;
+    m.is_link = l->is_link;
   }
   return m;
 }
@@ -211,15 +280,8 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   if (!valid_component(name)) return Status::error(EINVAL, "invalid name");
   struct stat st {};
   std::string exact = join(dir, name);
-  if (::lstat(exact.c_str(), &st) == 0) {
-    // Only a symbolic link needs a second look to learn what it leads to.
-    bool is_dir = S_ISDIR(st.st_mode);
-    if (S_ISLNK(st.st_mode)) {
-      struct stat target {};
-      is_dir = stat_follow(exact, &target) && S_ISDIR(target.st_mode);
-    }
-    return Lookup{std::string(name), is_dir};
-  }
+  // Only a symbolic link needs a second look to learn what it leads to.
+  if (::lstat(exact.c_str(), &st) == 0) return described(exact, std::string(name), st);
   std::string best;
   bool found = false;
   Status scanned = for_each_name(dir, [&](std::string_view n) {
@@ -230,9 +292,9 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   });
   if (!scanned) return scanned;
   if (!found) return Status::error(ENOENT);
-  struct stat target {};
-  bool is_dir = stat_follow(join(dir, best), &target) && S_ISDIR(target.st_mode);
-  return Lookup{std::move(best), is_dir};
+  std::string path = join(dir, best);
+  if (::lstat(path.c_str(), &st) != 0) return Status::error(ENOENT);  // gone meanwhile
+  return described(path, std::move(best), st);
 }
 
 Result<std::vector<std::string>> lookup_names(std::string_view dir,
@@ -314,6 +376,58 @@ Result<DirLocation> locate_directory(std::string_view path) {
   return d;
 }
 
+Result<std::string> disk_spelling(std::string_view vpath) {
+  Result<DrivePath> dp = split_drive_path(vpath);
+  if (!dp) return dp.status();
+  std::string out = std::string("/") + dp->letter + ":/";
+  const std::string* root = drive_table().root(dp->letter);
+  std::string dir = root != nullptr ? *root : std::string();
+  bool found = root != nullptr;
+  for (size_t i = 0; i < dp->parts.size(); ++i) {
+    if (i > 0) out += '/';
+    const std::string& part = dp->parts[i];
+    if (found) {
+      Result<Lookup> l = lookup(dir, part);
+      found = l && l->is_dir;
+      if (found) {
+        out += l->name;
+        dir = join(dir, l->name);
+        continue;
+      }
+    }
+    for (char c : part) out += lower(c);
+  }
+  const char end = vpath.empty() ? '\0' : vpath.back();
+  if (!dp->parts.empty() && (end == '/' || end == '\\')) out += '/';
+  return out;
+}
+
+Result<UniqueFd> open_entry(std::string_view path, int flags, unsigned mode) {
+  Result<Mapped> m = map_path(path);
+  if (!m) return m.status();
+  if (!m->exists && (flags & O_CREAT) == 0) return Status::error(ENOENT);
+  // SECURITY: the walk above checked every component. A name that was not a link is opened
+  // without following one, so a link put in its place since cannot lead the open elsewhere; a
+  // link that was found leading inside is checked again where the open actually arrived. (The
+  // drive's own directory is the administrator's and may be a link.)
+  const bool follow = m->is_link || m->name.empty();
+  UniqueFd fd(::open(m->local().c_str(), flags | (follow ? 0 : O_NOFOLLOW), mode));
+  if (!fd) return errno == ELOOP && !follow ? outside_drives() : Status::from_errno();
+  if (m->is_link) {
+    // Where the descriptor arrived, as the kernel names it; without /proc the walk's check
+    // stands.
+    std::string arrived(PATH_MAX, '\0');
+    std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+    ssize_t n = ::readlink(proc.c_str(), arrived.data(), arrived.size());
+    DriveRealRoots roots;
+    if (n > 0 && static_cast<size_t>(n) < arrived.size()) {
+      arrived.resize(static_cast<size_t>(n));
+      if (!roots.holds(arrived)) return outside_drives();
+    }
+  }
+  return fd;
+}
+
 Result<std::string> map_setting_path(std::string_view path) {
   if (!path.empty() && path[0] == '/' && !(path.size() >= 3 && path[2] == ':')) {
     if (path.find('\0') != std::string_view::npos) return Status::error(EINVAL);
@@ -365,16 +479,20 @@ Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view 
   }
   DirHandle d(::opendir(local.c_str()));
   if (!d) return Status::from_errno();
+  DriveRealRoots roots;
   // Entries are examined relative to the open directory: no path to build and walk per entry.
   const int dfd = ::dirfd(d.get());
   while (dirent* e = ::readdir(d.get())) {
     std::string_view n(e->d_name);
     if (n == "." || n == ".." || !wildcard_match(pattern, n)) continue;
-    // As stat_follow: the link's target, or the link itself when it dangles.
-    if (::fstatat(dfd, e->d_name, &st, 0) != 0 &&
-        ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;  // vanished meanwhile
+    bool link = e->d_type == DT_LNK;
+    if (e->d_type == DT_UNKNOWN) {
+      link = ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
     }
+    // A link that leads outside the drives (or nowhere) is not listed: the name could not be
+    // used, and its target's size and time are not the client's to see.
+    if (link && !link_stays_inside(join(local, n), roots)) continue;
+    if (::fstatat(dfd, e->d_name, &st, 0) != 0) continue;  // vanished meanwhile
     out.push_back(entry_from_stat(std::string(n), st));
   }
   return out;

@@ -9,9 +9,14 @@
 // SECURITY: every local path this layer builds is the drive's directory plus components that
 // were each checked: never empty, ".", ".." (a climb is settled on the virtual path above this
 // layer, so it can never leave the drive), nor holding "/" or NUL. The server never creates a
-// symbolic link; one that an administrator placed inside a drive is followed as placed. We use
-// this careful normalisation rather than descriptor-relative calls: the walk is the same, the
-// paths stay printable for logs, and no client action can change the tree's links under it.
+// symbolic link. One placed inside a drive is followed only while its real location (every link
+// resolved) lies within the directory of some mapped drive (the drive's directories are compared
+// by their real locations too); a link that leads elsewhere, or dangles, cannot be used by any
+// operation (EXDEV), is left out of directory searches, and so looks missing to a client. A
+// name that does not exist yet is checked through its directory. We use this careful
+// normalisation rather than descriptor-relative calls (which could not allow links into other
+// drives): the walk is the same, the paths stay printable for logs, and no client action can
+// change the tree's links under it; the final open refuses to follow a link that appeared since.
 #pragma once
 
 #include <array>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/fd.h"
 #include "platform/result.h"
 
 namespace qorda::platform {
@@ -59,11 +65,13 @@ bool valid_component(std::string_view name);
 // A component found in a directory: its name as the file system stores it.
 struct Lookup {
   std::string name;
-  bool is_dir = false;
+  bool is_dir = false;   // a link counts as what it leads to
+  bool is_link = false;  // a symbolic link (that stays within the drives)
 };
 
 // Looks `name` up in the local directory `dir`: exact name first, then the first entry equal to
-// it ignoring ASCII case. ENOENT when nothing matches; EINVAL for an invalid component.
+// it ignoring ASCII case. ENOENT when nothing matches; EINVAL for an invalid component; EXDEV
+// when the entry found is a symbolic link that leads outside every drive or nowhere.
 Result<Lookup> lookup(const std::string& dir, std::string_view name);
 
 // Several names of one existing directory (a drive path) looked up as `lookup` does: the name
@@ -83,7 +91,9 @@ Result<DrivePath> split_drive_path(std::string_view path);
 // The local path of a drive path: the drive's directory followed by each component, looked up
 // case-insensitively; components that do not exist keep the case given (so a new name is
 // created as typed, and an existing one in another case means that entry). ENOENT for an
-// unmapped drive or when a component other than the last is missing or not a directory.
+// unmapped drive or when a component other than the last is missing or not a directory; EXDEV
+// when a component is a link that leads outside the drives (as for every function below that
+// takes a drive path).
 Result<std::string> map_drive_path(std::string_view path);
 // As map_drive_path, for an entry that must exist: ENOENT when the path names nothing (so a
 // caller about to open it need not ask the system again).
@@ -96,6 +106,18 @@ struct DirLocation {
   std::string local;
 };
 Result<DirLocation> locate_directory(std::string_view path);
+
+// How the file system spells the directory a drive path names: "/x:/" with a lower-case
+// letter, each component as `lookup` finds it (the exact name first, else the case-insensitive
+// pick) while they are found as directories, and from the first one that is not on, the rest in
+// lower case; a trailing slash as given. Two paths name the same directory exactly when their
+// spellings are equal, also where case alone tells two directories apart. EINVAL when the path
+// is not a drive path.
+Result<std::string> disk_spelling(std::string_view vpath);
+
+// Opens what a drive path names with the open(2) `flags`; with O_CREAT a missing last component
+// is created with `mode`. Never follows a last component that is not a checked link.
+Result<UniqueFd> open_entry(std::string_view path, int flags, unsigned mode = 0);
 
 // Local file names in settings: "c:\\qorda.log" maps through the drive table; an absolute
 // Linux path is used as it stands.

@@ -13,15 +13,24 @@ bool usable_dir(std::string_view dir) {
   return !dir.empty() && dir.find('\\') == std::string_view::npos;
 }
 
+// The directory a links subkey is named by, in the case it was created with; "" when the
+// subkey has gone meanwhile.
+std::string stored_dir_of(platform::Registry& reg, std::string_view dir) {
+  platform::Result<std::string> path = reg.stored_path(links_key_for(dir));
+  if (!path) return std::string();
+  return path->substr(path->rfind('\\') + 1);
+}
+
 }  // namespace
 
-bool read_link(platform::Registry& reg, LinkRecord& rec) {
+bool read_link(platform::Registry& reg, LinkRecord& rec, std::string* stored_dir) {
   std::string dir, name;
   if (!split_location(rec.location, &dir, &name) || !usable_dir(dir)) return false;
   platform::Result<platform::RegValue> v = reg.query(links_key_for(dir), name);
   if (!v || v->type != platform::RegType::Sz || v->sz.empty()) return false;
   rec.name = name;
   rec.target = v->sz;
+  if (stored_dir != nullptr) *stored_dir = stored_dir_of(reg, dir);
   return true;
 }
 
@@ -55,11 +64,13 @@ platform::Status delete_link(platform::Registry& reg, const LinkRecord& rec) {
   return (*tx)->commit();
 }
 
-std::vector<LinkRecord> list_links(platform::Registry& reg, std::string_view dir) {
+std::vector<LinkRecord> list_links(platform::Registry& reg, std::string_view dir,
+                                   std::string* stored_dir) {
   std::vector<LinkRecord> out;
   if (!usable_dir(dir)) return out;
   platform::Result<std::vector<platform::RegValue>> vals = reg.values(links_key_for(dir));
   if (!vals) return out;
+  if (stored_dir != nullptr && !vals->empty()) *stored_dir = stored_dir_of(reg, dir);
   for (platform::RegValue& v : *vals) {
     if (v.type != platform::RegType::Sz) continue;
     LinkRecord r;

@@ -40,16 +40,20 @@ bool split_location(std::string_view location, std::string* dir, std::string* na
 std::string links_key_for(std::string_view dir);
 
 // Reads the target of rec.location into rec.target (and its name into rec.name). False when the
-// location cannot be split, the subkey or value is missing, or the target is empty.
-bool read_link(platform::Registry& reg, LinkRecord& rec);
+// location cannot be split, the subkey or value is missing, or the target is empty. The subkey
+// is found whatever the case of the location's directory; `stored_dir` (optional) receives that
+// directory as its subkey is spelled, so a caller can tell which directory the link belongs to.
+bool read_link(platform::Registry& reg, LinkRecord& rec, std::string* stored_dir = nullptr);
 // Creates the subkey when needed and sets the value.
 platform::Status write_link(platform::Registry& reg, LinkRecord& rec);
 // Deletes the value; a subkey left without values is deleted too. ENOENT when there was none.
 platform::Status delete_link(platform::Registry& reg, const LinkRecord& rec);
 
 // The links stored for one directory path ("/c:/ftp/"), in store order; name and target set,
-// location = dir + name. Empty when there are none.
-std::vector<LinkRecord> list_links(platform::Registry& reg, std::string_view dir);
+// location = dir + name. Empty when there are none. `stored_dir` as for read_link (set when
+// links were found).
+std::vector<LinkRecord> list_links(platform::Registry& reg, std::string_view dir,
+                                   std::string* stored_dir = nullptr);
 // Every link in the store, directory by directory.
 std::vector<LinkRecord> list_all_links(platform::Registry& reg);
 

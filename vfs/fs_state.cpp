@@ -18,7 +18,7 @@ const DriveRoot* FsState::root_for(char letter) const {
 bool FsState::permission(const std::string& dir, PermissionRecord* out) const {
   std::optional<std::string_view> t;
   if (template_szfp) t = *template_szfp;
-  return find_permission(user_szfp, t, dir, out);
+  return find_permission(user_szfp, t, dir, out, &names);
 }
 
 void FsState::reset() {

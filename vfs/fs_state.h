@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/links.h"
+#include "vfs/dir_names.h"
 #include "vfs/permission.h"
 
 namespace qorda::platform {
@@ -34,11 +35,14 @@ class LinkSource {
 class RegistryLinks final : public LinkSource {
  public:
   explicit RegistryLinks(platform::Registry& reg) : reg_(reg) {}
+  // A link belongs to the one directory on disk its stored directory names: the links of
+  // /c:/pub/ are not those of a twin /c:/PUB/ (vfs/dir_names.h).
   bool read(store::LinkRecord& rec) const override;
   std::vector<store::LinkRecord> list(const std::string& dir) const override;
 
  private:
   platform::Registry& reg_;  // not owned
+  DirectoryNames names_;
 };
 
 // One visible root: the deepest directory that holds every existing permission directory of a
@@ -62,10 +66,12 @@ struct FsState {
 
   // Where links are looked up; null means no links. Not owned.
   const LinkSource* links = nullptr;
+  // Which directory each permission entry names on disk (remembered for the session).
+  DirectoryNames names;
 
   // The root for a drive letter (either case), or nullptr.
   const DriveRoot* root_for(char letter) const;
-  // find_permission over this session's texts.
+  // find_permission over this session's texts, an entry reaching only the directory it names.
   bool permission(const std::string& dir, PermissionRecord* out = nullptr) const;
   // Clears everything but the store pointer.
   void reset();

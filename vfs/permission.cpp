@@ -31,15 +31,28 @@ bool istarts_with(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+// Does the entry path reach `path` as its prefix? Ignoring case, and with `names`, the entry's
+// directory part must be the very directory that much of `path` is: a twin differing only in
+// case is another directory. A partial last name ("/c:/pub" reaching "/c:/public/") names no one
+// directory and stays a prefix of text.
+bool reaches(std::string_view entry, std::string_view path, const DirectoryNames* names) {
+  if (!istarts_with(path, entry)) return false;
+  if (names == nullptr) return true;
+  size_t slash = entry.rfind('/');
+  if (slash == std::string_view::npos) return true;
+  return names->same(entry.substr(0, slash + 1), path.substr(0, slash + 1));
+}
+
 // Finds the best matching line of one list. Returns the line, or nullopt when none matched.
-std::optional<std::string_view> best_line(std::string_view szfp, std::string_view path) {
+std::optional<std::string_view> best_line(std::string_view szfp, std::string_view path,
+                                          const DirectoryNames* names) {
   std::optional<std::string_view> best;
   size_t best_len = 0;
   for (std::string_view line : store::split_lines(szfp)) {
     std::string_view entry = permission_line_path(line);
     size_t n = entry.size();
     // A later entry of equal length never replaces an earlier one (strictly greater).
-    if (best_len < n && n <= path.size() && istarts_with(path, entry)) {
+    if (best_len < n && n <= path.size() && reaches(entry, path, names)) {
       best = line;
       best_len = n;
     }
@@ -95,17 +108,18 @@ std::string format_permission(const PermissionRecord& rec) {
 }
 
 bool find_permission(std::string_view user_szfp, std::optional<std::string_view> template_szfp,
-                     std::string_view path, PermissionRecord* out) {
-  std::optional<std::string_view> best = best_line(user_szfp, path);
+                     std::string_view path, PermissionRecord* out, const DirectoryNames* names) {
+  std::optional<std::string_view> best = best_line(user_szfp, path, names);
   // The template is consulted only when no user line matched at all, however much longer a
   // template entry would be.
-  if (!best && template_szfp) best = best_line(*template_szfp, path);
+  if (!best && template_szfp) best = best_line(*template_szfp, path, names);
   if (!best) return false;
 
   PermissionRecord rec = parse_permission(*best);
   if (!rec.s) {
     // Without inheritance the closest entry applies to exactly its own directory; it still
-    // decides (no fall-back to a shorter inheriting entry).
+    // decides (no fall-back to a shorter inheriting entry). Being the best, it already names
+    // that much of the path's directory on disk.
     size_t slash = path.rfind('/');
     if (slash == std::string_view::npos) return false;
     if (!store::iequals(path.substr(0, slash + 1), rec.path)) return false;

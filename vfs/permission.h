@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vfs/dir_names.h"
+
 namespace qorda::vfs {
 
 // One parsed entry. origin is 'u' (user), 't' (template) or 's' (system); path is a virtual
@@ -56,8 +58,13 @@ std::string format_permission(const PermissionRecord& rec);
 // applies only to exactly its own directory: there is no fall-back to a shorter entry. Returns
 // true when an entry applies; `out` (may be null) then receives its origin and flags with the
 // path set to `path`.
+//
+// With `names`, `path` is spelled as on disk and an entry matches only when its directory part
+// (up to its last "/") names the same directory on disk as that much of `path`: an entry on
+// /c:/pub/ does not reach a twin /c:/PUB/ (see vfs/dir_names.h). Without, case never matters.
 bool find_permission(std::string_view user_szfp, std::optional<std::string_view> template_szfp,
-                     std::string_view path, PermissionRecord* out);
+                     std::string_view path, PermissionRecord* out,
+                     const DirectoryNames* names = nullptr);
 
 // Normalises and checks a directory path typed into an editor: "\" becomes "/", a trailing and a
 // leading "/" are added when missing; the result must read "/x:/..." (x a letter), with a colon

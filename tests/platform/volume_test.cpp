@@ -194,18 +194,21 @@ TEST_F(Volume, LookupScansDirectoriesLargerThanOneReadAndKnowsWhatLinksLeadTo) {
   EXPECT_EQ(lookup(big, "zz-missing").err, ENOENT);
   EXPECT_EQ(lookup(base_ + "/c/nothere", "x").err, ENOENT);
 
-  // A link counts as what it leads to; a dangling one as a file.
-  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/Dirlink");
-  fs::create_symlink(base_ + "/outside/gone", base_ + "/c/ftp/dangling");
+  // A link into a drive counts as what it leads to; one leading outside every drive, or
+  // nowhere, cannot be used.
+  fs::create_directory_symlink(base_ + "/d", base_ + "/c/ftp/Dirlink");
+  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/outlink");
+  fs::create_symlink(base_ + "/c/gone", base_ + "/c/ftp/dangling");
   l = lookup(base_ + "/c/ftp", "Dirlink");
   ASSERT_TRUE(l);
   EXPECT_TRUE(l->is_dir);
+  EXPECT_TRUE(l->is_link);
   l = lookup(base_ + "/c/ftp", "DIRLINK");
   ASSERT_TRUE(l);
   EXPECT_TRUE(l->is_dir);
-  l = lookup(base_ + "/c/ftp", "dangling");
-  ASSERT_TRUE(l);
-  EXPECT_FALSE(l->is_dir);
+  EXPECT_EQ(lookup(base_ + "/c/ftp", "outlink").err, EXDEV);
+  EXPECT_EQ(lookup(base_ + "/c/ftp", "OUTLINK").err, EXDEV);
+  EXPECT_EQ(lookup(base_ + "/c/ftp", "dangling").err, EXDEV);
 
   // Opening for reading: any case finds the file; a missing name is ENOENT, a directory EISDIR.
   Result<File> f = File::open_read("c:/ftp/big/ZZ-LAST.txt");
@@ -214,7 +217,16 @@ TEST_F(Volume, LookupScansDirectoriesLargerThanOneReadAndKnowsWhatLinksLeadTo) {
   EXPECT_EQ(f->read(buf, sizeof buf).n, 4u);
   EXPECT_EQ(File::open_read("c:/ftp/big/zz-missing").err, ENOENT);
   EXPECT_EQ(File::open_read("c:/ftp/BIG").err, EISDIR);
-  EXPECT_EQ(File::open_read("c:/ftp/dangling").err, ENOENT);
+  EXPECT_EQ(File::open_read("c:/ftp/dangling").err, EXDEV);
+  EXPECT_EQ(File::open_write("c:/ftp/dangling").err, EXDEV);
+  fs::create_symlink("big/Zz-Last.TXT", base_ + "/c/ftp/last");
+  EXPECT_TRUE(File::open_read("c:/ftp/LAST"));
+  // Searches leave out what cannot be used.
+  Result<std::vector<DirEntry>> all = find_files("c:/ftp", "*");
+  ASSERT_TRUE(all);
+  std::vector<std::string> seen = names(*all);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{".", "..", "Dirlink", "Pub", "big", "last"}));
 }
 
 TEST_F(Volume, SearchReturnsDotsExceptAtTheRootAndReportsAttributes) {
@@ -366,14 +378,15 @@ TEST_F(Volume, CopyAcrossFileSystemsLeavesNoHalfTarget) {
 }
 
 TEST_F(Volume, AdministratorSymlinkIsFollowedButDotDotStaysLexical) {
-  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
-  Result<std::vector<DirEntry>> r = find_files("c:/ftp/out", "secret");
+  write(base_ + "/d/secret", "on d");
+  fs::create_directory_symlink(base_ + "/d", base_ + "/c/ftp/other");
+  Result<std::vector<DirEntry>> r = find_files("c:/ftp/other", "secret");
   ASSERT_TRUE(r);
   ASSERT_EQ(r->size(), 1u);
   // ".." is never given to the file system, so the link's target directory's parent (the temp
   // base, holding c/ d/ outside/) cannot be reached through it.
-  EXPECT_FALSE(find_files("c:/ftp/out/..", "*"));
-  EXPECT_FALSE(find_files("c:/ftp/out/../..", "*"));
+  EXPECT_FALSE(find_files("c:/ftp/other/..", "*"));
+  EXPECT_FALSE(find_files("c:/ftp/other/../..", "*"));
 }
 
 TEST_F(Volume, SettingPathsAndFreeSpace) {

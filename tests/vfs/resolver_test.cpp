@@ -291,15 +291,23 @@ TEST_F(Resolver, DisplayForms) {
 
 TEST_F(Resolver, AdministratorSymlinkIsFollowedButDotDotIsLexical) {
   FsState st = everything();
-  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
-  Resolved r = run(st, "/c:/ftp/", "out/secret.txt");
-  EXPECT_EQ(r.code, RESOLVE_OK);  // placed by the administrator: followed
-  EXPECT_EQ(r.dir, "/c:/ftp/out/");
-  r = run(st, "/c:/ftp/out/", "../..");
+  fs::create_directory_symlink(base_ + "/d/data", base_ + "/c/ftp/other");
+  Resolved r = run(st, "/c:/ftp/", "other/x.bin");
+  EXPECT_EQ(r.code, RESOLVE_OK);  // placed by the administrator, into a drive: followed
+  EXPECT_EQ(r.dir, "/c:/ftp/other/");
+  r = run(st, "/c:/ftp/other/", "../..");
   EXPECT_EQ(r.code, RESOLVE_OK);
   EXPECT_EQ(r.dir, "/c:/");  // never the link target's parent
-  r = run(st, "/c:/ftp/out/", "../../../outside");
+  r = run(st, "/c:/ftp/other/", "../../../outside");
   EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  // Out of every drive: missing, as the directory or as the last name.
+  fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
+  r = run(st, "/c:/ftp/", "out/secret.txt");
+  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.name, "");
+  r = run(st, "/c:/ftp/", "out");
+  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.name, "");
 }
 
 TEST_F(Resolver, VeryLongArgumentsEndCleanly) {
@@ -416,4 +424,52 @@ TEST_F(Resolver, LinksFromTheStoreTakeEffectAtTheNextLookup) {
   EXPECT_EQ(r.name, "x.bin");
   ASSERT_TRUE(qorda::store::delete_link(**reg, rec));
   EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, RESOLVE_NOT_FOUND);
+}
+
+TEST_F(Resolver, CaseTwinsKeepTheirOwnRightsAndLinks) {
+  // Twins of pub/ and incoming/; Docs/ has none; UP/ and Up/ are twins neither spelled as their
+  // entry is, which then names the case-insensitive pick (UP/) alone.
+  for (const char* d : {"/c/ftp/PUB", "/c/ftp/INCOMING", "/c/ftp/Docs", "/c/ftp/UP", "/c/ftp/Up"}) {
+    fs::create_directories(base_ + d);
+  }
+  auto reg = qorda::platform::Registry::open(base_ + "/qorda.db");
+  ASSERT_TRUE(reg) << reg.msg;
+  qorda::store::LinkRecord l1{"/c:/ftp/pub/lnk", "", "/c:/ftp/Docs/"};
+  qorda::store::LinkRecord l2{"/C:/FTP/DOCS/back", "", "/c:/ftp/pub/"};
+  ASSERT_TRUE(qorda::store::write_link(**reg, l1) && qorda::store::write_link(**reg, l2));
+  RegistryLinks links(**reg);
+  FsState st;
+  st.user_szfp =
+      "[u] ---l----- /c:/ftp/\n[u] r--l----s /c:/ftp/pub/\n[u] ---l----s /c:/ftp/PUB/\n"
+      "[u] -w------s /c:/ftp/incoming/\n[u] r--l----s /C:/FTP/DOCS/\n[u] rw------s /c:/ftp/up/\n";
+  st.links = &links;
+  const char* const cases[][4] = {
+      // argument, result code, directory, its r and w
+      {"pub", "0", "/c:/ftp/pub/", "r-"},
+      {"PUB", "0", "/c:/ftp/PUB/", "--"},
+      {"incoming", "0", "/c:/ftp/incoming/", "-w"},
+      {"INCOMING", "1", "/c:/ftp/INCOMING/", ""},
+      {"docs", "0", "/c:/ftp/Docs/", "r-"},
+      {"UP", "0", "/c:/ftp/UP/", "rw"},
+      {"Up", "1", "/c:/ftp/Up/", ""},
+      {"pub/lnk", "0", "/c:/ftp/Docs/", "r-"},
+      {"PUB/lnk", "2", "/c:/ftp/PUB/", "--"},
+      {"Docs/back", "0", "/c:/ftp/pub/", "r-"},
+  };
+  for (const auto& k : cases) {
+    Resolved r = run(st, "/c:/ftp/", k[0]);
+    PermissionRecord p;
+    std::string rw;
+    if (st.permission(r.dir, &p)) rw = std::string(1, p.r ? 'r' : '-') + (p.w ? 'w' : '-');
+    EXPECT_EQ(std::to_string(r.code) + " " + r.dir + " " + rw,
+              std::string(k[1]) + " " + k[2] + " " + k[3])
+        << k[0];
+  }
+  EXPECT_TRUE(links.list("/c:/ftp/PUB/").empty());
+  EXPECT_EQ(links.list("/c:/ftp/pub/").size(), 1u);
+  // A directory renamed to another case is still the one its entry and its links name.
+  fs::rename(base_ + "/c/ftp/Docs", base_ + "/c/ftp/docs");
+  EXPECT_EQ(run(st, "/c:/ftp/", "DOCS/back").dir, "/c:/ftp/pub/");
+  PermissionRecord p;
+  EXPECT_TRUE(st.permission("/c:/ftp/docs/", &p) && p.r);
 }
