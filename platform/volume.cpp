@@ -463,22 +463,34 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
 }
 
 Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view pattern) {
+  std::vector<DirEntry> out;
+  Status st = visit_files(dir, pattern, [&out](const DirEntry& e) {
+    out.push_back(e);
+    return true;
+  });
+  if (!st.ok()) return st;
+  return out;
+}
+
+Status visit_files(std::string_view dir, std::string_view pattern,
+                   const std::function<bool(const DirEntry&)>& visit) {
   Result<Mapped> m = map_path(dir);
   if (!m) return m.status();
   if (!m->exists || !m->is_dir) return Status::error(ENOTDIR);
   std::string local = m->local();
-  std::vector<DirEntry> out;
-  struct stat st {};
-  if (!m->name.empty()) {  // not a drive root
-    if (wildcard_match(pattern, ".") && stat_follow(local, &st)) {
-      out.push_back(entry_from_stat(".", st));
-    }
-    if (wildcard_match(pattern, "..") && stat_follow(m->dir, &st)) {
-      out.push_back(entry_from_stat("..", st));
-    }
-  }
   DirHandle d(::opendir(local.c_str()));
   if (!d) return Status::from_errno();
+  struct stat st {};
+  if (!m->name.empty()) {  // not a drive root
+    if (wildcard_match(pattern, ".") && stat_follow(local, &st) &&
+        !visit(entry_from_stat(".", st))) {
+      return Status::success();
+    }
+    if (wildcard_match(pattern, "..") && stat_follow(m->dir, &st) &&
+        !visit(entry_from_stat("..", st))) {
+      return Status::success();
+    }
+  }
   DriveRealRoots roots;
   // Entries are examined relative to the open directory: no path to build and walk per entry.
   const int dfd = ::dirfd(d.get());
@@ -493,9 +505,9 @@ Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view 
     // used, and its target's size and time are not the client's to see.
     if (link && !link_stays_inside(join(local, n), roots)) continue;
     if (::fstatat(dfd, e->d_name, &st, 0) != 0) continue;  // vanished meanwhile
-    out.push_back(entry_from_stat(std::string(n), st));
+    if (!visit(entry_from_stat(std::string(n), st))) break;
   }
-  return out;
+  return Status::success();
 }
 
 Result<DirEntry> stat_entry(std::string_view path) {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -149,6 +150,11 @@ inline bool has_wildcards(std::string_view s) {
 // Entries of the directory `dir` (a drive path) whose names match `pattern`, in the order the
 // file system returns them; "." and ".." come first for every directory but a drive root.
 Result<std::vector<DirEntry>> find_files(std::string_view dir, std::string_view pattern);
+// As find_files, handing each entry to `visit` as it is found; the walk stops as soon as `visit`
+// returns false, so a caller that needs only the first entries does not read the rest. The
+// directory is opened before any entry is handed on: an error comes before the first entry.
+Status visit_files(std::string_view dir, std::string_view pattern,
+                   const std::function<bool(const DirEntry&)>& visit);
 // The entry a drive path names (no wildcards). ENOENT when missing.
 Result<DirEntry> stat_entry(std::string_view path);
 

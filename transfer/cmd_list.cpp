@@ -24,6 +24,7 @@ void prepare_listing(dsock_c& d, const std::string& dir, const std::string& patt
       platform::clock().now(), [&d](std::string_view line) {
         d.append_list_text(line.data(), line.size());
         d.append_list_text("\r\n", 2);
+        return true;
       });
   if (!listed.ok()) {
     // The directory could not be read: a read error of the transfer, not an empty listing.

@@ -159,24 +159,24 @@ platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
   // read must not pass for an empty one.
   const std::string_view local_dir =
       !dir.empty() && dir[0] == '/' ? std::string_view(dir).substr(1) : std::string_view(dir);
-  platform::Result<std::vector<platform::DirEntry>> files =
-      platform::find_files(local_dir, pattern);
-  if (!files && files.err != ENOENT && files.err != ENOTDIR) {
-    log::report_open_failure(files.err, "directory read");
-    return files.status();
+  bool stopped = false;
+  const platform::Status walked =
+      platform::visit_files(local_dir, pattern, [&](const platform::DirEntry& e) {
+        std::string line;
+        if (long_list) {
+          line = long_file_line(e.name, e.is_dir, e.size, e.mtime, e.mtime_nsec, now_year);
+        } else if (e.name != "." && e.name != "..") {
+          line = listed_name(e.name);
+          if (line.size() > kListLineMax) line.clear();
+        }
+        if (!line.empty() && !sink(line)) stopped = true;
+        return !stopped;
+      });
+  if (!walked.ok() && walked.err != ENOENT && walked.err != ENOTDIR) {
+    log::report_open_failure(walked.err, "directory read");
+    return walked;
   }
-  if (files) {
-    for (const platform::DirEntry& e : *files) {
-      std::string line;
-      if (long_list) {
-        line = long_file_line(e.name, e.is_dir, e.size, e.mtime, e.mtime_nsec, now_year);
-      } else if (e.name != "." && e.name != "..") {
-        line = listed_name(e.name);
-        if (line.size() > kListLineMax) line.clear();
-      }
-      if (!line.empty()) sink(line);
-    }
-  }
+  if (stopped) return {};
 
   // Links stored for this directory, in store order.
   if (st.links == nullptr) return {};
@@ -185,7 +185,7 @@ platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
     if (!link_name_match(pattern, l.name)) continue;
     if (!long_list) {
       std::string line = listed_name(l.name);
-      if (line.size() <= kListLineMax) sink(line);
+      if (line.size() <= kListLineMax && !sink(line)) return {};
       continue;
     }
     store::LinkRecord rec;
@@ -197,7 +197,7 @@ platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
                              ? std::string("?")
                              : vfs::display_path(st, rec.target);
     std::string line = long_link_line(l.name, target, now);
-    if (!line.empty()) sink(line);
+    if (!line.empty() && !sink(line)) return {};
   }
   return {};
 }

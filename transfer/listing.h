@@ -45,8 +45,9 @@ ListArgs parse_list_args(std::string_view arg, bool long_flag);
 // Time is bounded by name length times pattern length.
 bool link_name_match(std::string_view pattern, std::string_view name);
 
-// Receives one listing line (without CR LF).
-using LineSink = std::function<void(std::string_view line)>;
+// Receives one listing line (without CR LF); returning false ends the listing there (no more
+// directory entries are read, no more lines made).
+using LineSink = std::function<bool(std::string_view line)>;
 
 // The lines of a listing of the virtual directory `dir` ("/c:/pub/"): without the "l"
 // permission on it the single line ". unreadable"; otherwise one line per file that matches

@@ -38,18 +38,17 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
     if (!begun) s.reply(-211, "status of %s:", shown.c_str());
     begun = true;
   };
-  bool full = false;
   const platform::Status listed = list_directory(
-      s.fs, dir, name, true, platform::clock().now(), [&s, &full, &begin](std::string_view line) {
+      s.fs, dir, name, true, platform::clock().now(), [&s, &begin](std::string_view line) {
         begin();
-        if (full) return;
         s.flush();  // let the socket take what it can as the lines are made
         if (s.queued_output() > kStatListingBudget) {
-          full = true;
-          return;
+          // The reply is full: the walk ends here rather than reading entries nobody sees.
+          return false;
         }
         std::string text(line);
         s.reply(0, "%s", text.c_str());
+        return true;
       });
   if (!listed.ok()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +92,49 @@ TEST(BadInput, ClientThatNeverReadsIsClosedAtTheOutputCap) {
   EXPECT_LE(max_queued, session::kMaxOutputQueue + session::kChunkSize * 2);
   EXPECT_TRUE(srv.observer.has("***DEBUG: output queue over 1048576 bytes, closing connection."));
   EXPECT_EQ(srv.observer.count("Disconnected. (output overflow)"), 1);
+}
+
+// The lines of the log that a session's replies left, for one session id.
+int replies_of(const TestServer& srv, const session::csock_c& s) {
+  char id[16];
+  std::snprintf(id, sizeof id, "[%04x] REP:", static_cast<unsigned>(s.sock));
+  int n = 0;
+  for (const std::string& l : srv.observer.lines) n += l.find(id) != l.npos;
+  return n;
+}
+
+TEST(BadInput, APipelinedBurstTakesTurnsWithOtherClientsAndKeepsItsOrder) {
+  TestServer srv;
+  FtpClient hog(srv), other(srv);
+  connect_logged_in(srv, hog);
+  other.reply();
+  session::csock_c* h = session_of(srv, hog);
+  session::csock_c* o = session_of(srv, other);
+  ASSERT_TRUE(h != nullptr && o != nullptr);
+  const int before = replies_of(srv, *h);
+  std::string burst;
+  for (int i = 0; i < 60; ++i) burst += "MKD d" + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(hog.send_raw(burst));
+  for (int i = 0; i < 2000 && !h->holds_input(); ++i) srv.pump(0);
+  ASSERT_TRUE(h->holds_input());
+  EXPECT_EQ(replies_of(srv, *h) - before, session::kCommandsPerTurn);
+  // Another client is answered while most of the burst still waits.
+  ASSERT_TRUE(other.send_line("NOOP"));
+  for (int i = 0; i < 2000 && replies_of(srv, *o) == 0; ++i) srv.pump(0);
+  EXPECT_EQ(replies_of(srv, *o), 1);
+  EXPECT_LT(replies_of(srv, *h) - before, 60);
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_EQ(hog.reply(), "257 \"/d" + std::to_string(i) + "\" directory created.") << i;
+  }
+  // Lines sent just before the client closes still run, in order, before the session ends.
+  burst.clear();
+  for (int i = 0; i < 60; ++i) burst += "RMD d" + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(hog.send_raw(burst));
+  hog.close();
+  for (int i = 0; i < 4000 && srv.net().client_count() > 1; ++i) srv.pump(0);
+  EXPECT_EQ(srv.net().client_count(), 1);
+  EXPECT_FALSE(std::filesystem::exists(srv.home() + "/c/d59"));
+  EXPECT_TRUE(srv.observer.has("Disconnected. (client close)"));
 }
 
 TEST(BadInput, ManyConnectionsOpenedAndDropped) {

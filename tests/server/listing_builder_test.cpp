@@ -237,8 +237,10 @@ class ListingDir : public ::testing::Test {
   std::vector<std::string> list(const std::string& dir, std::string_view pattern, bool long_list,
                                 std::time_t now = kJune2024) {
     std::vector<std::string> out;
-    list_directory(st_, dir, pattern, long_list, now,
-                   [&out](std::string_view line) { out.emplace_back(line); });
+    list_directory(st_, dir, pattern, long_list, now, [&out](std::string_view line) {
+      out.emplace_back(line);
+      return true;
+    });
     return out;
   }
   static std::vector<std::string> sorted(std::vector<std::string> v) {
@@ -271,6 +273,20 @@ TEST_F(ListingDir, NameListOmitsTheDotsAndPatternsSelect) {
       list("/c:/ftp/pub/", "?.bin", kLong),
       std::vector<std::string>{"-rwx------   1 ftp      users          0 Jun 14 12:00 b.bin"});
   EXPECT_TRUE(list("/c:/ftp/pub/", "nothing*", kLong).empty());  // an empty listing
+}
+
+TEST_F(ListingDir, ASinkThatHasEnoughEndsTheListing) {
+  links_.add("/c:/ftp/pub/Docs", "/c:/ftp/pub/Sub/");
+  for (size_t want : {1u, 4u, 5u}) {  // in the files, on the last file, in the links
+    std::vector<std::string> got;
+    const platform::Status st =
+        list_directory(st_, "/c:/ftp/pub/", "*", kLong, kJune2024, [&](std::string_view line) {
+          got.emplace_back(line);
+          return got.size() < want;
+        });
+    EXPECT_TRUE(st.ok());
+    EXPECT_EQ(got.size(), want);
+  }
 }
 
 TEST_F(ListingDir, WithoutListPermissionTheListingIsUnreadable) {
