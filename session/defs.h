@@ -31,7 +31,7 @@ inline constexpr size_t kMaxOutputQueue = 1024 * 1024;
 // SECURITY: the most command lines one session dispatches in one turn of the loop; what else it
 // received waits for its next turn. Without it a client that pipelines hundreds of expensive
 // commands (STAT of a huge directory) in one send keeps the one thread from every other client.
-inline constexpr int kCommandsPerTurn = 4;
+inline constexpr int kCommandsPerTurn = 1;
 
 // SECURITY: password guessing. The reply to a failed password is held back this long (the
 // session takes no other command meanwhile), and each client address has its passwords checked

@@ -15,6 +15,10 @@ namespace {
 // many unsent bytes the remaining lines are left out so that a huge directory cannot push the
 // session over its output limit (which would close it) or grow memory without bound.
 constexpr size_t kStatListingBudget = session::kMaxOutputQueue / 2;
+// The socket is offered the queued lines whenever this much has gathered: often enough to keep
+// the queue well below the budget for a client that reads, rarely enough not to spend a system
+// call on every line.
+constexpr size_t kStatFlushAt = 16 * session::kChunkSize;
 
 }  // namespace
 
@@ -41,7 +45,7 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
   const platform::Status listed = list_directory(
       s.fs, dir, name, true, platform::clock().now(), [&s, &begin](std::string_view line) {
         begin();
-        s.flush();  // let the socket take what it can as the lines are made
+        if (s.queued_output() >= kStatFlushAt) s.flush();
         if (s.queued_output() > kStatListingBudget) {
           // The reply is full: the walk ends here rather than reading entries nobody sees.
           return false;
