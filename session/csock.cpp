@@ -175,11 +175,19 @@ void csock_c::receive() {
 size_t csock_c::take_input(const char* p, size_t n, int& budget) {
   size_t i = 0;
   while (i < n) {
-    if (line_check() && (--budget <= 0 || !taking_input())) return i;
+    if (line_check() && (!taking_input() || spent_turn(budget))) return i;
     take_byte(static_cast<uint8_t>(p[i++]));
   }
-  if (line_check()) --budget;
+  if (line_check()) spent_turn(budget);
   return n;
+}
+
+bool csock_c::spent_turn(int& budget) {
+  // While a transfer runs, a line is either dropped or a cheap STAT or ABOR, and a client that
+  // pipelines commands behind RETR or STOR expects them taken as the transfer begins (dropped),
+  // not after it ended: such lines cost nothing and the turn goes on.
+  if (transfer_running(*this)) return false;
+  return --budget <= 0;
 }
 
 void csock_c::hold_input(const char* p, size_t n) {

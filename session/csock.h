@@ -145,6 +145,8 @@ class csock_c {
   // Takes bytes until they are used up, `budget` lines were dispatched or the session stopped
   // taking input (hold, closing); returns how many bytes were taken.
   size_t take_input(const char* p, size_t n, int& budget);
+  // A line was dispatched: true when it used up the turn's budget.
+  bool spent_turn(int& budget);
   void hold_input(const char* p, size_t n);
   void drop_held_input();
   // Asks the loop for another turn of this session (a read event behind every queued message).

@@ -64,9 +64,17 @@ void ServeChild::start(const std::string& binary, const std::string& home, const
     ended_ = true;
     return;
   }
-  char buf[64];
-  if (std::fgets(buf, sizeof buf, pipe_) != nullptr && std::string(buf).rfind("PID:", 0) == 0) {
-    pid_ = std::atoi(buf + 4);
+  // The shell names the server's pid once it has started it, and a server that fails at once
+  // may have written its reason before that: such lines are output like any later ones.
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, pipe_) != nullptr) {
+    std::string line = buf;
+    if (line.rfind("PID:", 0) == 0) {
+      pid_ = std::atoi(buf + 4);
+      break;
+    }
+    if (line.back() != '\n') line += '\n';
+    output_ += line;
   }
   reader_ = std::thread([this] { drain(); });
 }
