@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "platform/registry.h"
 #include "platform/volume.h"
@@ -63,8 +64,8 @@ int drive_list(const Context& ctx) {
   auto reg = open_store(ctx, platform::Registry::Mode::ReadOnly);
   if (!reg) {
     if (reg.err != ENOENT) {
-      std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-      return kExitFailure;
+      return acct::fail("drive list", acct::store_open_message(ctx, "drive list", reg.status()),
+                        kExitFailure);
     }
     std::printf("c: %s/c (default)\n", ctx.home.c_str());
     return kExitOk;
@@ -84,6 +85,7 @@ int drive_list(const Context& ctx) {
 }
 
 int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
+  const std::string cmd = "drive set";
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::absolute(dir_arg, ec).lexically_normal();
   if (ec || dir_arg.empty()) {
@@ -110,8 +112,7 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   }
   auto reg = open_store(ctx);
   if (!reg) {
-    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
   }
   auto tx = (*reg)->begin();
   if (!tx) {
@@ -135,10 +136,10 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
 }
 
 int drive_del(const Context& ctx, char letter) {
+  const std::string cmd = "drive del";
   auto reg = open_store(ctx);
   if (!reg) {
-    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
   }
   platform::Status s = (*reg)->delete_value(store::kDrivesKey, std::string(1, letter));
   if (!s) {
