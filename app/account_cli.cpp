@@ -282,30 +282,28 @@ std::optional<Foreign> foreign_part(const Context& ctx, uint32_t me) {
 
 }  // namespace
 
-std::string store_open_message(const Context& ctx, const std::string& cmd,
-                               const platform::Status& st) {
+std::string store_failure(const Context& ctx, const std::string& cmd, const std::string& doing,
+                          const platform::Status& st) {
   const std::string db = store_path(ctx);
   std::string reason = st.msg.empty() ? std::string(std::strerror(st.err)) : st.msg;
-  std::string plain = "cannot open the store " +
-                      (reason.find(db) == std::string::npos ? db + ": " : std::string()) + reason;
-  if (st.err != EACCES && st.err != EPERM && st.err != EROFS) return plain;
+  if (reason.find(db) == std::string::npos) reason = db + ": " + reason;
+  if (st.err != EACCES && st.err != EPERM && st.err != EROFS) return doing + ": " + reason;
   const uint32_t me = platform::effective_uid();
-  const std::string again = "qorda --home " + shell_word(ctx.home) + " " + cmd + " ...";
-  if (me != 0) {
-    if (auto f = foreign_part(ctx, me)) {
-      return "cannot open the store " + db + ": " + f->what + " belongs to " + who(f->owner) +
-             " and this command runs as " + who(me) + "; run it as that user (" +
-             sudo_as(f->owner) + " " + again + ") or choose a home of your own with --home DIR";
-    }
-    return "cannot open the store " + db + ": the home " + ctx.home +
-           " or its store is not writable, though both belong to " + who(me) +
-           ", this command's user (or the file system is read-only): make them writable (chmod "
-           "u+w " +
-           shell_word(ctx.home) + " " + shell_word(db) + ") or choose another home with --home DIR";
+  if (me == 0) {
+    return doing + ": " + reason +
+           "; the home or its file system is read-only even for root: choose another home with "
+           "--home DIR";
   }
-  return plain +
-         "; the home or its file system is read-only even for root: choose another home "
-         "with --home DIR";
+  if (auto f = foreign_part(ctx, me)) {
+    return doing + ": " + f->what + " belongs to " + who(f->owner) + " and this command runs as " +
+           who(me) + "; run it as that user (" + sudo_as(f->owner) + " qorda --home " +
+           shell_word(ctx.home) + " " + cmd + " ...) or choose a home of your own with --home DIR";
+  }
+  return doing + ": the home " + ctx.home +
+         " or its store is not writable, though both belong to " + who(me) +
+         ", this command's user (or the file system is read-only): make them writable " +
+         "(chmod u+w " + shell_word(ctx.home) + " " + shell_word(db) +
+         ") or choose another home with --home DIR";
 }
 
 int dispatch_subcommand(const Context& ctx, const Args& args, const char* family, const char* usage,

@@ -72,10 +72,14 @@ int fail(const std::string& cmd, const std::string& message, int status);
 std::string name_fault_message(store::NameFault fault, std::string_view kind, std::string_view name,
                                const std::vector<std::string>& names);
 
-// Why the store of the home could not be opened for `cmd` (such as "user add"). When access was
-// denied, it names the user id that owns the home (or the store) and how to run the command as
-// that user, instead of the store's own words.
-std::string store_open_message(const Context& ctx, const std::string& cmd,
-                               const platform::Status& st);
+// "DOING: why", for a store of the home that `cmd` (such as "user add") could not open or write.
+// When access was denied, the reason names the user id that owns the home (or the store or its
+// journal) and how to run the command as that user, instead of the store's own words.
+std::string store_failure(const Context& ctx, const std::string& cmd, const std::string& doing,
+                          const platform::Status& st);
+inline std::string store_open_message(const Context& ctx, const std::string& cmd,
+                                      const platform::Status& st) {
+  return store_failure(ctx, cmd, "cannot open the store", st);
+}
 
 }  // namespace qorda::app::acct

@@ -116,8 +116,8 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   }
   auto tx = (*reg)->begin();
   if (!tx) {
-    std::fprintf(stderr, "qorda drive set: %s\n", tx.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot write the drive", tx.status()),
+                      kExitFailure);
   }
   platform::Status s = (*reg)->create_key(store::kDrivesKey);
   // The first drive set keeps the default c: that was in use, so setting d: does not take
@@ -128,8 +128,8 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   if (s) s = (*reg)->set_sz(store::kDrivesKey, std::string(1, letter), text);
   if (s) s = (*tx)->commit();
   if (!s) {
-    std::fprintf(stderr, "qorda drive set: cannot write the drive: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot write the drive", s),
+                      kExitFailure);
   }
   std::fputs(kReloadNote, stdout);
   return kExitOk;
@@ -147,8 +147,8 @@ int drive_del(const Context& ctx, char letter) {
       std::fprintf(stderr, "qorda drive del: drive %c: is not set\n", letter);
       return kExitFailure;
     }
-    std::fprintf(stderr, "qorda drive del: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the drive", s),
+                      kExitFailure);
   }
   std::fputs(kReloadNote, stdout);
   return kExitOk;

@@ -43,7 +43,8 @@ int link_list(platform::Registry& reg) {
   return kExitOk;
 }
 
-int link_add(platform::Registry& reg, const std::string& location, const std::string& target) {
+int link_add(const Context& ctx, platform::Registry& reg, const std::string& location,
+             const std::string& target) {
   store::LinkRecord rec{location, "", target};
   int v = store::validate_link(rec);
   if (v == store::kLinkBadLocation) {
@@ -64,13 +65,13 @@ int link_add(platform::Registry& reg, const std::string& location, const std::st
     }
   }
   if (platform::Status s = store::write_link(reg, rec); !s) {
-    std::fprintf(stderr, "qorda link add: cannot write the link: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail("link add", acct::store_failure(ctx, "link add", "cannot write the link", s),
+                      kExitFailure);
   }
   return kExitOk;
 }
 
-int link_del(platform::Registry& reg, const std::string& location) {
+int link_del(const Context& ctx, platform::Registry& reg, const std::string& location) {
   store::LinkRecord rec{location, "", "~"};
   if (store::validate_link(rec) != store::kLinkValid) {
     std::fprintf(stderr, "qorda link del: invalid link location '%s': %s\n", location.c_str(),
@@ -83,8 +84,8 @@ int link_del(platform::Registry& reg, const std::string& location) {
     return kExitFailure;
   }
   if (platform::Status s = store::delete_link(reg, rec); !s) {
-    std::fprintf(stderr, "qorda link del: cannot delete the link: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail("link del", acct::store_failure(ctx, "link del", "cannot delete the link", s),
+                      kExitFailure);
   }
   return kExitOk;
 }
@@ -112,8 +113,8 @@ int run_link(const Context& ctx, const Args& args) {
                       kExitFailure);
   }
   if (sub == "list") return link_list(**reg);
-  if (sub == "add") return link_add(**reg, args[1], args[2]);
-  return link_del(**reg, args[1]);
+  if (sub == "add") return link_add(ctx, **reg, args[1], args[2]);
+  return link_del(ctx, **reg, args[1]);
 }
 
 }  // namespace qorda::app

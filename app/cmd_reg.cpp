@@ -90,6 +90,13 @@ int fail(const char* cmd, const Status& s) {
               s.err == EINVAL ? kExitUsage : kExitFailure);
 }
 
+// A write the store refused: access errors say who owns the home and what to do.
+int fail_write(const Context& ctx, const char* cmd, const Status& s) {
+  if (s.err != EACCES && s.err != EPERM && s.err != EROFS) return fail(cmd, s);
+  return fail(cmd,
+              acct::store_failure(ctx, std::string("reg ") + cmd, "cannot write the store", s));
+}
+
 int help(const char* cmd) {
   sub_usage(sub(cmd), stdout);
   return kExitOk;
@@ -214,7 +221,7 @@ int reg_import(const Context& ctx, const Args& args) {
   if (!reg) return kExitFailure;
   const store::ServerSettings before = loaded_settings(*reg);
   Status s = platform::import_text(*reg, *text);
-  if (!s) return fail("import", s);
+  if (!s) return fail_write(ctx, "import", s);
   warn_out_of_range("import", before, loaded_settings(*reg));
   return kExitOk;
 }
@@ -288,11 +295,11 @@ int reg_set(const Context& ctx, const Args& args) {
   if (!reg) return kExitFailure;
   const store::ServerSettings before = loaded_settings(*reg);
   auto tx = reg->begin();
-  if (!tx) return fail("set", tx.status());
+  if (!tx) return fail_write(ctx, "set", tx.status());
   Status s = reg->create_key(key);
   if (s) s = type == "sz" ? reg->set_sz(key, name, value) : reg->set_dword(key, name, dword);
   if (s) s = (*tx)->commit();
-  if (!s) return fail("set", s);
+  if (!s) return fail_write(ctx, "set", s);
   warn_out_of_range("set", before, loaded_settings(*reg));
   return kExitOk;
 }
@@ -307,7 +314,7 @@ int reg_delete(const Context& ctx, const Args& args) {
   if (!reg) return kExitFailure;
   std::string key = key_arg(p.words[0]);
   Status s = p.words.size() == 2 ? reg->delete_value(key, p.words[1]) : reg->delete_key(key);
-  if (!s) return fail("delete", s);
+  if (!s) return fail_write(ctx, "delete", s);
   return kExitOk;
 }
 

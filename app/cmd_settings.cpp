@@ -96,8 +96,8 @@ bool open_and_load(const Context& ctx, const char* cmd, std::unique_ptr<platform
   }
   *reg = std::move(r.value);
   if (platform::Status st = store::create_key_tree(**reg); !st) {
-    std::fprintf(stderr, "qorda %s: can't create the configuration keys: %s\n", cmd,
-                 st.msg.c_str());
+    acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot create the configuration keys", st),
+               kExitFailure);
     return false;
   }
   s->load(**reg);
@@ -229,9 +229,9 @@ int run_set(const Context& ctx, const Args& args) {
       break;
   }
   if (!st) {
-    std::fprintf(stderr, "qorda set: can't save %s: %s\n", f->name,
-                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
-    return kExitFailure;
+    return acct::fail("set",
+                      acct::store_failure(ctx, "set", std::string("cannot save ") + f->name, st),
+                      kExitFailure);
   }
   return kExitOk;
 }

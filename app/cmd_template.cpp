@@ -236,7 +236,8 @@ int template_add(const Context& ctx, const ParsedArgs& p) {
   if (!reg) return kExitFailure;
   if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
   platform::Status st = store::write_template(*reg, rec);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -264,7 +265,8 @@ int template_set(const Context& ctx, const ParsedArgs& p) {
   } else {
     st = store::write_template(*reg, rec);
   }
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -277,7 +279,8 @@ int template_del(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no template named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_template(*reg, p.positional[0]);
-  if (!st) return fail(cmd, "cannot delete the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
   warn_users(*reg, cmd, p.positional[0]);
   return kExitOk;
 }

@@ -241,7 +241,8 @@ int user_add(const Context& ctx, const ParsedArgs& p) {
   // A new account's password is always stored encoded, the empty one included.
   rec.szpass = store::encode_password(edit.password);
   platform::Status st = store::write_user(*reg, rec, true, store::kCountAll);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -271,7 +272,8 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
   } else {
     st = store::write_user(*reg, rec, true, edit.counter_mask);
   }
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -284,7 +286,8 @@ int user_del(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no user named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_user(*reg, p.positional[0]);
-  if (!st) return fail(cmd, "cannot delete the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -309,7 +312,8 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
   }
   rec.szpass = store::encode_password(password);
   platform::Status st = store::write_user(*reg, rec, true, 0);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 

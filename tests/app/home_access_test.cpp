@@ -65,16 +65,13 @@ TEST_F(HomeAccess, AnotherUsersHomeNamesTheOwnerAndHowToRunAsIt) {
   // The home as init makes it (0700): nothing in it can even be looked at.
   Outcome r = as_caller(home_, "user add alice");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(
-      r.err.rfind("qorda user add: cannot open the store " + home_ + "/qorda.db: " + expect, 0), 0u)
-      << r.err;
+  EXPECT_EQ(r.err.rfind("qorda user add: cannot open the store: " + expect, 0), 0u) << r.err;
   EXPECT_NE(r.err.find(std::string(" and this command runs as uid ") + kCaller +
                        "; run it as that user (sudo -u "),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(" qorda --home " + home_ +
-                       " user add ...) or choose a home of your own "
-                       "with --home DIR\n"),
+                       " user add ...) or choose a home of your own with --home DIR\n"),
             std::string::npos)
       << r.err;
 
@@ -85,12 +82,10 @@ TEST_F(HomeAccess, AnotherUsersHomeNamesTheOwnerAndHowToRunAsIt) {
   fs::permissions(
       home_ + "/qorda.db",
       fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
-  for (const char* args : {"set iport 2121", "reg import /dev/null", "link add /c:/x /d:/"}) {
-    r = as_caller(home_, args);
-    EXPECT_EQ(r.status, 1) << args;
-    EXPECT_NE(r.err.find(expect), std::string::npos) << args << ": " << r.err;
-    EXPECT_EQ(r.err.find("readonly"), std::string::npos) << args << ": " << r.err;
-  }
+  r = as_caller(home_, "set iport 2121");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(expect), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("readonly"), std::string::npos) << r.err;
 
   // A home yet to be made in a directory root owns: run it as root.
   const std::string unborn = dir_ + "/new-home";
@@ -105,7 +100,7 @@ TEST_F(HomeAccess, AnotherUsersHomeNamesTheOwnerAndHowToRunAsIt) {
   EXPECT_FALSE(fs::exists(unborn));
 }
 
-TEST_F(HomeAccess, OwnHomeThatIsNotWritableSaysSo) {
+TEST_F(HomeAccess, OwnHomeThatIsNotWritableOrHoldsAnotherUsersJournal) {
   sh("'" + std::string(QORDA_BINARY) + "' --home '" + home_ + "' init");
   sh(std::string("chown -R ") + kCaller + " '" + home_ + "'");
   fs::permissions(home_, fs::perms::owner_read | fs::perms::owner_exec);
@@ -118,6 +113,16 @@ TEST_F(HomeAccess, OwnHomeThatIsNotWritableSaysSo) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("chmod u+w " + home_ + " " + home_ + "/qorda.db"), std::string::npos)
+      << r.err;
+
+  // The journal of a store that root has open (a server run with sudo): the store's engine
+  // takes the store as read-only and refuses the write.
+  fs::permissions(home_, fs::perms::owner_all);
+  sh("touch '" + home_ + "/qorda.db-wal' '" + home_ + "/qorda.db-shm'");
+  r = as_caller(home_, "user add alice");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(home_ + "/qorda.db-wal belongs to uid 0"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(sudo qorda --home " + home_ + " user add ...)"), std::string::npos)
       << r.err;
 }
 

@@ -61,13 +61,13 @@ TEST_F(LinkDriveCli, LinkEditorChecksAndMessages) {
   r = qorda({"link", "add", "/c:/9lives", "~"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.rfind("qorda link add: invalid link location '/c:/9lives': give a full "
-                        "virtual path", 0),
+                        "virtual path",
+                        0),
             0u)
       << r.err;
   r = qorda({"link", "add", "/c:/x", "~pub"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err.rfind("qorda link add: invalid link target '~pub': give a virtual path", 0),
-            0u)
+  EXPECT_EQ(r.err.rfind("qorda link add: invalid link target '~pub': give a virtual path", 0), 0u)
       << r.err;
   EXPECT_EQ(qorda({"link", "list"}).out,
             "/c:/ftp/new -> /d:/\n"); // nothing written

@@ -189,26 +189,8 @@ TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
   EXPECT_TRUE(users->empty());
 }
 
-// The editors' rules for the name a record is saved under, shared by the command line (which
-// words its own messages) and the editors (which show these texts).
-TEST_F(RecordsTest, NewNamesFollowTheEditorsRules) {
-  UserRecord u;
-  u.name = "alice";
-  ASSERT_TRUE(write_user(reg(), u, true, kCountAll));
-  TemplateRecord t;
-  t.name = "staff";
-  ASSERT_TRUE(write_template(reg(), t));
-
-  EXPECT_EQ(new_user_name_fault(reg(), "ALICE", ""), NameFault::Taken);
-  EXPECT_EQ(new_user_name_fault(reg(), "alice", "bob"), NameFault::Taken);
-  EXPECT_EQ(new_user_name_fault(reg(), "Alice", "alice"), std::nullopt);  // its own name
-  EXPECT_EQ(new_user_name_fault(reg(), "FtP", ""), NameFault::FtpAlias);
-  EXPECT_EQ(new_user_name_fault(reg(), "", ""), NameFault::Blank);
-  EXPECT_EQ(new_user_name_fault(reg(), "staff", ""), std::nullopt);  // a template's name
-  EXPECT_EQ(new_template_name_fault(reg(), "Staff", ""), NameFault::Taken);
-  EXPECT_EQ(new_template_name_fault(reg(), "ftp", ""), std::nullopt);
-  EXPECT_EQ(new_template_name_fault(reg(), "a\\b", ""), NameFault::Backslash);
-
+// The editors keep their own texts for the name rules the command line words in its own way.
+TEST_F(RecordsTest, EditorsNameMessages) {
   EXPECT_EQ(editor_name_message(NameFault::Taken, false), "Can't rename to an existing user.");
   EXPECT_EQ(editor_name_message(NameFault::FtpAlias, false),
             "The account \"ftp\" is automatically aliased to \"anonymous\", use that account to "
