@@ -1,8 +1,13 @@
 #include "app/account_cli.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
+#include "platform/fileio.h"
 #include "store/keys.h"
+#include "store/lines.h"
 #include "vfs/ipmask.h"
 #include "vfs/permission.h"
 
@@ -89,7 +94,9 @@ std::optional<std::string> permission_arg(std::string_view text, char origin, st
   }
   auto path = vfs::validate_permission_path(text.substr(10));
   if (!path) {
-    error = vfs::kInvalidPathMessage;
+    error = "invalid path '" + std::string(text.substr(10)) +
+            "': give a drive path such as /c:/pub/ or c:\\pub (no ! \" * < > ? or control "
+            "characters)";
     return std::nullopt;
   }
   vfs::PermissionRecord rec;
@@ -115,7 +122,9 @@ std::optional<std::string> ip_arg(std::string_view text, char origin, std::strin
   }
   std::string_view mask = text.substr(2);
   if (!vfs::validate_ip_mask(mask)) {
-    error = vfs::kInvalidIpMaskMessage;
+    error = "invalid ip mask '" + std::string(mask) +
+            "': give four parts joined by dots, each a number up to 255, a range such as 34-78, "
+            "or *";
     return std::nullopt;
   }
   return vfs::format_ip_entry(vfs::IpRecord{origin, text[0] == 'a', std::string(mask)});
@@ -136,13 +145,14 @@ std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& e
             "': give START,END,TOTAL,PERUSER,PERIP,BOTH (-1 for no limit of its own)";
     return std::nullopt;
   }
-  if (auto msg = store::check_limit_time(fields[0], true)) {
-    error = *msg;
-    return std::nullopt;
-  }
-  if (auto msg = store::check_limit_time(fields[1], false)) {
-    error = *msg;
-    return std::nullopt;
+  for (int i = 0; i < 2; ++i) {
+    if (auto fault = store::limit_time_fault(fields[i])) {
+      error = std::string("invalid ") + (i == 0 ? "start" : "end") + " time '" +
+              std::string(fields[i]) + "': " +
+              (*fault == store::TimeFault::Format ? "give HH:MM, such as 08:00"
+                                                  : "give a time from 00:00 to 23:59");
+      return std::nullopt;
+    }
   }
   store::LimitRange r;
   r.start = std::string(fields[0]);
@@ -185,6 +195,115 @@ uint32_t setup_dword(platform::Registry& reg, const char* name, uint32_t def) {
 int fail(const std::string& cmd, const std::string& message, int status) {
   std::fprintf(stderr, "qorda %s: %s\n", cmd.c_str(), message.c_str());
   return status;
+}
+
+std::string name_fault_message(store::NameFault fault, std::string_view kind, std::string_view name,
+                               const std::vector<std::string>& names) {
+  const std::string k(kind), n(name);
+  switch (fault) {
+    case store::NameFault::Blank:
+      return "the " + k + " name must not be empty";
+    case store::NameFault::TooLong:
+      return k + " name '" + n + "' is longer than " + std::to_string(store::kMaxRecordName) +
+             " characters";
+    case store::NameFault::Backslash:
+      return k + " name '" + n + "' must not contain a backslash";
+    case store::NameFault::ControlChar:
+      return "the " + k + " name must not contain control characters";
+    case store::NameFault::FtpAlias:
+      return "'ftp' is another name for the account 'anonymous': give 'anonymous' the access "
+             "meant for anonymous FTP";
+    case store::NameFault::Taken:
+      for (const std::string& stored : names) {
+        if (stored != n && store::iequals(stored, n)) {
+          return k + " '" + stored + "' already exists (names ignore letter case)";
+        }
+      }
+      return k + " '" + n + "' already exists";
+  }
+  return {};
+}
+
+namespace {
+
+// A word as the shell reads it: quoted unless it holds only characters that need no quoting.
+std::string shell_word(const std::string& w) {
+  bool plain = !w.empty();
+  for (char c : w) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              std::strchr("/._-+:@%,=", c) != nullptr;
+    plain = plain && ok;
+  }
+  if (plain) return w;
+  std::string q = "'";
+  for (char c : w) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string who(uint32_t uid) {
+  std::string name = platform::user_name(uid);
+  return "uid " + std::to_string(uid) + (name.empty() ? "" : " (" + name + ")");
+}
+
+// The sudo prefix that runs a command as `uid`; a user without a name is given as #UID.
+std::string sudo_as(uint32_t uid) {
+  if (uid == 0) return "sudo";
+  std::string name = platform::user_name(uid);
+  return "sudo -u " + (name.empty() ? "'#" + std::to_string(uid) + "'" : shell_word(name));
+}
+
+// The first of the paths the store needs (the home, or the nearest existing directory above a
+// home yet to be made; the store; its journal files) that another user owns, with the owner.
+struct Foreign {
+  std::string what;
+  uint32_t owner = 0;
+};
+
+std::optional<Foreign> foreign_part(const Context& ctx, uint32_t me) {
+  std::vector<std::pair<std::string, std::string>> parts;  // path, how to name it
+  std::string dir = ctx.home;
+  std::string what = "the home " + ctx.home;
+  while (!platform::owner_of(dir) && dir.size() > 1) {
+    size_t slash = dir.rfind('/');
+    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
+    what = "the directory " + dir + ", which holds the home " + ctx.home + ",";
+  }
+  parts.emplace_back(dir, what);
+  const std::string db = store_path(ctx);
+  parts.emplace_back(db, "the store " + db);
+  parts.emplace_back(db + "-wal", db + "-wal");
+  parts.emplace_back(db + "-shm", db + "-shm");
+  for (const auto& [path, name] : parts) {
+    auto owner = platform::owner_of(path);
+    if (owner && *owner != me) return Foreign{name, *owner};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string store_failure(const Context& ctx, const std::string& cmd, const std::string& doing,
+                          const platform::Status& st) {
+  const std::string db = store_path(ctx);
+  std::string reason = st.msg.empty() ? std::string(std::strerror(st.err)) : st.msg;
+  if (reason.find(db) == std::string::npos) reason = db + ": " + reason;
+  if (st.err != EACCES && st.err != EPERM && st.err != EROFS) return doing + ": " + reason;
+  const uint32_t me = platform::effective_uid();
+  if (me == 0) {
+    return doing + ": " + reason +
+           "; the home or its file system is read-only even for root: choose another home with "
+           "--home DIR";
+  }
+  if (auto f = foreign_part(ctx, me)) {
+    return doing + ": " + f->what + " belongs to " + who(f->owner) + " and this command runs as " +
+           who(me) + "; run it as that user (" + sudo_as(f->owner) + " qorda --home " +
+           shell_word(ctx.home) + " " + cmd + " ...) or choose a home of your own with --home DIR";
+  }
+  return doing + ": the home " + ctx.home +
+         " or its store is not writable, though both belong to " + who(me) +
+         ", this command's user (or the file system is read-only): make them writable " +
+         "(chmod u+w " + shell_word(ctx.home) + " " + shell_word(db) +
+         ") or choose another home with --home DIR";
 }
 
 int dispatch_subcommand(const Context& ctx, const Args& args, const char* family, const char* usage,

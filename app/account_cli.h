@@ -1,5 +1,6 @@
-// Shared pieces of the `user` and `template` commands: option parsing, and the editors' checks of
-// permission, IP and client-limit lines given on the command line.
+// Shared pieces of the administration commands: option parsing, the editors' checks of
+// permission, IP and client-limit lines given on the command line, and the command line's own
+// words for what the shared checks refuse (the editors keep theirs).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "app/commands.h"
 #include "platform/registry.h"
 #include "store/limits.h"
+#include "store/records.h"
 
 namespace qorda::app::acct {
 
@@ -64,5 +66,20 @@ int dispatch_subcommand(const Context& ctx, const Args& args, const char* family
 
 // Prints "qorda CMD: MESSAGE" on standard error and returns `status`.
 int fail(const std::string& cmd, const std::string& message, int status);
+
+// Why a name was refused, as a command-line message; `kind` is "user" or "template", `names`
+// the names of that kind in the store (a taken name is shown as stored).
+std::string name_fault_message(store::NameFault fault, std::string_view kind, std::string_view name,
+                               const std::vector<std::string>& names);
+
+// "DOING: why", for a store of the home that `cmd` (such as "user add") could not open or write.
+// When access was denied, the reason names the user id that owns the home (or the store or its
+// journal) and how to run the command as that user, instead of the store's own words.
+std::string store_failure(const Context& ctx, const std::string& cmd, const std::string& doing,
+                          const platform::Status& st);
+inline std::string store_open_message(const Context& ctx, const std::string& cmd,
+                                      const platform::Status& st) {
+  return store_failure(ctx, cmd, "cannot open the store", st);
+}
 
 }  // namespace qorda::app::acct

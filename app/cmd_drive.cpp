@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "platform/registry.h"
 #include "platform/volume.h"
@@ -63,8 +64,8 @@ int drive_list(const Context& ctx) {
   auto reg = open_store(ctx, platform::Registry::Mode::ReadOnly);
   if (!reg) {
     if (reg.err != ENOENT) {
-      std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-      return kExitFailure;
+      return acct::fail("drive list", acct::store_open_message(ctx, "drive list", reg.status()),
+                        kExitFailure);
     }
     std::printf("c: %s/c (default)\n", ctx.home.c_str());
     return kExitOk;
@@ -84,6 +85,7 @@ int drive_list(const Context& ctx) {
 }
 
 int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
+  const std::string cmd = "drive set";
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::absolute(dir_arg, ec).lexically_normal();
   if (ec || dir_arg.empty()) {
@@ -110,13 +112,12 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   }
   auto reg = open_store(ctx);
   if (!reg) {
-    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
   }
   auto tx = (*reg)->begin();
   if (!tx) {
-    std::fprintf(stderr, "qorda drive set: %s\n", tx.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot write the drive", tx.status()),
+                      kExitFailure);
   }
   platform::Status s = (*reg)->create_key(store::kDrivesKey);
   // The first drive set keeps the default c: that was in use, so setting d: does not take
@@ -127,18 +128,18 @@ int drive_set(const Context& ctx, char letter, const std::string& dir_arg) {
   if (s) s = (*reg)->set_sz(store::kDrivesKey, std::string(1, letter), text);
   if (s) s = (*tx)->commit();
   if (!s) {
-    std::fprintf(stderr, "qorda drive set: cannot write the drive: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot write the drive", s),
+                      kExitFailure);
   }
   std::fputs(kReloadNote, stdout);
   return kExitOk;
 }
 
 int drive_del(const Context& ctx, char letter) {
+  const std::string cmd = "drive del";
   auto reg = open_store(ctx);
   if (!reg) {
-    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
   }
   platform::Status s = (*reg)->delete_value(store::kDrivesKey, std::string(1, letter));
   if (!s) {
@@ -146,8 +147,8 @@ int drive_del(const Context& ctx, char letter) {
       std::fprintf(stderr, "qorda drive del: drive %c: is not set\n", letter);
       return kExitFailure;
     }
-    std::fprintf(stderr, "qorda drive del: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the drive", s),
+                      kExitFailure);
   }
   std::fputs(kReloadNote, stdout);
   return kExitOk;

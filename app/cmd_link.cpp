@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "store/links.h"
 
@@ -19,9 +20,10 @@ constexpr const char* kLinkUsage =
     "real file or directory elsewhere (TARGET: a virtual path such as /d:/, or ~ or ~/path for\n"
     "the user's home). Links apply to every user who has permissions on the target.\n";
 
-constexpr const char* kBadLocation = "Invalid \"link location\".";
-constexpr const char* kBadTarget = "Invalid \"target file or directory\".";
-constexpr const char* kDuplicate = "There is already a link at this location.";
+constexpr const char* kLocationForm =
+    "give a full virtual path that names the link, such as /c:/ftp/examples/drive_d";
+constexpr const char* kTargetForm =
+    "give a virtual path such as /d:/, or ~ or ~/PATH for the user's home";
 
 bool same_location(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -41,34 +43,39 @@ int link_list(platform::Registry& reg) {
   return kExitOk;
 }
 
-int link_add(platform::Registry& reg, const std::string& location, const std::string& target) {
+int link_add(const Context& ctx, platform::Registry& reg, const std::string& location,
+             const std::string& target) {
   store::LinkRecord rec{location, "", target};
   int v = store::validate_link(rec);
   if (v == store::kLinkBadLocation) {
-    std::fprintf(stderr, "qorda link add: %s\n", kBadLocation);
+    std::fprintf(stderr, "qorda link add: invalid link location '%s': %s\n", location.c_str(),
+                 kLocationForm);
     return kExitUsage;
   }
   if (v == store::kLinkBadTarget) {
-    std::fprintf(stderr, "qorda link add: %s\n", kBadTarget);
+    std::fprintf(stderr, "qorda link add: invalid link target '%s': %s\n", target.c_str(),
+                 kTargetForm);
     return kExitUsage;
   }
   for (const store::LinkRecord& r : store::list_all_links(reg)) {
     if (same_location(r.location, rec.location)) {
-      std::fprintf(stderr, "qorda link add: %s\n", kDuplicate);
+      std::fprintf(stderr, "qorda link add: there is already a link at %s (to %s)\n",
+                   r.location.c_str(), r.target.c_str());
       return kExitUsage;
     }
   }
   if (platform::Status s = store::write_link(reg, rec); !s) {
-    std::fprintf(stderr, "qorda link add: cannot write the link: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail("link add", acct::store_failure(ctx, "link add", "cannot write the link", s),
+                      kExitFailure);
   }
   return kExitOk;
 }
 
-int link_del(platform::Registry& reg, const std::string& location) {
+int link_del(const Context& ctx, platform::Registry& reg, const std::string& location) {
   store::LinkRecord rec{location, "", "~"};
   if (store::validate_link(rec) != store::kLinkValid) {
-    std::fprintf(stderr, "qorda link del: %s\n", kBadLocation);
+    std::fprintf(stderr, "qorda link del: invalid link location '%s': %s\n", location.c_str(),
+                 kLocationForm);
     return kExitUsage;
   }
   store::LinkRecord found = rec;
@@ -77,8 +84,8 @@ int link_del(platform::Registry& reg, const std::string& location) {
     return kExitFailure;
   }
   if (platform::Status s = store::delete_link(reg, rec); !s) {
-    std::fprintf(stderr, "qorda link del: cannot delete the link: %s\n", s.msg.c_str());
-    return kExitFailure;
+    return acct::fail("link del", acct::store_failure(ctx, "link del", "cannot delete the link", s),
+                      kExitFailure);
   }
   return kExitOk;
 }
@@ -102,12 +109,12 @@ int run_link(const Context& ctx, const Args& args) {
                                            : platform::Registry::Mode::ReadWrite);
   if (!reg) {
     if (sub == "list" && reg.err == ENOENT) return kExitOk;  // no store yet: no links
-    std::fprintf(stderr, "qorda link: cannot open the store: %s\n", reg.msg.c_str());
-    return kExitFailure;
+    return acct::fail("link " + sub, acct::store_open_message(ctx, "link " + sub, reg.status()),
+                      kExitFailure);
   }
   if (sub == "list") return link_list(**reg);
-  if (sub == "add") return link_add(**reg, args[1], args[2]);
-  return link_del(**reg, args[1]);
+  if (sub == "add") return link_add(ctx, **reg, args[1], args[2]);
+  return link_del(ctx, **reg, args[1]);
 }
 
 }  // namespace qorda::app

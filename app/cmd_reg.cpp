@@ -6,10 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "platform/fileio.h"
 #include "platform/limits.h"
 #include "platform/registry.h"
+#include "store/settings.h"
 
 namespace qorda::app {
 
@@ -39,7 +41,8 @@ const Sub kSubs[] = {
      "Merges REGEDIT4 text from FILE or standard input (-) into the store: [KEY] creates a key\n"
      "and selects it, [-KEY] deletes a key with its subkeys, \"name\"=\"text\" and\n"
      "\"name\"=dword:XXXXXXXX set values, \"name\"=- deletes one. A malformed line is reported\n"
-     "with its number and nothing of the file is applied (exit status 2)."},
+     "with its number and nothing of the file is applied (exit status 2). A server setting\n"
+     "given a number outside the range 'qorda set' accepts is kept as given, with a warning."},
     {"query", reg_query, "KEY [NAME]",
      "Prints the values of KEY, or its value NAME, one per line in the text form."},
     {"set", reg_set, "KEY NAME sz|dword VALUE",
@@ -85,6 +88,13 @@ int fail(const char* cmd, const std::string& msg, int status = kExitFailure) {
 int fail(const char* cmd, const Status& s) {
   return fail(cmd, s.msg.empty() ? std::string(std::strerror(s.err)) : s.msg,
               s.err == EINVAL ? kExitUsage : kExitFailure);
+}
+
+// A write the store refused: access errors say who owns the home and what to do.
+int fail_write(const Context& ctx, const char* cmd, const Status& s) {
+  if (s.err != EACCES && s.err != EPERM && s.err != EROFS) return fail(cmd, s);
+  return fail(cmd,
+              acct::store_failure(ctx, std::string("reg ") + cmd, "cannot write the store", s));
 }
 
 int help(const char* cmd) {
@@ -145,10 +155,37 @@ std::string key_arg(const std::string& k) {
 std::unique_ptr<Registry> open(const Context& ctx, const char* cmd, Registry::Mode mode) {
   auto r = open_store(ctx, mode);
   if (!r) {
-    fail(cmd, r.msg.empty() ? std::string(std::strerror(r.err)) : r.msg);
+    fail(cmd, acct::store_open_message(ctx, std::string("reg ") + cmd, r.status()));
     return nullptr;
   }
   return std::move(r.value);
+}
+
+// The server settings as the server would load them from the store now.
+store::ServerSettings loaded_settings(Registry& reg) {
+  store::ServerSettings s;
+  s.load(reg);
+  return s;
+}
+
+// Warns about every server setting the command changed to a number its settings page refuses.
+// The value is kept: the store holds any 32-bit number, an export must import back unchanged,
+// and the server uses stored values as they are without harm (a port it cannot listen on ends
+// `qorda serve` with the reason; a larger limit or level is simply larger, a switch not 0 is on).
+void warn_out_of_range(const char* cmd, const store::ServerSettings& before,
+                       const store::ServerSettings& after) {
+  for (const store::SettingField& f : store::setting_fields()) {
+    if (f.is_text()) continue;
+    const uint32_t v = after.*(f.u);
+    if (v == before.*(f.u) || f.in_range(v)) continue;
+    const bool port = f.u == &store::ServerSettings::iport;
+    std::fprintf(stderr,
+                 "qorda reg %s: warning: %s is now %u, outside %u to %u (the range 'qorda set' "
+                 "accepts); stored as given: %s\n",
+                 cmd, f.name, v, f.min, f.max,
+                 port ? "'qorda serve' cannot listen on it and stops with the reason"
+                      : "the server uses it as it is");
+  }
 }
 
 int reg_export(const Context& ctx, const Args& args) {
@@ -182,8 +219,10 @@ int reg_import(const Context& ctx, const Args& args) {
   if (!text) return fail("import", text.msg, text.err == EFBIG ? kExitUsage : kExitFailure);
   auto reg = open(ctx, "import", Registry::Mode::ReadWrite);
   if (!reg) return kExitFailure;
+  const store::ServerSettings before = loaded_settings(*reg);
   Status s = platform::import_text(*reg, *text);
-  if (!s) return fail("import", s);
+  if (!s) return fail_write(ctx, "import", s);
+  warn_out_of_range("import", before, loaded_settings(*reg));
   return kExitOk;
 }
 
@@ -254,12 +293,14 @@ int reg_set(const Context& ctx, const Args& args) {
   }
   auto reg = open(ctx, "set", Registry::Mode::ReadWrite);
   if (!reg) return kExitFailure;
+  const store::ServerSettings before = loaded_settings(*reg);
   auto tx = reg->begin();
-  if (!tx) return fail("set", tx.status());
+  if (!tx) return fail_write(ctx, "set", tx.status());
   Status s = reg->create_key(key);
   if (s) s = type == "sz" ? reg->set_sz(key, name, value) : reg->set_dword(key, name, dword);
   if (s) s = (*tx)->commit();
-  if (!s) return fail("set", s);
+  if (!s) return fail_write(ctx, "set", s);
+  warn_out_of_range("set", before, loaded_settings(*reg));
   return kExitOk;
 }
 
@@ -273,7 +314,7 @@ int reg_delete(const Context& ctx, const Args& args) {
   if (!reg) return kExitFailure;
   std::string key = key_arg(p.words[0]);
   Status s = p.words.size() == 2 ? reg->delete_value(key, p.words[1]) : reg->delete_key(key);
-  if (!s) return fail("delete", s);
+  if (!s) return fail_write(ctx, "delete", s);
   return kExitOk;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "store/settings.h"
 
@@ -18,24 +19,8 @@ using store::ServerSettings;
 using store::SettingField;
 using store::SettingPage;
 
-constexpr const char* kMsgPositive = "Please enter a positive integer.";
-
 bool is_help(const Args& args) {
   return !args.empty() && (args[0] == "--help" || args[0] == "-h");
-}
-
-const char* page_name(SettingPage p) {
-  switch (p) {
-    case SettingPage::Setup:
-      return "setup";
-    case SettingPage::Banners:
-      return "banners";
-    case SettingPage::Extras:
-      return "extras";
-    case SettingPage::None:
-      break;
-  }
-  return "none";
 }
 
 // Texts printed one setting per line: line feeds, carriage returns and backslashes escaped.
@@ -79,32 +64,26 @@ std::string format_value(const ServerSettings& s, const SettingField& f) {
   return std::to_string(s.*(f.u));
 }
 
-// Reads a digits-only field as the setup page does. Returns the page's message on refusal.
+// The range of a numeric setting in words: "0 or 1", or "between 0 and 65535" (with `to` "-":
+// "0-65535").
+std::string range_words(const SettingField& f, const char* to = nullptr) {
+  uint32_t lo = f.ranged ? f.min : 0, hi = f.ranged ? f.max : UINT32_MAX;
+  if (lo == 0 && hi == 1) return "0 or 1";
+  if (to) return std::to_string(lo) + to + std::to_string(hi);
+  return "between " + std::to_string(lo) + " and " + std::to_string(hi);
+}
+
+// Reads a number as the settings page does; the refusal in the command line's words.
 bool parse_uint(const SettingField& f, std::string_view text, uint32_t* out, std::string* err) {
-  bool digits = !text.empty();
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
-  uint64_t v = 0;
-  bool overflow = false;
-  if (digits) {
-    for (char c : text) {
-      v = v * 10 + static_cast<uint64_t>(c - '0');
-      if (v > UINT32_MAX) {
-        overflow = true;
-        break;
-      }
-    }
+  auto fault = store::parse_setting_number(f, text, out);
+  if (!fault) return true;
+  bool flag = f.ranged && f.min == 0 && f.max == 1;
+  if (*fault == store::ValueFault::OutOfRange || flag) {
+    *err = std::string(f.name) + " must be " + range_words(f);
+  } else {
+    *err = std::string(f.name) + " must be a whole number " + range_words(f);
   }
-  if (!digits || (overflow && !f.ranged)) {
-    *err = kMsgPositive;
-    return false;
-  }
-  if (f.ranged && (overflow || v < f.min || v > f.max)) {
-    *err = "Please enter an integer between " + std::to_string(f.min) + " and " +
-           std::to_string(f.max) + ".";
-    return false;
-  }
-  *out = static_cast<uint32_t>(v);
-  return true;
+  return false;
 }
 
 // Opens the home's store with the key tree in place and loads the settings with their defaults.
@@ -112,14 +91,13 @@ bool open_and_load(const Context& ctx, const char* cmd, std::unique_ptr<platform
                    ServerSettings* s) {
   auto r = open_store(ctx);
   if (!r) {
-    std::fprintf(stderr, "qorda %s: %s\n", cmd,
-                 r.msg.empty() ? "can't open the store" : r.msg.c_str());
+    acct::fail(cmd, acct::store_open_message(ctx, cmd, r.status()), kExitFailure);
     return false;
   }
   *reg = std::move(r.value);
   if (platform::Status st = store::create_key_tree(**reg); !st) {
-    std::fprintf(stderr, "qorda %s: can't create the configuration keys: %s\n", cmd,
-                 st.msg.c_str());
+    acct::fail(cmd, acct::store_failure(ctx, cmd, "cannot create the configuration keys", st),
+               kExitFailure);
     return false;
   }
   s->load(**reg);
@@ -144,22 +122,23 @@ void set_usage(FILE* out) {
       "does. A running server applies it on SIGHUP. Names are not case-sensitive.\n"
       "In the banners (szmsg1, szmsg2) \\n, \\r and \\\\ stand for a line feed, a carriage\n"
       "return and a backslash; other texts are taken as given.\n\n"
-      "  %-13s %-8s %s\n",
-      "NAME", "PAGE", "VALUE");
+      "  %-12s %-7s %-13s %s\n",
+      "NAME", "VALUES", "DEFAULT", "WHAT IT DOES");
+  const ServerSettings defaults;
   for (const SettingField& f : store::setting_fields()) {
-    std::string range;
-    if (f.is_text()) {
-      range = "text";
-    } else if (f.ranged) {
-      range = std::to_string(f.min) + " to " + std::to_string(f.max);
-    } else {
-      range = "0 to 4294967295";
-    }
-    std::fprintf(out, "  %-13s %-8s %s\n", f.name, page_name(f.page), range.c_str());
+    std::string values = f.is_text() ? "text" : !f.ranged ? "number" : range_words(f, "-");
+    std::string def = f.is_text() ? defaults.*(f.s) : std::to_string(defaults.*(f.u));
+    std::fprintf(out, "  %-12s %-7s %-13s %s\n", f.name, values.c_str(),
+                 def.empty() ? "(empty)" : def.c_str(), f.help);
   }
-  std::fprintf(out,
-               "\nballowport and ballowpasv cannot both be 0. bnoicon and bnorestore belong to no\n"
-               "page and are written alone.\n");
+  std::fprintf(
+      out,
+      "\nnumber: 0 to 4294967295. GUI only: for the administration window; serve ignores it.\n"
+      "Banner tokens: %%T time, %%R client, %%L site name, %%N clients, %%M maximum, and in\n"
+      "message files also %%C directory, %%F free MB, %%U user. imaxc also stands in for the\n"
+      "client limits a template leaves unset. A drive path such as c:\\qorda.log is mapped\n"
+      "through the drive table. ballowport and ballowpasv cannot both be 0. bnoicon and\n"
+      "bnorestore belong to no page and are written alone.\n");
 }
 
 }  // namespace
@@ -214,10 +193,7 @@ int run_set(const Context& ctx, const Args& args) {
     text = f->page == SettingPage::Banners ? decode_banner(args[1]) : args[1];
   } else {
     std::string err;
-    if (!parse_uint(*f, args[1], &number, &err)) {
-      std::fprintf(stderr, "qorda set: %s: %s\n", f->name, err.c_str());
-      return kExitUsage;
-    }
+    if (!parse_uint(*f, args[1], &number, &err)) return acct::fail("set", err, kExitUsage);
   }
 
   std::unique_ptr<platform::Registry> reg;
@@ -231,11 +207,10 @@ int run_set(const Context& ctx, const Args& args) {
   // The page offers "port", "pasv" or "both"; with neither, no transfer could ever be made.
   if ((f->u == &ServerSettings::ballowport || f->u == &ServerSettings::ballowpasv) &&
       s.ballowport == 0 && s.ballowpasv == 0) {
-    std::fprintf(stderr,
-                 "qorda set: %s: ballowport and ballowpasv cannot both be 0 (transfer modes are "
-                 "port, pasv or both).\n",
-                 f->name);
-    return kExitUsage;
+    return acct::fail("set",
+                      "ballowport and ballowpasv cannot both be 0: transfers need the port mode, "
+                      "the pasv mode or both",
+                      kExitUsage);
   }
 
   platform::Status st;
@@ -254,9 +229,9 @@ int run_set(const Context& ctx, const Args& args) {
       break;
   }
   if (!st) {
-    std::fprintf(stderr, "qorda set: can't save %s: %s\n", f->name,
-                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
-    return kExitFailure;
+    return acct::fail("set",
+                      acct::store_failure(ctx, "set", std::string("cannot save ") + f->name, st),
+                      kExitFailure);
   }
   return kExitOk;
 }

@@ -51,7 +51,7 @@ const std::vector<OptionDef> kEditOptions = {
 std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd) {
   auto reg = open_store(ctx, platform::Registry::Mode::ReadWrite);
   if (!reg) {
-    fail(cmd, "cannot open the store " + store_path(ctx) + ": " + reg.msg, kExitFailure);
+    fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
     return nullptr;
   }
   return std::move(reg.value);
@@ -139,9 +139,9 @@ int apply_options(const std::string& cmd, const ParsedArgs& p, store::TemplateRe
 
 int check_new_name(platform::Registry& reg, const std::string& cmd, const std::string& name,
                    const std::string& old_name) {
-  if (auto bad = store::check_record_name(name)) return fail(cmd, *bad, kExitUsage);
-  if (!store::iequals(name, old_name) && store::template_exists(reg, name)) {
-    return fail(cmd, "Can't rename to an existing user.", kExitUsage);
+  if (auto fault = store::new_template_name_fault(reg, name, old_name)) {
+    auto names = store::list_templates(reg);
+    return fail(cmd, acct::name_fault_message(*fault, "template", name, names.value), kExitUsage);
   }
   return 0;
 }
@@ -236,7 +236,8 @@ int template_add(const Context& ctx, const ParsedArgs& p) {
   if (!reg) return kExitFailure;
   if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
   platform::Status st = store::write_template(*reg, rec);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -264,7 +265,8 @@ int template_set(const Context& ctx, const ParsedArgs& p) {
   } else {
     st = store::write_template(*reg, rec);
   }
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -277,7 +279,8 @@ int template_del(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no template named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_template(*reg, p.positional[0]);
-  if (!st) return fail(cmd, "cannot delete the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
   warn_users(*reg, cmd, p.positional[0]);
   return kExitOk;
 }

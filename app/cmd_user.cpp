@@ -18,14 +18,6 @@ using acct::fail;
 using acct::OptionDef;
 using acct::ParsedArgs;
 
-constexpr const char* kAliasMessageAdd =
-    "The account \"ftp\" is automatically aliased to \"anonymous\", use that account to specify "
-    "access for anonymous ftp.";
-constexpr const char* kAliasMessageEdit =
-    "The account \"ftp\" is automatically aliased to \"anonymous\". Use that account to specify "
-    "access for anonymous ftp.";
-constexpr const char* kExistingUserMessage = "Can't rename to an existing user.";
-
 const char kUsage[] =
     "usage: qorda user list\n"
     "       qorda user show NAME\n"
@@ -78,7 +70,7 @@ std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std
                                                    platform::Registry::Mode mode) {
   auto reg = open_store(ctx, mode);
   if (!reg) {
-    fail(cmd, "cannot open the store " + store_path(ctx) + ": " + reg.msg, kExitFailure);
+    fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
     return nullptr;
   }
   return std::move(reg.value);
@@ -164,12 +156,9 @@ int apply_options(platform::Registry& reg, const std::string& cmd, const ParsedA
 // The editor's name checks for a new name. `old_name` is empty for a new account.
 int check_new_name(platform::Registry& reg, const std::string& cmd, const std::string& name,
                    const std::string& old_name) {
-  if (auto bad = store::check_record_name(name)) return fail(cmd, *bad, kExitUsage);
-  if (store::iequals(name, "ftp")) {
-    return fail(cmd, old_name.empty() ? kAliasMessageAdd : kAliasMessageEdit, kExitUsage);
-  }
-  if (!store::iequals(name, old_name) && store::user_exists(reg, name)) {
-    return fail(cmd, kExistingUserMessage, kExitUsage);
+  if (auto fault = store::new_user_name_fault(reg, name, old_name)) {
+    auto names = store::list_users(reg);
+    return fail(cmd, acct::name_fault_message(*fault, "user", name, names.value), kExitUsage);
   }
   return 0;
 }
@@ -252,7 +241,8 @@ int user_add(const Context& ctx, const ParsedArgs& p) {
   // A new account's password is always stored encoded, the empty one included.
   rec.szpass = store::encode_password(edit.password);
   platform::Status st = store::write_user(*reg, rec, true, store::kCountAll);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -282,7 +272,8 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
   } else {
     st = store::write_user(*reg, rec, true, edit.counter_mask);
   }
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -295,7 +286,8 @@ int user_del(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no user named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_user(*reg, p.positional[0]);
-  if (!st) return fail(cmd, "cannot delete the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
   return kExitOk;
 }
 
@@ -320,7 +312,8 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
   }
   rec.szpass = store::encode_password(password);
   platform::Status st = store::write_user(*reg, rec, true, 0);
-  if (!st) return fail(cmd, "cannot write the record: " + st.msg, kExitFailure);
+  if (!st)
+    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
 }
 

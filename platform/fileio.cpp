@@ -1,14 +1,17 @@
 #include "platform/fileio.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/fd.h"
+#include "platform/limits.h"
 
 namespace qorda::platform {
 
@@ -124,6 +127,27 @@ Status make_directories(const std::string& path, unsigned mode) {
     }
     if (pos == std::string::npos) return {};
   }
+}
+
+Result<uint32_t> owner_of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return sys_error(path);
+  return static_cast<uint32_t>(st.st_uid);
+}
+
+uint32_t effective_uid() {
+  return static_cast<uint32_t>(::geteuid());
+}
+
+std::string user_name(uint32_t uid) {
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : kPasswdBufferBytes);
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found) != 0 || !found) {
+    return {};
+  }
+  return found->pw_name ? found->pw_name : "";
 }
 
 }  // namespace qorda::platform

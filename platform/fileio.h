@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,5 +36,13 @@ Status create_new_file(const std::string& path, std::string_view data, unsigned 
 // Creates the directory path and any missing parents with the permission bits `mode`;
 // directories that already exist are left as they are.
 Status make_directories(const std::string& path, unsigned mode);
+
+// The user id that owns the file or directory at path (symbolic links followed); the system's
+// error (ENOENT, EACCES, ...) when it cannot be looked at.
+Result<uint32_t> owner_of(const std::string& path);
+// The user id this process acts as.
+uint32_t effective_uid();
+// The login name of a user id; empty when the system knows none.
+std::string user_name(uint32_t uid);
 
 }  // namespace qorda::platform

@@ -24,4 +24,7 @@ inline constexpr int kStoreBusyTimeoutMs = 300;
 // The largest REGEDIT4 text the command-line tools read for an import.
 inline constexpr size_t kMaxRegTextBytes = size_t{256} << 20;  // 256 MiB
 
+// Buffer for one user database entry when the system gives no size of its own.
+inline constexpr size_t kPasswdBufferBytes = 16384;
+
 }  // namespace qorda::platform

@@ -119,18 +119,23 @@ LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint3
   return {};
 }
 
-std::optional<std::string> check_limit_time(std::string_view text, bool is_start) {
+std::optional<TimeFault> limit_time_fault(std::string_view text) {
   bool format_ok = text.size() == 5 && text[2] == ':' && is_digit(text[0]) && is_digit(text[1]) &&
                    is_digit(text[3]) && is_digit(text[4]);
-  if (!format_ok) {
+  if (!format_ok) return TimeFault::Format;
+  // Beyond the text range 00:00..23:59, a minute above 59 is no time of day either.
+  if (!parse_time(text)) return TimeFault::Range;
+  return std::nullopt;
+}
+
+std::optional<std::string> check_limit_time(std::string_view text, bool is_start) {
+  auto fault = limit_time_fault(text);
+  if (!fault) return std::nullopt;
+  if (*fault == TimeFault::Format) {
     return std::string(is_start ? "Invalid starting time format." : "Invalid ending time format.");
   }
-  // Beyond the text range 00:00..23:59, a minute above 59 is no time of day either.
-  if (!parse_time(text)) {
-    return std::string(is_start ? "Please enter a starting time between '00:00' and '23:59'."
-                                : "Please enter an ending time between '00:00' and '23:59'.");
-  }
-  return std::nullopt;
+  return std::string(is_start ? "Please enter a starting time between '00:00' and '23:59'."
+                              : "Please enter an ending time between '00:00' and '23:59'.");
 }
 
 LimitRangeList LimitRangeList::from_szcl(std::string_view szcl) {

@@ -62,8 +62,11 @@ std::optional<LimitRange> parse_limit_line(std::string_view line);
 // The stored form "%s,%s,%d,%d,%d,%d" (without the line feed).
 std::string format_limit_line(const LimitRange& r);
 
-// The editors' checks of a typed start or end time: exactly "HH:MM" with digits and a colon,
-// and a time of day from 00:00 to 23:59. Returns the message to show, or nullopt when valid.
+// Why a typed start or end time is refused: not "HH:MM" with digits and a colon, or no time of
+// day from 00:00 to 23:59.
+enum class TimeFault { Format, Range };
+std::optional<TimeFault> limit_time_fault(std::string_view text);
+// The same check with the editors' message for a start or end time, or nullopt when valid.
 std::optional<std::string> check_limit_time(std::string_view text, bool is_start);
 
 // The editors' header of the limits list.

@@ -128,18 +128,57 @@ std::string template_key(std::string_view name) {
   return std::string(kTemplatesKey) + "\\" + std::string(name);
 }
 
-std::optional<std::string> check_record_name(std::string_view name) {
-  if (name.empty()) return std::string("User name must not be blank.");
-  if (name.size() > kMaxRecordName) {
-    return "Name is longer than " + std::to_string(kMaxRecordName) + " characters.";
-  }
+std::optional<NameFault> record_name_fault(std::string_view name) {
+  if (name.empty()) return NameFault::Blank;
+  if (name.size() > kMaxRecordName) return NameFault::TooLong;
   for (char ch : name) {
     // SECURITY: a backslash would address a key below or beside the record's own key.
-    if (ch == '\\') return std::string("Name must not contain a backslash.");
+    if (ch == '\\') return NameFault::Backslash;
     unsigned char u = static_cast<unsigned char>(ch);
-    if (u < 0x20 || u == 0x7f) return std::string("Name must not contain control characters.");
+    if (u < 0x20 || u == 0x7f) return NameFault::ControlChar;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> check_record_name(std::string_view name) {
+  if (auto fault = record_name_fault(name)) return editor_name_message(*fault, false);
+  return std::nullopt;
+}
+
+std::optional<NameFault> new_user_name_fault(Registry& reg, std::string_view name,
+                                             std::string_view old_name) {
+  if (auto fault = record_name_fault(name)) return fault;
+  if (iequals(name, "ftp")) return NameFault::FtpAlias;
+  if (!iequals(name, old_name) && user_exists(reg, name)) return NameFault::Taken;
+  return std::nullopt;
+}
+
+std::optional<NameFault> new_template_name_fault(Registry& reg, std::string_view name,
+                                                 std::string_view old_name) {
+  if (auto fault = record_name_fault(name)) return fault;
+  if (!iequals(name, old_name) && template_exists(reg, name)) return NameFault::Taken;
+  return std::nullopt;
+}
+
+std::string editor_name_message(NameFault fault, bool editing) {
+  switch (fault) {
+    case NameFault::Blank:
+      return "User name must not be blank.";
+    case NameFault::TooLong:
+      return "Name is longer than " + std::to_string(kMaxRecordName) + " characters.";
+    case NameFault::Backslash:
+      return "Name must not contain a backslash.";
+    case NameFault::ControlChar:
+      return "Name must not contain control characters.";
+    case NameFault::FtpAlias:
+      return editing ? "The account \"ftp\" is automatically aliased to \"anonymous\". Use that "
+                       "account to specify access for anonymous ftp."
+                     : "The account \"ftp\" is automatically aliased to \"anonymous\", use that "
+                       "account to specify access for anonymous ftp.";
+    case NameFault::Taken:
+      return "Can't rename to an existing user.";
+  }
+  return {};
 }
 
 bool read_user(Registry& reg, UserRecord& rec, bool main_fields, bool counters) {

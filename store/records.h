@@ -69,10 +69,27 @@ struct TemplateRecord {
 std::string user_key(std::string_view name);
 std::string template_key(std::string_view name);
 
+// Why a name cannot be given to a user or template record. The first four break the rules of a
+// key name; FtpAlias and Taken are the editors' rules for a name being saved.
+enum class NameFault { Blank, TooLong, Backslash, ControlChar, FtpAlias, Taken };
+
 // Checks a user or template name before it becomes a key name: not empty, at most
 // kMaxRecordName characters, no backslash (the key path separator) and no control characters.
-// Returns an error message, or nullopt when the name is usable.
+std::optional<NameFault> record_name_fault(std::string_view name);
+// The same check with the editors' message, or nullopt when the name is usable.
 std::optional<std::string> check_record_name(std::string_view name);
+
+// The editors' checks of the name a user record is saved under: a usable key name, not "ftp"
+// (any case: the alias of "anonymous") and not another user's name. `old_name` is the name being
+// edited (empty for a new record); the same name in other letter case stays the same record.
+std::optional<NameFault> new_user_name_fault(platform::Registry& reg, std::string_view name,
+                                             std::string_view old_name);
+// The same for a template (there is no "ftp" rule).
+std::optional<NameFault> new_template_name_fault(platform::Registry& reg, std::string_view name,
+                                                 std::string_view old_name);
+// The text of the editors' error box for a refused name; `editing` selects the wording of the
+// alias message shown when an existing account is edited or cloned.
+std::string editor_name_message(NameFault fault, bool editing);
 
 // Reads the record named rec.name. False (rec unchanged) when the key does not exist, the name
 // cannot be a key name, or the store cannot be read. main_fields: the four flags and five texts;

@@ -14,15 +14,15 @@ using platform::Registry;
 using platform::Status;
 using S = ServerSettings;
 
-constexpr SettingField U(const char* name, uint32_t S::*m, SettingPage page) {
-  return {name, m, nullptr, page, false, 0, 0};
+constexpr SettingField U(const char* name, uint32_t S::*m, SettingPage page, const char* help) {
+  return {name, m, nullptr, page, false, 0, 0, help};
 }
 constexpr SettingField R(const char* name, uint32_t S::*m, SettingPage page, uint32_t lo,
-                         uint32_t hi) {
-  return {name, m, nullptr, page, true, lo, hi};
+                         uint32_t hi, const char* help) {
+  return {name, m, nullptr, page, true, lo, hi, help};
 }
-constexpr SettingField T(const char* name, std::string S::*m, SettingPage page) {
-  return {name, nullptr, m, page, false, 0, 0};
+constexpr SettingField T(const char* name, std::string S::*m, SettingPage page, const char* help) {
+  return {name, nullptr, m, page, false, 0, 0, help};
 }
 
 constexpr SettingPage kSetup = SettingPage::Setup;
@@ -32,31 +32,31 @@ constexpr SettingPage kNone = SettingPage::None;
 
 // The values of the Setup key in the order they are loaded at start-up.
 constexpr std::array kFields = {
-    R("iport", &S::iport, kSetup, 0, 65535),
-    R("imaxc", &S::imaxc, kSetup, 0, 2500),
-    R("imaxt", &S::imaxt, kSetup, 0, 86400),
-    R("ilogls", &S::ilogls, kSetup, 0, 6),
-    R("iloglf", &S::iloglf, kSetup, 0, 6),
-    T("szlogf", &S::szlogf, kSetup),
-    T("szmsg1", &S::szmsg1, kBanners),
-    T("szmsg2", &S::szmsg2, kBanners),
-    T("szfont", &S::szfont, kExtras),
-    T("szhostname", &S::szhostname, kExtras),
-    U("ifsiz", &S::ifsiz, kExtras),
-    R("bhide", &S::bhide, kSetup, 0, 1),
-    R("bminhide", &S::bminhide, kSetup, 0, 1),
-    R("benabledns", &S::benabledns, kSetup, 0, 1),
-    R("boverride", &S::boverride, kExtras, 0, 1),
-    R("benablepasv", &S::benablepasv, kSetup, 0, 1),
-    R("benablethird", &S::benablethird, kSetup, 0, 1),
-    R("benablerpass", &S::benablerpass, kSetup, 0, 1),
-    R("ballowip", &S::ballowip, kSetup, 0, 1),
-    U("ispace", &S::ispace, kSetup),
-    R("busefont", &S::busefont, kExtras, 0, 1),
-    R("ballowpasv", &S::ballowpasv, kSetup, 0, 1),
-    R("ballowport", &S::ballowport, kSetup, 0, 1),
-    R("bnoicon", &S::bnoicon, kNone, 0, 1),
-    R("bnorestore", &S::bnorestore, kNone, 0, 1),
+    R("iport", &S::iport, kSetup, 0, 65535, "TCP port the server listens on (0: none)"),
+    R("imaxc", &S::imaxc, kSetup, 0, 2500, "most clients logged in at once"),
+    R("imaxt", &S::imaxt, kSetup, 0, 86400, "idle seconds before a client is dropped"),
+    R("ilogls", &S::ilogls, kSetup, 0, 6, "log level of serve's output (6: debug)"),
+    R("iloglf", &S::iloglf, kSetup, 0, 6, "log level of the file szlogf (0: no file)"),
+    T("szlogf", &S::szlogf, kSetup, "log file: a drive path or an absolute path"),
+    T("szmsg1", &S::szmsg1, kBanners, "welcome banner, sent before login"),
+    T("szmsg2", &S::szmsg2, kBanners, "goodbye banner, sent when a client quits"),
+    T("szfont", &S::szfont, kExtras, "font face of the log and lists (GUI only)"),
+    T("szhostname", &S::szhostname, kExtras, "site name announced while boverride is 1"),
+    U("ifsiz", &S::ifsiz, kExtras, "font size in tenths of a point (GUI only)"),
+    R("bhide", &S::bhide, kSetup, 0, 1, "start with the window hidden (GUI only)"),
+    R("bminhide", &S::bminhide, kSetup, 0, 1, "minimising the window hides it (GUI only)"),
+    R("benabledns", &S::benabledns, kSetup, 0, 1, "look up the host name of each client"),
+    R("boverride", &S::boverride, kExtras, 0, 1, "announce szhostname, not the host name"),
+    R("benablepasv", &S::benablepasv, kSetup, 0, 1, "passive mode at all (0: PASV gets 425)"),
+    R("benablethird", &S::benablethird, kSetup, 0, 1, "PORT may name another host (third party)"),
+    R("benablerpass", &S::benablerpass, kSetup, 0, 1, "users may change passwords (SITE PASS)"),
+    R("ballowip", &S::ballowip, kSetup, 0, 1, "default IP action: 1 allow, 0 deny"),
+    U("ispace", &S::ispace, kSetup, "kilobytes uploads leave free on a drive"),
+    R("busefont", &S::busefont, kExtras, 0, 1, "use szfont and ifsiz (GUI only)"),
+    R("ballowpasv", &S::ballowpasv, kSetup, 0, 1, "PASV command accepted"),
+    R("ballowport", &S::ballowport, kSetup, 0, 1, "PORT command accepted"),
+    R("bnoicon", &S::bnoicon, kNone, 0, 1, "no tray icon (GUI only)"),
+    R("bnorestore", &S::bnorestore, kNone, 0, 1, "tray icon events ignored (GUI only)"),
 };
 
 // Each page's values, in the order the page writes them.
@@ -159,6 +159,22 @@ Status ServerSettings::save_value(Registry& reg, std::string_view name) const {
   if (Status st = reg.create_key(kSetupKey); !st) return st;
   if (Status st = write_field(reg, *this, *f); !st) return st;
   return (*tx)->commit();
+}
+
+std::optional<ValueFault> parse_setting_number(const SettingField& f, std::string_view text,
+                                               uint32_t* out) {
+  bool digits = !text.empty();
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  if (!digits) return ValueFault::NotANumber;
+  uint64_t v = 0;
+  for (char c : text) {
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    // Beyond 32 bits: out of range for a ranged value, no number at all for the others.
+    if (v > UINT32_MAX) return f.ranged ? ValueFault::OutOfRange : ValueFault::NotANumber;
+  }
+  if (!f.in_range(static_cast<uint32_t>(v))) return ValueFault::OutOfRange;
+  *out = static_cast<uint32_t>(v);
+  return std::nullopt;
 }
 
 ServerSettings& settings() {

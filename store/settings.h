@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -61,7 +62,7 @@ enum class SettingPage { Setup, Banners, Extras, None };
 
 // One value of the Setup key, in the order the record is loaded. Exactly one of `u` and `s` is
 // set. `min`/`max` are the range the owning page accepts; `ranged` is false for values the page
-// takes unchecked (any unsigned number, any text).
+// takes unchecked (any unsigned number, any text). `help` says in one short line what it does.
 struct SettingField {
   const char* name;
   uint32_t ServerSettings::*u;
@@ -70,9 +71,19 @@ struct SettingField {
   bool ranged;
   uint32_t min;
   uint32_t max;
+  const char* help;
 
   bool is_text() const { return s != nullptr; }
+  // Whether the owning page accepts the number (any number when the field is not ranged).
+  bool in_range(uint32_t v) const { return !ranged || (v >= min && v <= max); }
 };
+
+// Why a number typed for a numeric setting is refused: not digits only (or, for a value without
+// a range, more than 32 bits), or outside the field's range.
+enum class ValueFault { NotANumber, OutOfRange };
+// Reads a numeric setting typed into its page: decimal digits only, then the range check.
+std::optional<ValueFault> parse_setting_number(const SettingField& f, std::string_view text,
+                                               uint32_t* out);
 
 // Every value of the record, in load order.
 std::span<const SettingField> setting_fields();

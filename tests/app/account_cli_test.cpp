@@ -30,7 +30,8 @@ TEST(AccountArgs, PermissionLinesAreCheckedAsTheEditorDoes) {
   EXPECT_EQ(permission_arg("[u] rwdl----s /d:/Program Files", 'u', err),
             "[u] rwdl----s /d:/Program Files/");
   EXPECT_FALSE(permission_arg("[u] rwdl----s /c:/Plus!/", 'u', err));
-  EXPECT_EQ(err, "Invalid pathname, please try again.");
+  EXPECT_EQ(err.rfind("invalid path '/c:/Plus!/': give a drive path such as /c:/pub/", 0), 0u)
+      << err;
   EXPECT_FALSE(permission_arg("[t] rwdl----s /c:/", 'u', err));  // wrong origin
   EXPECT_FALSE(permission_arg("[u] wrdl----s /c:/", 'u', err));  // letter in the wrong column
   EXPECT_FALSE(permission_arg("[u] rwdl---- /c:/", 'u', err));   // eight flags
@@ -42,7 +43,7 @@ TEST(AccountArgs, IpLinesAreCheckedAsTheEditorDoes) {
   EXPECT_EQ(ip_arg("[u] a 10.0.0.*", 'u', err), "[u] a 10.0.0.*");
   EXPECT_EQ(ip_arg("d 10.0.3-5.*", 't', err), "[t] d 10.0.3-5.*");
   EXPECT_FALSE(ip_arg("a 10.0.5-3.*", 'u', err));
-  EXPECT_EQ(err, "Invalid ip mask, please try again.");
+  EXPECT_EQ(err.rfind("invalid ip mask '10.0.5-3.*': give four parts", 0), 0u) << err;
   EXPECT_FALSE(ip_arg("x 10.0.0.1", 'u', err));
   EXPECT_FALSE(ip_arg("a 1.2.3", 'u', err));
 }
@@ -53,9 +54,9 @@ TEST(AccountArgs, LimitRangesAndTheirMessages) {
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->limits, (std::array<int, 4>{10, 2, -1, -1}));
   EXPECT_FALSE(limit_arg("8:00,17:59,10,2,-1,-1", err));
-  EXPECT_EQ(err, "Invalid starting time format.");
+  EXPECT_EQ(err, "invalid start time '8:00': give HH:MM, such as 08:00");
   EXPECT_FALSE(limit_arg("08:00,24:00,10,2,-1,-1", err));
-  EXPECT_EQ(err, "Please enter an ending time between '00:00' and '23:59'.");
+  EXPECT_EQ(err, "invalid end time '24:00': give a time from 00:00 to 23:59");
   EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-1", err));     // five fields
   EXPECT_FALSE(limit_arg("08:00,17:59,10,2,-2,-1", err));  // below -1
   EXPECT_FALSE(limit_arg("08:00,17:59,10,2,x,-1", err));

@@ -57,15 +57,18 @@ TEST_F(LinkDriveCli, LinkEditorChecksAndMessages) {
   EXPECT_EQ(r.out, "/c:/ftp/new -> /d:/\n");
   r = qorda({"link", "add", "/C:/FTP/NEW", "~"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("There is already a link at this location."),
-            std::string::npos);
+  EXPECT_EQ(r.err, "qorda link add: there is already a link at /c:/ftp/new (to /d:/)\n");
   r = qorda({"link", "add", "/c:/9lives", "~"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("Invalid \"link location\"."), std::string::npos);
+  EXPECT_EQ(r.err.rfind("qorda link add: invalid link location '/c:/9lives': give a full "
+                        "virtual path",
+                        0),
+            0u)
+      << r.err;
   r = qorda({"link", "add", "/c:/x", "~pub"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("Invalid \"target file or directory\"."),
-            std::string::npos);
+  EXPECT_EQ(r.err.rfind("qorda link add: invalid link target '~pub': give a virtual path", 0), 0u)
+      << r.err;
   EXPECT_EQ(qorda({"link", "list"}).out,
             "/c:/ftp/new -> /d:/\n"); // nothing written
   EXPECT_EQ(qorda({"link", "add", "/c:/x"}).status, 2);

@@ -233,6 +233,42 @@ TEST_F(RegCli, MalformedImportChangesNothing) {
   EXPECT_NE(r.err.find("missing.reg"), std::string::npos);
 }
 
+// The store holds any 32-bit number; a server setting outside the range `qorda set` accepts is
+// kept (an export imports back unchanged) and the import warns, naming the setting, the value,
+// the range and what the server does with it.
+TEST_F(RegCli, SettingOutsideItsRangeIsStoredWithAWarning) {
+  const std::string setup =
+      "[HKEY_LOCAL_MACHINE\\Software\\Zolvex Software\\Cindervale FTP Daemon\\Setup]\n";
+  const std::string file = write("setup.reg", "REGEDIT4\n\n" + setup +
+                                                  "\"iport\"=dword:00011170\n"
+                                                  "\"imaxt\"=dword:00000064\n"
+                                                  "\"bhide\"=dword:00000002\n");
+  Outcome r = qorda({"reg", "import", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "qorda reg import: warning: iport is now 70000, outside 0 to 65535 (the range 'qorda "
+            "set' accepts); stored as given: 'qorda serve' cannot listen on it and stops with the "
+            "reason\n"
+            "qorda reg import: warning: bhide is now 2, outside 0 to 1 (the range 'qorda set' "
+            "accepts); stored as given: the server uses it as it is\n");
+  EXPECT_EQ(qorda({"get", "iport"}).out, "iport=70000\n");
+  EXPECT_EQ(qorda({"get", "imaxt"}).out, "imaxt=100\n");
+  // What the warning says the server does.
+  Outcome serve = shell("timeout 60 " + command(home_, {"serve"}));
+  EXPECT_EQ(serve.status, 1) << serve.out << serve.err;
+  EXPECT_NE(serve.err.find("port 70000"), std::string::npos) << serve.err;
+
+  // Importing it again changes nothing and warns about nothing; reg set warns as import does.
+  EXPECT_EQ(qorda({"reg", "import", file}).err, "");
+  const std::string key = "Software\\Zolvex Software\\Cindervale FTP Daemon\\Setup";
+  r = qorda({"reg", "set", key, "ilogls", "dword", "9"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("qorda reg set: warning: ilogls is now 9, outside 0 to 6"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(qorda({"reg", "set", key, "ilogls", "dword", "6"}).err, "");
+}
+
 TEST_F(RegCli, StoreThatCannotBeOpened) {
   // No store yet: reading commands say so and create nothing.
   Outcome r = qorda({"reg", "export"});

@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "store/keys.h"
+#include "store/settings.h"
 
 namespace {
 
@@ -118,30 +119,31 @@ TEST_F(SettingsCli, GetOnAnEmptyHomeShowsEveryDefault) {
   EXPECT_EQ(r.out, "");
 }
 
-TEST_F(SettingsCli, RefusedValuesGiveThePagesMessageAndChangeNothing) {
+TEST_F(SettingsCli, RefusedValuesNameTheRangeAndChangeNothing) {
   struct Case {
     const char* name;
     const char* value;
     const char* message;
   };
   const Case cases[] = {
-      {"iport", "70000", "Please enter an integer between 0 and 65535."},
-      {"iport", "99999999999999999999", "Please enter an integer between 0 and 65535."},
-      {"imaxc", "2501", "Please enter an integer between 0 and 2500."},
-      {"imaxt", "86401", "Please enter an integer between 0 and 86400."},
-      {"iport", "21a", "Please enter a positive integer."},
-      {"iport", "-1", "Please enter a positive integer."},
-      {"iport", "", "Please enter a positive integer."},
-      {"ispace", "-5", "Please enter a positive integer."},
-      {"ispace", "4294967296", "Please enter a positive integer."},
-      {"ilogls", "7", "Please enter an integer between 0 and 6."},
-      {"bhide", "2", "Please enter an integer between 0 and 1."},
+      {"iport", "70000", "qorda set: iport must be between 0 and 65535\n"},
+      {"iport", "99999999999999999999", "qorda set: iport must be between 0 and 65535\n"},
+      {"imaxc", "2501", "qorda set: imaxc must be between 0 and 2500\n"},
+      {"imaxt", "86401", "qorda set: imaxt must be between 0 and 86400\n"},
+      {"iport", "21a", "qorda set: iport must be a whole number between 0 and 65535\n"},
+      {"iport", "-1", "qorda set: iport must be a whole number between 0 and 65535\n"},
+      {"iport", "", "qorda set: iport must be a whole number between 0 and 65535\n"},
+      {"ispace", "-5", "qorda set: ispace must be a whole number between 0 and 4294967295\n"},
+      {"ispace", "4294967296",
+       "qorda set: ispace must be a whole number between 0 and 4294967295\n"},
+      {"ilogls", "7", "qorda set: ilogls must be between 0 and 6\n"},
+      {"bhide", "2", "qorda set: bhide must be 0 or 1\n"},
+      {"bhide", "yes", "qorda set: bhide must be 0 or 1\n"},
   };
   for (const Case& c : cases) {
     Outcome r = qorda({"set", c.name, c.value});
     EXPECT_EQ(r.code, 2) << c.name << " " << c.value;
-    EXPECT_NE(r.err.find(c.message), std::string::npos)
-        << c.name << " " << c.value << ": " << r.err;
+    EXPECT_EQ(r.err, c.message) << c.name << " " << c.value;
   }
   // Nothing was even created.
   EXPECT_FALSE(std::filesystem::exists(home_ + "/qorda.db"));
@@ -206,9 +208,35 @@ TEST_F(SettingsCli, HelpDescribesBothCommands) {
   EXPECT_NE(r.out.find("\\n"), std::string::npos);
   r = qorda({"set", "--help"});
   EXPECT_EQ(r.code, 0);
-  EXPECT_NE(r.out.find("iport"), std::string::npos);
-  EXPECT_NE(r.out.find("0 to 65535"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(home_));  // help touches nothing
+
+  // One line per setting: its name, its values, its default and what it does. The manual page
+  // has an entry for each.
+  std::map<std::string, std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > 2 && line.rfind("  ", 0) == 0 && line[2] != ' ') {
+      lines[line.substr(2, line.find(' ', 2) - 2)] = line;
+    }
+  }
+  const std::string man = slurp(std::string(QORDA_SOURCE_DIR) + "/packaging/qorda.1");
+  const std::string set_section = man.substr(man.find(".SS \"set NAME VALUE\""));
+  const size_t what = lines["NAME"].find("WHAT IT DOES");
+  ASSERT_NE(what, std::string::npos) << r.out;
+  for (const auto& f : qorda::store::setting_fields()) {
+    ASSERT_EQ(lines.count(f.name), 1u) << f.name;
+    const std::string& line = lines[f.name];
+    // A description starts in the column of its heading.
+    EXPECT_TRUE(line.size() > what + 10 && line[what - 1] == ' ' && line[what] != ' ') << line;
+    EXPECT_NE(set_section.find(std::string("\n.B ") + f.name + "\n"), std::string::npos) << f.name;
+  }
+  EXPECT_EQ(lines.size(), qorda::store::setting_fields().size() + 1);  // + the heading
+  EXPECT_NE(lines["iport"].find("0-65535 21 "), std::string::npos) << lines["iport"];
+  EXPECT_NE(lines["bhide"].find("0 or 1  0 "), std::string::npos) << lines["bhide"];
+  EXPECT_NE(lines["szfont"].find("MS Sans Serif"), std::string::npos) << lines["szfont"];
+  for (const char* gui : {"szfont", "ifsiz", "bhide", "bminhide", "busefont", "bnoicon"}) {
+    EXPECT_NE(lines[gui].find("(GUI only)"), std::string::npos) << lines[gui];
+  }
 }
 
 }  // namespace

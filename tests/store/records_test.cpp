@@ -189,6 +189,17 @@ TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
   EXPECT_TRUE(users->empty());
 }
 
+// The editors keep their own texts for the name rules the command line words in its own way.
+TEST_F(RecordsTest, EditorsNameMessages) {
+  EXPECT_EQ(editor_name_message(NameFault::Taken, false), "Can't rename to an existing user.");
+  EXPECT_EQ(editor_name_message(NameFault::FtpAlias, false),
+            "The account \"ftp\" is automatically aliased to \"anonymous\", use that account to "
+            "specify access for anonymous ftp.");
+  EXPECT_EQ(editor_name_message(NameFault::FtpAlias, true),
+            "The account \"ftp\" is automatically aliased to \"anonymous\". Use that account to "
+            "specify access for anonymous ftp.");
+}
+
 TEST_F(RecordsTest, RenameMovesTheWholeRecordAtOnce) {
   UserRecord u;
   u.name = "erin";
