@@ -134,6 +134,11 @@ struct EventLoop::Impl {
   Handler handler;
   std::atomic<bool> stopping{false};
   bool dispatching = false;
+  // Inside run_once or run(): whatever is queued now is dispatched before control returns, so
+  // posting needs no wake.
+  bool turning = false;
+  // The wake eventfd was written because messages wait in the queue, and not read since.
+  bool wake_for_queue = false;
 
   uint32_t timer_gen = 0;
   bool timer_running = false;
@@ -327,8 +332,37 @@ struct EventLoop::Impl {
   }
 
   void on_wake() {
+    // One read takes the whole count and resets it; nothing to take means nobody woke us.
     uint64_t v;
-    while (::read(wakefd.get(), &v, sizeof v) > 0) {
+    ssize_t n = ::read(wakefd.get(), &v, sizeof v);
+    (void)n;
+    wake_for_queue = false;
+  }
+
+  // A caller that watches epoll_fd() runs the loop only when the descriptor is readable, and a
+  // message in the queue makes nothing in the epoll set ready: the wake eventfd stands in for
+  // it while control is outside the loop. Written once however many messages wait.
+  void signal_queue() {
+    if (wake_for_queue || queue.empty()) return;
+    uint64_t one = 1;
+    if (::write(wakefd.get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)) {
+      wake_for_queue = true;
+    }
+  }
+
+  // Called after something was queued: outside the loop, the watcher must learn of it.
+  void queued() {
+    if (!turning) signal_queue();
+  }
+
+  // Control leaves the loop: the descriptor is readable exactly when messages wait (a wake
+  // written for messages dispatched meanwhile is read back, or a watcher would spin).
+  void leave_loop() {
+    turning = false;
+    if (!queue.empty()) {
+      signal_queue();
+    } else if (wake_for_queue) {
+      on_wake();
     }
   }
 
@@ -377,6 +411,7 @@ struct EventLoop::Impl {
       if (q.msg.error == 0 && q.msg.host.empty()) q.msg.error = ENOENT;
       self->answered.insert(req->handle);
       self->queue.push_back(std::move(q));
+      self->queued();  // a hosts-file answer arrives inside start_reverse_lookup
     }
     delete req;
   }
@@ -418,6 +453,9 @@ struct EventLoop::Impl {
     }
     return best < 0 ? -1 : static_cast<int>(std::min<long>(best, INT_MAX));
   }
+
+  // One turn: waits up to timeout_ms, then dispatches what is queued at that moment.
+  int turn(int timeout_ms);
 
   void end_backoff() {
     if (backoff.empty() || monotonic_ms() < backoff_until) return;
@@ -550,6 +588,7 @@ Status EventLoop::select_events(int fd, MsgKind kind, uint32_t mask) {
       r.close_posted = true;
       m.post(fd, r, FD_CLOSE, r.close_err);
     }
+    m.queued();
   }
   if (int err = m.update(fd, r); err != 0) return Status::error(err, "epoll_ctl");
   return Status::success();
@@ -560,6 +599,7 @@ Status EventLoop::post_event(int fd, uint32_t event) {
   Reg* r = m.find(fd);
   if (r == nullptr || (r->mask & event) == 0) return Status::error(EINVAL);
   m.post(fd, *r, event, 0);
+  m.queued();
   return Status::success();
 }
 
@@ -631,74 +671,86 @@ Status EventLoop::set_name_servers(const std::vector<SockAddr>& servers) {
   return Status::success();
 }
 
-int EventLoop::run_once(int timeout_ms) {
-  Impl& m = *impl_;
-  if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
-  m.update_stale();
-  if (!m.queue.empty()) timeout_ms = 0;
-  int internal = m.internal_timeout();
+int EventLoop::Impl::turn(int timeout_ms) {
+  update_stale();
+  if (!queue.empty()) timeout_ms = 0;
+  int internal = internal_timeout();
   if (internal >= 0 && (timeout_ms < 0 || internal < timeout_ms)) timeout_ms = internal;
 
   epoll_event events[kMaxEventsPerWait];
-  int n = ::epoll_wait(m.epfd.get(), events, kMaxEventsPerWait, timeout_ms);
+  int n = ::epoll_wait(epfd.get(), events, kMaxEventsPerWait, timeout_ms);
   for (int i = 0; i < n; ++i) {
     uint64_t d = events[i].data.u64;
     switch (tag_of(d)) {
       case Tag::Socket:
-        m.on_socket(fd_of(d), events[i].events);
+        on_socket(fd_of(d), events[i].events);
         break;
       case Tag::Timer:
-        m.on_timer();
+        on_timer();
         break;
       case Tag::Wake:
-        m.on_wake();
+        on_wake();
         break;
       case Tag::Signal:
-        m.on_signalfd();
+        on_signalfd();
         break;
       case Tag::Resolver:
-        m.on_resolver(fd_of(d), events[i].events);
+        on_resolver(fd_of(d), events[i].events);
         break;
     }
   }
-  if (m.channel && !m.live.empty()) ares_process_fd(m.channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-  m.end_backoff();
+  if (channel && !live.empty()) ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+  end_backoff();
 
-  if (!m.raised.empty() && m.on_signal) {
-    auto raised = std::move(m.raised);
-    m.raised.clear();
-    auto on = m.on_signal;  // the callback may replace the watch
-    for (int sig : raised) on(sig);
+  if (!raised.empty() && on_signal) {
+    auto signals = std::move(raised);
+    raised.clear();
+    auto on = on_signal;  // the callback may replace the watch
+    for (int sig : signals) on(sig);
   }
-  m.raised.clear();
+  raised.clear();
 
   int dispatched = 0;
-  size_t count = m.queue.size();  // messages posted by handlers wait for the next round
+  size_t count = queue.size();  // messages posted by handlers wait for the next round
   if (count == 0) {
-    m.update_stale();
+    update_stale();
     return 0;
   }
-  Handler handler = m.handler;  // a handler may replace itself
-  m.dispatching = true;
-  for (size_t i = 0; i < count && !m.queue.empty(); ++i) {
-    Queued q = std::move(m.queue.front());
-    m.queue.pop_front();
+  Handler current = handler;  // a handler may replace itself
+  dispatching = true;
+  for (size_t i = 0; i < count && !queue.empty(); ++i) {
+    Queued q = std::move(queue.front());
+    queue.pop_front();
     if (q.msg.event == FD_WRITE && q.msg.kind != MsgKind::Timer && q.msg.kind != MsgKind::Lookup) {
-      Reg* r = m.find(q.msg.handle);
+      Reg* r = find(q.msg.handle);
       if (r && r->gen == q.gen) r->write_queued = false;
     }
-    if (!m.deliverable(q)) continue;
+    if (!deliverable(q)) continue;
     ++dispatched;
-    if (handler) handler(q.msg);
+    if (current) current(q.msg);
   }
-  m.dispatching = false;
-  m.update_stale();  // a caller watching epoll_fd() sees the set as it should be
+  dispatching = false;
+  update_stale();  // a caller watching epoll_fd() sees the set as it should be
+  return dispatched;
+}
+
+int EventLoop::run_once(int timeout_ms) {
+  Impl& m = *impl_;
+  if (m.dispatching) return 0;  // not re-entrant: a handler must not run the loop
+  m.turning = true;
+  int dispatched = m.turn(timeout_ms);
+  m.leave_loop();
   return dispatched;
 }
 
 void EventLoop::run() {
-  while (!impl_->stopping.load()) run_once(-1);
-  impl_->stopping.store(false);
+  Impl& m = *impl_;
+  if (m.dispatching) return;  // not re-entrant, like run_once
+  // Headless: the loop itself comes back for what handlers queued, so no turn needs the wake.
+  m.turning = true;
+  while (!m.stopping.load()) m.turn(-1);
+  m.stopping.store(false);
+  m.leave_loop();
 }
 
 void EventLoop::stop() {

@@ -71,7 +71,10 @@ class EventLoop {
   // one takes over from the next run_once).
   void set_handler(Handler h);
 
-  // The epoll descriptor, so that a GUI toolkit can watch it and call run_once(0).
+  // The epoll descriptor, so that a GUI toolkit can watch it and call run_once(0). Whenever
+  // control is outside the loop it is readable while messages wait in the queue (including
+  // those queued by select_events, post_event or a handler), and not readable once the queue
+  // is empty and nothing else is ready.
   int epoll_fd() const;
 
   // Requests notifications for `fd` as messages of `kind`; mask 0 cancels them. The loop keeps
@@ -102,7 +105,7 @@ class EventLoop {
   // Returns the number of messages dispatched. Not re-entrant: called from a handler it
   // returns 0 at once.
   int run_once(int timeout_ms);
-  // Dispatches until stop() is called (from a handler or a signal path).
+  // Dispatches until stop() is called (from a handler or a signal path). Not re-entrant either.
   void run();
   void stop();
 

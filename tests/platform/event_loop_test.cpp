@@ -354,6 +354,58 @@ TEST_F(EventLoopTest, SignalCallbackRunsBeforeDispatchAndStoppingTheTimerDropsIt
   EXPECT_TRUE(got.empty());
 }
 
+// A GUI toolkit watches epoll_fd() and runs the loop only when it is readable: whatever waits
+// in the queue must make it readable, and an empty queue must not, or the GUI would spin.
+TEST_F(EventLoopTest, QueuedMessagesKeepTheDescriptorReadableForAWatcher) {
+  Socket client, server;
+  connect_pair(client, server);
+  ASSERT_TRUE(loop_idle(*loop));
+
+  // Queued by the request itself, outside the loop.
+  ASSERT_TRUE(server.select(MsgKind::Data, FD_WRITE | FD_CLOSE).ok());
+  EXPECT_FALSE(loop_idle(*loop)) << "the FD_WRITE of a request waits unseen";
+  EXPECT_EQ(loop->run_once(0), 1);
+  EXPECT_TRUE(has(server.fd(), FD_WRITE));
+  EXPECT_TRUE(loop_idle(*loop));
+
+  // Posted outside the loop, then by a handler for a later turn.
+  on_message = [&](const Message& m) {
+    if (count(server.fd(), FD_WRITE) < 3) {
+      ASSERT_TRUE(loop->post_event(m.handle, FD_WRITE).ok());
+    }
+  };
+  ASSERT_TRUE(loop->post_event(server.fd(), FD_WRITE).ok());
+  EXPECT_FALSE(loop_idle(*loop));
+  EXPECT_EQ(loop->run_once(0), 1);
+  EXPECT_FALSE(loop_idle(*loop)) << "a message a handler posted waits unseen";
+  EXPECT_EQ(loop->run_once(0), 1);
+  EXPECT_EQ(count(server.fd(), FD_WRITE), 3u);
+  EXPECT_TRUE(loop_idle(*loop));
+
+  // A message dropped at dispatch leaves nothing readable behind either.
+  ASSERT_TRUE(loop->post_event(server.fd(), FD_WRITE).ok());
+  ASSERT_TRUE(server.select(MsgKind::Data, 0).ok());
+  EXPECT_FALSE(loop_idle(*loop));
+  EXPECT_EQ(loop->run_once(0), 0);
+  EXPECT_TRUE(loop_idle(*loop));
+
+  // The headless loop stopped by a handler that had just posted: the posting is announced.
+  bool first = true;
+  on_message = [&](const Message& m) {
+    if (!first) return;
+    first = false;
+    ASSERT_TRUE(loop->post_event(m.handle, FD_WRITE).ok());
+    loop->stop();
+  };
+  ASSERT_TRUE(server.select(MsgKind::Data, FD_WRITE | FD_CLOSE).ok());
+  loop->run();
+  EXPECT_EQ(count(server.fd(), FD_WRITE), 4u);
+  EXPECT_FALSE(loop_idle(*loop));
+  EXPECT_EQ(loop->run_once(0), 1);
+  EXPECT_EQ(count(server.fd(), FD_WRITE), 5u);
+  EXPECT_TRUE(loop_idle(*loop));
+}
+
 // Lowers the descriptor limit to just above what is open and fills the rest, restoring both.
 class DescriptorExhaustion {
  public:

@@ -126,8 +126,8 @@ TEST(Pasv, ConnectingEarlyMovesNothingBeforeTheCommand) {
   write_file(srv, "a.txt", "abc");
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  for (int i = 0; i < 20; ++i) srv.pump(1);
   session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
   ASSERT_NE(s->data, nullptr);
   EXPECT_TRUE(s->data->connected);
   EXPECT_EQ(s->data->direction, transfer::kNoTransfer);

@@ -173,7 +173,8 @@ TEST_P(BothModes, StatDuringAnUploadShowsTheBytesReceived) {
   ASSERT_TRUE(m.open());
   EXPECT_EQ(c.cmd("STOR up.bin"), "150 Opening ASCII mode data connection for up.bin");
   ASSERT_TRUE(m.data().send_all(std::string(5000, 'u')));
-  for (int i = 0; i < 20; ++i) srv.pump(1);
+  session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data != nullptr && s->data->position < 5000; ++i) srv.pump(1);
   EXPECT_EQ(c.cmd("STAT"), "213 Status: 5000 bytes transferred");
   // ABOR ends an upload uncounted, keeping the bytes that arrived.
   EXPECT_EQ(c.cmd("ABOR"), "426 Transfer aborted. Data connection closed.");
@@ -480,7 +481,8 @@ TEST(Abort, PipelinedCommandsDuringATransferAreDropped) {
   write_file(srv, "f", "abc");
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  for (int i = 0; i < 10; ++i) srv.pump(1);
+  session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
   ASSERT_TRUE(c.send_raw("RETR f\r\nRETR f\r\nNOOP\r\n"));
   EXPECT_EQ(c.reply(), "150 Opening ASCII mode data connection for f (3 bytes).");
   EXPECT_EQ(d.read_all(), "abc");
@@ -587,7 +589,8 @@ TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
   EXPECT_EQ(c.cmd("STOR quiet.bin"), "150 Opening ASCII mode data connection for quiet.bin");
-  for (int i = 0; i < 10; ++i) srv.pump(1);
+  session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
   srv.advance_and_tick(900 * 1000);
   EXPECT_TRUE(srv.net().data_table().size() == 1u);  // exactly the limit: not yet
   srv.advance_and_tick(250);
@@ -631,9 +634,15 @@ TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
 
   // The client takes 16 KiB per half second, for four times the idle limit.
   size_t taken = 0;
+  auto unacked = [&] {
+    platform::Result<size_t> u = s->data->socket().unacked_bytes();
+    return u.ok() ? *u : 0;
+  };
   for (int round = 0; round < 16; ++round) {
+    const size_t unacked_before = unacked();
     taken += take_some(d.conn(), 16 << 10);
-    for (int i = 0; i < 3; ++i) srv.pump(1);
+    // What the client took makes room for more: the tick must see the server's bytes move.
+    for (int i = 0; i < 4000 && unacked() == unacked_before; ++i) srv.pump(1);
     srv.advance_and_tick(500);
     // A timed-out session is freed by the same tick: look it up again rather than touch it.
     ASSERT_NE(session_of(srv, c), nullptr) << "timed out in round " << round;
@@ -743,8 +752,8 @@ TEST(Listing, QueuedTextIsSentAndEndsWith226WithoutStatistics) {
   connect_logged_in(srv, c);
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  for (int i = 0; i < 10; ++i) srv.pump(1);
   session::csock_c* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
   s->data->start(transfer::kSend, transfer::kLongList, "/c:/", "*", test_listing);
   EXPECT_EQ(s->data->list_chunks.size(), 4u);
   s->flush();
