@@ -100,8 +100,9 @@ std::string rights_line(const vfs::FsState& st, const std::string& dir) {
            dir;
   }
   const vfs::PermissionRecord rec = vfs::parse_permission(m.line);
-  if (m.applies)
+  if (m.applies) {
     return std::string(source_name(m.source)) + " line " + quoted(m.line) + ": " + rights_of(rec);
+  }
   std::string out = "none: the closest line, " + std::string(source_name(m.source)) + " " +
                     quoted(m.line) + ", has no s, so it reaches " + rec.path + " only";
   if (m.source == Source::User && t &&
@@ -200,7 +201,7 @@ void print_path(const vfs::FsState& st, const std::string& arg) {
 
 // The limits in force at `at` and, when they refuse even a first client, the reason the server
 // logs.
-std::optional<std::string> check_limits(const std::string& typed, const store::UserRecord& account,
+std::optional<std::string> print_limits(const std::string& typed, const store::UserRecord& account,
                                         const std::optional<store::TemplateRecord>& tmpl,
                                         const vfs::IpBytes& ip, const platform::LocalTime& at) {
   if (account.bignore) {
@@ -240,7 +241,7 @@ std::optional<std::string> check_limits(const std::string& typed, const store::U
 }
 
 // "ip A.B.C.D: allowed by ...": the IP line that decides, as USER finds it.
-bool check_ip(const store::UserRecord& account, const std::optional<store::TemplateRecord>& tmpl,
+bool print_ip(const store::UserRecord& account, const std::optional<store::TemplateRecord>& tmpl,
               const vfs::IpBytes& ip) {
   std::optional<std::string_view> tip;
   if (tmpl) tip = tmpl->szip;
@@ -292,8 +293,9 @@ int run_check(const Context& ctx, const Args& args) {
   for (const acct::Option& o : p.options) {
     if (o.name == "ip") {
       auto parsed = vfs::parse_ip_address(o.value);
-      if (!parsed)
+      if (!parsed) {
         return acct::fail(kCmd, "--ip needs an address A.B.C.D, not '" + o.value + "'", kExitUsage);
+      }
       ip = *parsed;
     } else {
       auto parsed = parse_at(o.value);
@@ -323,7 +325,8 @@ int run_check(const Context& ctx, const Args& args) {
   store::UserRecord account;
   account.name = store::account_for_login(typed);
   if (!store::read_user(**reg, account, true, true)) {
-    std::printf("user:     %s: no such account\n", typed.c_str());
+    std::printf("user:     %s%s: no such account\n", typed.c_str(),
+                account.name != typed ? (" (the account " + account.name + ")").c_str() : "");
     std::printf("login:    refused (unknown user)\n");
     return kExitFailure;
   }
@@ -345,7 +348,7 @@ int run_check(const Context& ctx, const Args& args) {
 
   // The checks in the order PASS takes them; the first that fails decides.
   std::optional<std::string> refusal;
-  if (!check_ip(account, tmpl, ip)) refusal = "ip not allowed";
+  if (!print_ip(account, tmpl, ip)) refusal = "ip not allowed";
   if (account.bguest) {
     std::printf("password: any (guest account: the password is taken as an e-mail address)\n");
   } else if (account.szpass.empty()) {
@@ -359,7 +362,7 @@ int run_check(const Context& ctx, const Args& args) {
   }
   std::printf("account:  %s\n", account.bdisable ? "disabled (--disabled)" : "enabled");
   if (account.bdisable && !refusal) refusal = "account disabled";
-  std::optional<std::string> limit = check_limits(typed, account, tmpl, ip, at);
+  std::optional<std::string> limit = print_limits(typed, account, tmpl, ip, at);
   if (limit && !refusal) refusal = *limit;
 
   vfs::RegistryLinks links(**reg);
