@@ -64,9 +64,17 @@ void ServeChild::start(const std::string& binary, const std::string& home, const
     ended_ = true;
     return;
   }
-  char buf[64];
-  if (std::fgets(buf, sizeof buf, pipe_) != nullptr && std::string(buf).rfind("PID:", 0) == 0) {
-    pid_ = std::atoi(buf + 4);
+  // The server may write its first lines before the shell gets to report its pid: they are
+  // output like any other.
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, pipe_) != nullptr) {
+    std::string line = buf;
+    if (line.rfind("PID:", 0) == 0) {
+      pid_ = std::atoi(buf + 4);
+      break;
+    }
+    if (line.back() != '\n') line += '\n';
+    output_ += line;
   }
   reader_ = std::thread([this] { drain(); });
 }
