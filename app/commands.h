@@ -42,6 +42,9 @@ int run_set(const Context& ctx, const Args& args);
 int run_reg(const Context& ctx, const Args& args);
 // qorda user list|show|add|set|del|passwd (app/cmd_user.cpp).
 int run_user(const Context& ctx, const Args& args);
+// qorda check USER [--ip A.B.C.D] [--at HH:MM] [PATH...]: a login and paths explained
+// (app/cmd_check.cpp).
+int run_check(const Context& ctx, const Args& args);
 // qorda template list|show|add|set|del (app/cmd_template.cpp).
 int run_template(const Context& ctx, const Args& args);
 

@@ -32,6 +32,7 @@ const Command kCommands[] = {
     {"set", qorda::app::run_set, "change one server setting"},
     {"user", qorda::app::run_user, "list, show, add, change or delete users"},
     {"template", qorda::app::run_template, "list, show, add, change or delete templates"},
+    {"check", qorda::app::run_check, "explain a user's login and what each path allows"},
     {"link", qorda::app::run_link, "list, add or delete links"},
     {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},

@@ -82,54 +82,29 @@ bool check_limits(csock_c& s) {
   s.reply(530, "User %s access denied.", s.user_name.c_str());
 
   const std::string user = log::escape_for_log(s.user_name);
-  const std::string addr = s.peer_addr.dotted();
-  switch (d.kind) {
-    case store::kLimitTemplateTotal:
-      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s using '%s')",
-            user.c_str(), d.limit, plural(d.limit), log::escape_for_log(s.account.sztemp).c_str());
-      break;
-    case store::kLimitPerUser:
-      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s using '[u] %s')",
-            user.c_str(), d.limit, plural(d.limit), user.c_str());
-      break;
-    case store::kLimitPerIp:
-      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s from ip '%s')",
-            user.c_str(), d.limit, plural(d.limit), addr.c_str());
-      break;
-    case store::kLimitBoth:
-      s.log(log::kSecurity,
-            "User \"%s\" can't log in. (limit: %d client%s from ip '%s' using '[u] %s')",
-            user.c_str(), d.limit, plural(d.limit), addr.c_str(), user.c_str());
-      break;
-    default:
-      s.log(log::kSecurity, "User \"%s\" can't log in. (limit: %d client%s)", user.c_str(), d.limit,
-            plural(d.limit));
-      break;
-  }
+  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", user.c_str(),
+        limit_refusal_reason(d, user, log::escape_for_log(s.account.sztemp), s.peer_addr.dotted())
+            .c_str());
   s.state = WaitingForUser;
   return false;
 }
 
 // The file-permission view and the home directory; true when the user may log in.
 bool build_view(csock_c& s) {
-  s.fs.reset();
   s.link_source.reset();
   if (platform::Registry* reg = s.net().registry()) {
     s.link_source = std::make_unique<vfs::RegistryLinks>(*reg);
   }
-  s.fs.links = s.link_source.get();
-  s.fs.user_szfp = s.account.szfp;
-  if (s.has_template) s.fs.template_szfp = s.tmpl.szfp;
-  vfs::add_permission_roots(s.fs);
-  if (!s.fs.all_drives && s.fs.drive_roots.empty()) {
+  std::optional<std::string_view> tfp;
+  if (s.has_template) tfp = s.tmpl.szfp;
+  const LoginView view = build_login_view(s.fs, s.account.szfp, tfp, s.link_source.get());
+  if (view == LoginView::NoPermissions) {
     s.reply(530, "Access Denied. (no permissions)");
     refuse(s, "no file permissions");
     s.fs.reset();
     return false;
   }
-  const bool no_home = s.fs.home_path.empty() || !vfs::directory_exists(s.fs.home_path);
-  vfs::choose_home(s.fs, startup_drive());
-  if (no_home) {
+  if (view == LoginView::NoHome) {
     s.reply(-230, "No home directory. Logging in with home \"%s\".",
             s.fs.all_drives ? s.fs.home_path.c_str() : "/");
   }
@@ -137,6 +112,42 @@ bool build_view(csock_c& s) {
 }
 
 }  // namespace
+
+LoginView build_login_view(vfs::FsState& fs, std::string_view user_szfp,
+                           std::optional<std::string_view> template_szfp,
+                           const vfs::LinkSource* links) {
+  fs.reset();
+  fs.links = links;
+  fs.user_szfp = std::string(user_szfp);
+  if (template_szfp) fs.template_szfp = std::string(*template_szfp);
+  vfs::add_permission_roots(fs);
+  if (!fs.all_drives && fs.drive_roots.empty()) return LoginView::NoPermissions;
+  const bool no_home = fs.home_path.empty() || !vfs::directory_exists(fs.home_path);
+  vfs::choose_home(fs, startup_drive());
+  return no_home ? LoginView::NoHome : LoginView::Home;
+}
+
+std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view user,
+                                 std::string_view sztemp, std::string_view addr) {
+  std::string out = "limit: " + std::to_string(d.limit) + " client" + plural(d.limit);
+  switch (d.kind) {
+    case store::kLimitTemplateTotal:
+      out += " using '" + std::string(sztemp) + "'";
+      break;
+    case store::kLimitPerUser:
+      out += " using '[u] " + std::string(user) + "'";
+      break;
+    case store::kLimitPerIp:
+      out += " from ip '" + std::string(addr) + "'";
+      break;
+    case store::kLimitBoth:
+      out += " from ip '" + std::string(addr) + "' using '[u] " + std::string(user) + "'";
+      break;
+    default:
+      break;
+  }
+  return out;
+}
 
 void cmd_user(csock_c& s, std::string& arg) {
   if (s.state == LoggedIn) {

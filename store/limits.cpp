@@ -79,28 +79,37 @@ std::string format_limit_line(const LimitRange& r) {
          std::to_string(r.limits[3]);
 }
 
-LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint32_t imaxc,
-                                     const platform::LocalTime& now, const LimitSession& candidate,
-                                     const std::vector<LimitSession>& others) {
+std::array<int, 5> client_limits_at(std::optional<std::string_view> szcl, uint32_t imaxc,
+                                    const platform::LocalTime& now, int* line) {
   // Index 0..4 are the kinds 1..5.
   std::array<int, 5> limit{-1, -1, -1, -1, -1};
-  std::array<long long, 5> count{1, 1, 1, 1, 1};
-
+  if (line) *line = -1;
   if (szcl) {
     int at = now.hour * 60 + now.minute;
-    for (std::string_view line : split_lines(*szcl)) {
-      auto r = parse_limit_line(line);
-      if (!r) continue;  // a malformed line never applies
-      // Ranges do not wrap past midnight: a start later than the end never applies.
-      if (minutes_of(r->start) <= at && at <= minutes_of(r->end)) {
+    int index = 0;
+    for (std::string_view text : split_lines(*szcl)) {
+      auto r = parse_limit_line(text);
+      // A malformed line never applies. Ranges do not wrap past midnight: a start later than
+      // the end never applies.
+      if (r && minutes_of(r->start) <= at && at <= minutes_of(r->end)) {
         for (int i = 0; i < 4; ++i) limit[i] = r->limits[i];
+        if (line) *line = index;
       }
+      ++index;
     }
   }
   const int server_max = imaxc > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(imaxc);
   for (int& l : limit) {
     if (l == -1) l = server_max;
   }
+  return limit;
+}
+
+LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint32_t imaxc,
+                                     const platform::LocalTime& now, const LimitSession& candidate,
+                                     const std::vector<LimitSession>& others) {
+  const std::array<int, 5> limit = client_limits_at(szcl, imaxc, now);
+  std::array<long long, 5> count{1, 1, 1, 1, 1};
 
   for (const LimitSession& o : others) {
     bool same_user = iequals(o.user, candidate.user);

@@ -38,6 +38,13 @@ struct LimitDecision {
   int limit = 0;  // that kind's limit
 };
 
+// The five limits in force at `now`, kind k at index k - 1, each -1 replaced by imaxc, as the
+// evaluation below reads them from `szcl` (nullopt: no template). `line` (may be null) receives
+// the index among the lines of `szcl` (split_lines) of the line that set the first four, or -1
+// when no line applies.
+std::array<int, 5> client_limits_at(std::optional<std::string_view> szcl, uint32_t imaxc,
+                                    const platform::LocalTime& now, int* line = nullptr);
+
 // Decides whether `candidate` may log in beside `others` (the OTHER logged-in sessions).
 // `szcl` is the candidate's template limits, nullopt when it has no template (then only the
 // server total is tested); it, not candidate.has_template, says whether the candidate has one.

@@ -107,24 +107,38 @@ std::string format_permission(const PermissionRecord& rec) {
   return out;
 }
 
-bool find_permission(std::string_view user_szfp, std::optional<std::string_view> template_szfp,
-                     std::string_view path, PermissionRecord* out, const DirectoryNames* names) {
+PermissionMatch match_permission(std::string_view user_szfp,
+                                 std::optional<std::string_view> template_szfp,
+                                 std::string_view path, const DirectoryNames* names) {
+  PermissionMatch m;
   std::optional<std::string_view> best = best_line(user_szfp, path, names);
+  m.source = PermissionMatch::Source::User;
   // The template is consulted only when no user line matched at all, however much longer a
   // template entry would be.
-  if (!best && template_szfp) best = best_line(*template_szfp, path, names);
-  if (!best) return false;
-
-  PermissionRecord rec = parse_permission(*best);
-  if (!rec.s) {
+  if (!best && template_szfp) {
+    best = best_line(*template_szfp, path, names);
+    m.source = PermissionMatch::Source::Template;
+  }
+  if (!best) return PermissionMatch{};
+  m.line = *best;
+  m.applies = true;
+  if (!parse_permission(*best).s) {
     // Without inheritance the closest entry applies to exactly its own directory; it still
     // decides (no fall-back to a shorter inheriting entry). Being the best, it already names
     // that much of the path's directory on disk.
     size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) return false;
-    if (!store::iequals(path.substr(0, slash + 1), rec.path)) return false;
+    m.applies = slash != std::string_view::npos &&
+                store::iequals(path.substr(0, slash + 1), permission_line_path(*best));
   }
+  return m;
+}
+
+bool find_permission(std::string_view user_szfp, std::optional<std::string_view> template_szfp,
+                     std::string_view path, PermissionRecord* out, const DirectoryNames* names) {
+  const PermissionMatch m = match_permission(user_szfp, template_szfp, path, names);
+  if (!m.applies) return false;
   if (out) {
+    PermissionRecord rec = parse_permission(m.line);
     rec.path = std::string(path);
     *out = std::move(rec);
   }

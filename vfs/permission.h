@@ -66,6 +66,18 @@ bool find_permission(std::string_view user_szfp, std::optional<std::string_view>
                      std::string_view path, PermissionRecord* out,
                      const DirectoryNames* names = nullptr);
 
+// The line find_permission goes by for `path`, and the list it comes from: the closest line
+// (as above), which applies when it inherits or names exactly the directory of `path`.
+struct PermissionMatch {
+  enum class Source { None, User, Template };
+  Source source = Source::None;
+  std::string_view line;  // a view into the text it comes from
+  bool applies = false;
+};
+PermissionMatch match_permission(std::string_view user_szfp,
+                                 std::optional<std::string_view> template_szfp,
+                                 std::string_view path, const DirectoryNames* names = nullptr);
+
 // Normalises and checks a directory path typed into an editor: "\" becomes "/", a trailing and a
 // leading "/" are added when missing; the result must read "/x:/..." (x a letter), with a colon
 // only at index 2 and none of ! " * < > ? or control characters. nullopt on refusal.
