@@ -62,12 +62,8 @@ bool table_is_default(platform::Registry& reg) {
 int drive_list(const Context& ctx) {
   auto reg = open_store(ctx, platform::Registry::Mode::ReadOnly);
   if (!reg) {
-    if (reg.err != ENOENT) {
-      std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
-      return kExitFailure;
-    }
-    std::printf("c: %s/c (default)\n", ctx.home.c_str());
-    return kExitOk;
+    std::fprintf(stderr, "qorda drive: cannot open the store: %s\n", reg.msg.c_str());
+    return kExitFailure;
   }
   if (table_is_default(**reg)) {
     std::printf("c: %s/c (default)\n", ctx.home.c_str());

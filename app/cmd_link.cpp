@@ -101,7 +101,6 @@ int run_link(const Context& ctx, const Args& args) {
   auto reg = open_store(ctx, sub == "list" ? platform::Registry::Mode::ReadOnly
                                            : platform::Registry::Mode::ReadWrite);
   if (!reg) {
-    if (sub == "list" && reg.err == ENOENT) return kExitOk;  // no store yet: no links
     std::fprintf(stderr, "qorda link: cannot open the store: %s\n", reg.msg.c_str());
     return kExitFailure;
   }

@@ -109,6 +109,10 @@ int run_serve(const Context& ctx, const Args& args) {
   }
 
   auto reg = open_store(ctx);
+  if (!reg.ok() && reg.err == ENOENT) {
+    std::fprintf(stderr, "qorda serve: %s\n", reg.msg.c_str());
+    return kExitFailure;
+  }
   if (!reg.ok()) {
     std::fprintf(stderr, "qorda serve: can't open the store %s: %s\n", store_path(ctx).c_str(),
                  reg.msg.empty() ? std::strerror(reg.err) : reg.msg.c_str());

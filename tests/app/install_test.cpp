@@ -88,6 +88,9 @@ TEST(Install, PutsTheProgramTheUnitAndTheManualPage) {
   const std::string text = slurp(unit);
   EXPECT_NE(text.find("\nExecStart=" + bin + " --home /var/lib/qorda serve\n"), std::string::npos)
       << text;
+  // serve never creates a home, so the unit makes one (or keeps the existing one) first.
+  EXPECT_NE(text.find("\nExecStartPre=" + bin + " --home /var/lib/qorda init\n"), std::string::npos)
+      << text;
   for (const char* line :
        {"\nStateDirectory=qorda\n", "\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n",
         "\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "\nKillSignal=SIGTERM\n",

@@ -56,17 +56,25 @@ uint16_t serve_port() {
 
 void ServeChild::start(const std::string& binary, const std::string& home, const std::string& args,
                        const std::string& prefix) {
-  const std::string cmd = "exec 2>&1; " + prefix + " '" + binary + "' --home '" + home +
-                          "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
+  start_line(prefix + " '" + binary + "' --home '" + home + "' serve " + args);
+}
+
+void ServeChild::start_line(const std::string& line) {
+  const std::string cmd = "exec 2>&1; " + line + " & echo PID:$!; wait $!; echo EXIT:$?";
   pipe_ = ::popen(cmd.c_str(), "r");
   if (pipe_ == nullptr) {
     ADD_FAILURE() << "popen failed";
     ended_ = true;
     return;
   }
-  char buf[64];
-  if (std::fgets(buf, sizeof buf, pipe_) != nullptr && std::string(buf).rfind("PID:", 0) == 0) {
-    pid_ = std::atoi(buf + 4);
+  // The server runs at once, so its first lines may come before the shell reports its pid.
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, pipe_) != nullptr) {
+    if (std::string(buf).rfind("PID:", 0) == 0) {
+      pid_ = std::atoi(buf + 4);
+      break;
+    }
+    output_ += buf;
   }
   reader_ = std::thread([this] { drain(); });
 }
