@@ -33,7 +33,8 @@ void serve_usage(std::FILE* out) {
                "SIGHUP reloads the drive table and the settings from the store (a new iport\n"
                "restarts the server and drops its clients; other changes keep them) and reopens\n"
                "the log file.\n"
-               "Exits 1 when the server has no listener (at start or after a new port).\n\n"
+               "Exits 1 when the home holds no store (it is never created here: 'qorda init'\n"
+               "makes one) and when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
                "             (also across SIGHUP reloads)\n");
 }
