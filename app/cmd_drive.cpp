@@ -63,12 +63,8 @@ bool table_is_default(platform::Registry& reg) {
 int drive_list(const Context& ctx) {
   auto reg = open_store(ctx, platform::Registry::Mode::ReadOnly);
   if (!reg) {
-    if (reg.err != ENOENT) {
-      return acct::fail("drive list", acct::store_open_message(ctx, "drive list", reg.status()),
-                        kExitFailure);
-    }
-    std::printf("c: %s/c (default)\n", ctx.home.c_str());
-    return kExitOk;
+    return acct::fail("drive list", acct::store_open_message(ctx, "drive list", reg.status()),
+                      kExitFailure);
   }
   if (table_is_default(**reg)) {
     std::printf("c: %s/c (default)\n", ctx.home.c_str());

@@ -274,8 +274,10 @@ int run_init(const Context& ctx, const Args& args) {
 
   platform::Status written;
   {
-    auto reg = open_store(ctx, replace_empty ? platform::Registry::Mode::ReplaceEmpty
-                                             : platform::Registry::Mode::ReadWrite);
+    auto reg = open_store(ctx,
+                          replace_empty ? platform::Registry::Mode::ReplaceEmpty
+                                        : platform::Registry::Mode::ReadWrite,
+                          MissingStore::Create);
     if (!reg) {
       std::fprintf(stderr, "qorda init: can't create the store %s: %s\n", db.c_str(),
                    err_text(reg.err, reg.msg).c_str());

@@ -108,7 +108,6 @@ int run_link(const Context& ctx, const Args& args) {
   auto reg = open_store(ctx, sub == "list" ? platform::Registry::Mode::ReadOnly
                                            : platform::Registry::Mode::ReadWrite);
   if (!reg) {
-    if (sub == "list" && reg.err == ENOENT) return kExitOk;  // no store yet: no links
     return acct::fail("link " + sub, acct::store_open_message(ctx, "link " + sub, reg.status()),
                       kExitFailure);
   }

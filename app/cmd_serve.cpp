@@ -33,7 +33,8 @@ void serve_usage(std::FILE* out) {
                "SIGHUP reloads the drive table and the settings from the store (a new iport\n"
                "restarts the server and drops its clients; other changes keep them) and reopens\n"
                "the log file.\n"
-               "Exits 1 when the server has no listener (at start or after a new port).\n\n"
+               "Exits 1 when the home holds no store (it is never created here: 'qorda init'\n"
+               "makes one) and when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
                "             (also across SIGHUP reloads)\n");
 }
@@ -109,6 +110,10 @@ int run_serve(const Context& ctx, const Args& args) {
   }
 
   auto reg = open_store(ctx);
+  if (!reg.ok() && reg.err == ENOENT) {
+    std::fprintf(stderr, "qorda serve: %s\n", reg.msg.c_str());
+    return kExitFailure;
+  }
   if (!reg.ok()) {
     std::fprintf(stderr, "qorda serve: can't open the store %s: %s\n", store_path(ctx).c_str(),
                  reg.msg.empty() ? std::strerror(reg.err) : reg.msg.c_str());

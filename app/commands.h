@@ -25,11 +25,16 @@ inline constexpr int kExitUsage = 2;    // bad arguments or bad input
 // Path of the store file in a home.
 std::string store_path(const Context& ctx);
 
-// Opens the store of a home. ReadWrite creates the home directory (mode 0700) and the store when
-// missing; ReadOnly never creates anything. An empty, foreign or corrupt store file is refused
-// (see Registry::open) with a message that ends in how to recover.
+// What open_store does when the home has no store: only init creates one.
+enum class MissingStore { Refuse, Create };
+
+// Opens the store of a home. A missing store is refused (ENOENT, with a message naming the init
+// command) and nothing is created, unless `missing` is Create and the mode is not ReadOnly: then
+// the home directory (mode 0700) and the store are created. An empty, foreign or corrupt store
+// file is refused (see Registry::open) with a message that ends in how to recover.
 platform::Result<std::unique_ptr<platform::Registry>> open_store(
-    const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite);
+    const Context& ctx, platform::Registry::Mode mode = platform::Registry::Mode::ReadWrite,
+    MissingStore missing = MissingStore::Refuse);
 
 // qorda link list|add|del (cmd_link.cpp).
 int run_link(const Context& ctx, const Args& args);

@@ -1,5 +1,6 @@
 // The home directory and the store inside it.
 #include <cerrno>
+#include <filesystem>
 
 #include "app/commands.h"
 #include "platform/fileio.h"
@@ -10,6 +11,11 @@ namespace qorda::app {
 std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
 namespace {
+
+std::string missing_store_text(const Context& ctx) {
+  return ctx.home + " is not a qorda home: there is no store " + store_path(ctx) +
+         ". Check --home, or create one with 'qorda --home " + ctx.home + " init'.";
+}
 
 // How to recover from a store that was refused with `err`; empty when the remedy is not a new
 // store (a lock, a permission, a newer qorda).
@@ -29,14 +35,24 @@ std::string store_recovery_hint(const Context& ctx, int err) {
 }  // namespace
 
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,
-                                                                 platform::Registry::Mode mode) {
+                                                                 platform::Registry::Mode mode,
+                                                                 MissingStore missing) {
+  const std::string db = store_path(ctx);
   if (mode != platform::Registry::Mode::ReadOnly) {
-    // SECURITY: the home holds the accounts' password encodings; only its owner may look in.
-    if (platform::Status s = platform::make_directories(ctx.home, 0700); !s) {
-      return platform::Status::error(s.err, "cannot create the home directory: " + s.msg);
+    if (missing == MissingStore::Create) {
+      // SECURITY: the home holds the accounts' password encodings; only its owner may look in.
+      if (platform::Status s = platform::make_directories(ctx.home, 0700); !s) {
+        return platform::Status::error(s.err, "cannot create the home directory: " + s.msg);
+      }
+    } else if (std::error_code ec;
+               std::filesystem::status(db, ec).type() == std::filesystem::file_type::not_found) {
+      // SECURITY: a mistyped --home must not become a new, empty site (a server on port 21
+      // with no accounts, or settings written where nobody will look): only init creates one.
+      return platform::Status::error(ENOENT, missing_store_text(ctx));
     }
   }
-  auto reg = platform::Registry::open(store_path(ctx), mode);
+  auto reg = platform::Registry::open(db, mode);
+  if (!reg && reg.err == ENOENT) reg.msg = missing_store_text(ctx);
   // SECURITY: an empty or damaged store is never taken for a new one (that would serve port 21
   // with no accounts and lose the configuration for good); every command says how to recover.
   if (!reg) {

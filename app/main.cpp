@@ -52,6 +52,24 @@ int run_help(const Context&, const Args&) {
   return qorda::app::kExitOk;
 }
 
+bool have_display() {
+  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    if (const char* v = std::getenv(var); v && *v) return true;
+  }
+  return false;
+}
+
+// With a display, plain `qorda` is meant to open the administration window; this build has none.
+int no_command() {
+  usage(stderr);
+  if (have_display()) {
+    std::fprintf(stderr,
+                 "\nThe administration window is not built into this version of qorda; use the\n"
+                 "commands above (the server itself: 'qorda serve').\n");
+  }
+  return qorda::app::kExitUsage;
+}
+
 std::string default_home() {
   if (const char* h = std::getenv("QORDA_HOME"); h && *h) return h;
   if (geteuid() == 0) return "/var/lib/qorda";
@@ -94,9 +112,10 @@ int main(int argc, char** argv) {
   }
   while (ctx.home.size() > 1 && ctx.home.back() == '/') ctx.home.pop_back();
 
-  // With no command: the administration interface when there is one and a display, otherwise
-  // the server without GUI.
-  std::string name = i < argc ? argv[i++] : "serve";
+  // SECURITY: with no command nothing is started: a server (as root: /var/lib/qorda on port 21,
+  // every address) only ever runs when asked for by name.
+  if (i >= argc) return no_command();
+  std::string name = argv[i++];
   Args args(argv + i, argv + argc);
   for (const Command& c : kCommands) {
     if (name == c.name) return c.run(ctx, args);

@@ -158,8 +158,9 @@ wait_port() {  # wait_port PORT PID NAME
 # command logging to disk, no client limits below 2,000.
 start_qorda() {
   local home=$tmp/qorda scratch=$tmp/qorda-scratch szpass
-  mkdir -p "$home"
+  "$QORDA" --home "$home" init >/dev/null
   # The password's stored form comes from the program itself, through a scratch store.
+  "$QORDA" --home "$scratch" init >/dev/null
   "$QORDA" --home "$scratch" user add "$user" --password "$pass" >/dev/null
   szpass=$("$QORDA" --home "$scratch" reg query "Software\\Zolvex Software\\Cindervale FTP Daemon\\Users\\$user" szpass \
            | sed -n 's/^"szpass"="\(.*\)"$/\1/p')

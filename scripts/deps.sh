@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages qorda builds and tests with. Idempotent; uses sudo when not root.
+# scripts/deps.sh --check only lists the missing ones (exit 1 when there are any).
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libsqlite3-dev libc-ares-dev googletest libgtest-dev
@@ -9,6 +10,10 @@ for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+if [ "${1:-}" = --check ]; then
+  echo "missing packages: ${missing[*]}"
+  exit 1
+fi
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive

@@ -23,6 +23,7 @@ protected:
     char tmpl[] = "/tmp/qorda-cli-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     home_ = tmpl;
+    ASSERT_EQ(qorda({"init"}).status, 0);
   }
   void TearDown() override { fs::remove_all(home_); }
 

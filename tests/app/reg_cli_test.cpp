@@ -88,10 +88,11 @@ class RegCli : public ::testing::Test {
 };
 
 TEST_F(RegCli, SetQueryDelete) {
+  ASSERT_EQ(qorda({"init"}).status, 0);
   Outcome r =
       qorda({"reg", "set", "HKEY_LOCAL_MACHINE\\Software\\Test", "iport", "dword", "0x815"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(mode_of(home_), fs::perms::owner_all);  // the home was made private
+  EXPECT_EQ(mode_of(home_), fs::perms::owner_all);  // init made the home private
   ASSERT_EQ(qorda({"reg", "set", "software\\test", "imaxc", "dword", "4294967295"}).status, 0);
   ASSERT_EQ(qorda({"reg", "set", "Software\\Test", "szmsg1", "sz", "Hi \"you\"\nC:\\"}).status, 0);
   ASSERT_EQ(qorda({"reg", "set", "Software\\Test", "--", "-h", "sz", "-x"}).status, 0);
@@ -145,6 +146,7 @@ TEST_F(RegCli, BadArgumentsAndHelp) {
     EXPECT_TRUE(r.out.empty()) << bad.back();
   }
   EXPECT_FALSE(fs::exists(home_ + "/qorda.db"));  // nothing was written
+  ASSERT_EQ(qorda({"init"}).status, 0);
   Outcome bad_key = qorda({"reg", "set", "A\\\\B", "n", "sz", "x"});
   EXPECT_EQ(bad_key.status, 2);
   EXPECT_NE(bad_key.err.find("empty key name"), std::string::npos) << bad_key.err;
@@ -181,8 +183,10 @@ TEST_F(RegCli, ExportImportRoundTrip) {
   ASSERT_EQ(a.status, 0) << a.err;
   ASSERT_EQ(a.out.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n", 0), 0u);
 
-  // Through a pipe into a home that does not exist yet.
+  // Through a pipe into another home's new, empty store.
   std::string other = dir_ + "/other";
+  fs::create_directories(other);
+  ASSERT_TRUE(Registry::open(other + "/qorda.db").ok());
   Outcome piped = shell(command(home_, {"reg", "export", "-"}) + " | " +
                         command(other, {"reg", "import", "-"}));
   ASSERT_EQ(piped.status, 0) << piped.err;
@@ -206,11 +210,14 @@ TEST_F(RegCli, ExportImportRoundTrip) {
   std::string crlf;
   for (char c : a.out) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   std::string third = dir_ + "/third";
+  fs::create_directories(third);
+  ASSERT_TRUE(Registry::open(third + "/qorda.db").ok());
   ASSERT_EQ(shell(command(third, {"reg", "import", write("crlf.reg", crlf)})).status, 0);
   EXPECT_EQ(shell(command(third, {"reg", "export"})).out, a.out);
 }
 
 TEST_F(RegCli, MalformedImportChangesNothing) {
+  ASSERT_EQ(qorda({"init"}).status, 0);
   ASSERT_EQ(qorda({"reg", "set", "Keep", "v", "sz", "before"}).status, 0);
   std::string before = qorda({"reg", "export"}).out;
   std::string bad = write("bad.reg",

@@ -104,6 +104,7 @@ constexpr const char* kDefaults =
     "bnorestore=0\n";
 
 TEST_F(SettingsCli, GetOnAnEmptyHomeShowsEveryDefault) {
+  ASSERT_EQ(qorda({"init"}).code, 0);
   Outcome r = qorda({"get"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, kDefaults);
@@ -148,6 +149,7 @@ TEST_F(SettingsCli, RefusedValuesNameTheRangeAndChangeNothing) {
   // Nothing was even created.
   EXPECT_FALSE(std::filesystem::exists(home_ + "/qorda.db"));
 
+  ASSERT_EQ(qorda({"init"}).code, 0);
   ASSERT_EQ(qorda({"get"}).code, 0);
   Outcome r = qorda({"set", "iport", "70000"});
   EXPECT_EQ(r.code, 2);
@@ -157,6 +159,7 @@ TEST_F(SettingsCli, RefusedValuesNameTheRangeAndChangeNothing) {
 }
 
 TEST_F(SettingsCli, SetSavesTheWholePageOfTheValue) {
+  ASSERT_EQ(qorda({"init"}).code, 0);
   Outcome r = qorda({"set", "IPORT", "2121"});
   ASSERT_EQ(r.code, 0) << r.err;
   auto s = stored();
@@ -191,6 +194,7 @@ TEST_F(SettingsCli, SetSavesTheWholePageOfTheValue) {
 }
 
 TEST_F(SettingsCli, TransferModesCannotBothBeOff) {
+  ASSERT_EQ(qorda({"init"}).code, 0);
   ASSERT_EQ(qorda({"set", "ballowport", "0"}).code, 0);
   Outcome r = qorda({"set", "ballowpasv", "0"});
   EXPECT_EQ(r.code, 2);

@@ -20,6 +20,7 @@ TEST(Interop, FtplibLogsInWalksAndChangesTheTree) {
   TempDir home;
   std::filesystem::create_directories(home.path() + "/c/ftp/pub/docs");
   std::ofstream(home.path() + "/c/ftp/pub/a.txt") << "alpha";
+  qorda_cli(home.path(), "init");
   qorda_cli(home.path(), "user add alice --password Secret --perm '[u] rwdlcxhms /c:/ftp/'");
   qorda_cli(home.path(), "user add anonymous --guest --perm '[u] r--l---ms /c:/ftp/pub/'");
   const uint16_t port = serve_port();

@@ -30,6 +30,7 @@ void qorda_set(const std::string& home, const std::string& name, const std::stri
 
 TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
@@ -54,6 +55,7 @@ TEST(ServeReload, LevelAndIdleLimitChangesKeepTheClient) {
 
 TEST(ServeReload, DriveTableChangesApplyToEverySessionAfterSighup) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const std::string d = home.path() + "/srv";
   std::filesystem::create_directories(d);
   { std::ofstream(d + "/x.txt") << "12345"; }
@@ -91,6 +93,7 @@ TEST(ServeReload, DriveTableChangesApplyToEverySessionAfterSighup) {
 
 TEST(ServeReload, NewPortMovesTheListener) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t first = serve_port();
   qorda_set(home.path(), "iport", std::to_string(first));
   ServeChild srv(home.path(), "");
@@ -113,6 +116,7 @@ TEST(ServeReload, NewPortMovesTheListener) {
 
 TEST(ServeReload, PortOverrideOutlivesAReload) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();
@@ -129,6 +133,7 @@ TEST(ServeReload, PortOverrideOutlivesAReload) {
 
 TEST(ServeReload, PortInUseAfterReloadEndsTheRunWithTheReason) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t first = serve_port();
   qorda_set(home.path(), "iport", std::to_string(first));
   ServeChild srv(home.path(), "");
@@ -160,8 +165,12 @@ TEST(ServePort, PrivilegedPortTellsTheAdministratorWhatToDo) {
         "setpriv --reuid=65534 --regid=65534 --clear-groups --bounding-set=-all "
         "--inh-caps=-all";
   }
-  TempDir base;  // the unprivileged server creates its home inside
+  TempDir base;  // the unprivileged user makes its home inside
   std::filesystem::permissions(base.path(), std::filesystem::perms::all);
+  int st = 0;
+  const std::string init =
+      run_command(prefix + " '" + QORDA_BINARY + "' --home '" + base.path() + "/home' init", &st);
+  ASSERT_EQ(st, 0) << init;
   ServeChild srv(base.path() + "/home", "--port 1", prefix);
   EXPECT_EQ(srv.wait_exit(), 1) << srv.output();
   EXPECT_NE(srv.output().find("error: can't bind to port 1."), std::string::npos) << srv.output();

@@ -25,6 +25,7 @@ namespace {
 
 TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port " + std::to_string(port) + ".")) << srv.output();
@@ -44,6 +45,7 @@ TEST(Serve, GreetsAnswersAndEndsOnSigterm) {
 
 TEST(Serve, PortInUseEndsWithStatusOneAndTheReason) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   auto holder = platform::Socket::tcp(nullptr);
   ASSERT_TRUE(holder.ok());
   ASSERT_TRUE(holder->bind(platform::SockAddr::any(0)).ok());
@@ -59,6 +61,7 @@ TEST(Serve, PortInUseEndsWithStatusOneAndTheReason) {
 
 TEST(Serve, PortZeroEndsWithStatusOne) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   ServeChild srv(home.path(), "--port 0");
   EXPECT_EQ(srv.wait_exit(), 1);
   EXPECT_NE(srv.output().find("port is 0"), std::string::npos) << srv.output();
@@ -76,6 +79,7 @@ TEST(Serve, BadArgumentsAreUsageErrors) {
 
 TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   // Few descriptors: some of the clients below find the server without a free one.
   ServeChild srv(home.path(), "--port " + std::to_string(port), "ulimit -n 24;");
@@ -101,6 +105,7 @@ TEST(Serve, RunningOutOfDescriptorsDelaysClientsButNeverStopsAccepting) {
 
 TEST(Serve, SecondServerOnTheSameHomeIsRefused) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   ServeChild first(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(first.wait_for("qorda enabled on port")) << first.output();
@@ -113,6 +118,7 @@ TEST(Serve, SecondServerOnTheSameHomeIsRefused) {
 
 TEST(Serve, SighupReopensTheLogFile) {
   TempDir home;
+  qorda_cli(home.path(), "init");
   const std::string log_path = home.path() + "/server.log";
   {
     app::Context ctx{home.path()};
@@ -152,6 +158,7 @@ TEST(Serve, PythonFtplibConnectsAndQuits) {
     GTEST_SKIP() << "python3 with ftplib is not installed";
   }
   TempDir home;
+  qorda_cli(home.path(), "init");
   const uint16_t port = serve_port();
   ServeChild srv(home.path(), "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_for("qorda enabled on port")) << srv.output();

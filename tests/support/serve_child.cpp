@@ -56,8 +56,11 @@ uint16_t serve_port() {
 
 void ServeChild::start(const std::string& binary, const std::string& home, const std::string& args,
                        const std::string& prefix) {
-  const std::string cmd = "exec 2>&1; " + prefix + " '" + binary + "' --home '" + home +
-                          "' serve " + args + " & echo PID:$!; wait $!; echo EXIT:$?";
+  start_line(prefix + " '" + binary + "' --home '" + home + "' serve " + args);
+}
+
+void ServeChild::start_line(const std::string& line) {
+  const std::string cmd = "exec 2>&1; " + line + " & echo PID:$!; wait $!; echo EXIT:$?";
   pipe_ = ::popen(cmd.c_str(), "r");
   if (pipe_ == nullptr) {
     ADD_FAILURE() << "popen failed";

@@ -40,6 +40,13 @@ class ServeChild {
     start(QORDA_BINARY, home, args, prefix);
   }
 #endif
+  // A shell command line that ends by exec'ing the server (a script such as scripts/serve.sh).
+  struct Script {
+    std::string line;
+  };
+  explicit ServeChild(const Script& script) {
+    start_line(script.line);
+  }
   ~ServeChild();
   ServeChild(const ServeChild&) = delete;
   ServeChild& operator=(const ServeChild&) = delete;
@@ -62,6 +69,7 @@ class ServeChild {
  private:
   void start(const std::string& binary, const std::string& home, const std::string& args,
              const std::string& prefix);
+  void start_line(const std::string& line);
   void drain();
 
   std::FILE* pipe_ = nullptr;
