@@ -71,13 +71,13 @@ void ServeChild::start_line(const std::string& line) {
   // may have written its reason before that: such lines are output like any later ones.
   char buf[4096];
   while (std::fgets(buf, sizeof buf, pipe_) != nullptr) {
-    std::string line = buf;
-    if (line.rfind("PID:", 0) == 0) {
+    std::string text = buf;
+    if (text.rfind("PID:", 0) == 0) {
       pid_ = std::atoi(buf + 4);
       break;
     }
-    if (line.back() != '\n') line += '\n';
-    output_ += line;
+    if (text.back() != '\n') text += '\n';
+    output_ += text;
   }
   reader_ = std::thread([this] { drain(); });
 }
