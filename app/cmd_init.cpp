@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/account_cli.h"
 #include "app/commands.h"
 #include "platform/fileio.h"
 #include "platform/random.h"
@@ -247,6 +248,11 @@ int run_init(const Context& ctx, const Args& args) {
 
   // SECURITY: the home holds the password encodings; only its owner may look in.
   if (platform::Status s = platform::make_directories(ctx.home, 0700); !s) {
+    if (s.err == EACCES || s.err == EPERM || s.err == EROFS) {
+      // Whose directory it is, and how to run init as that user.
+      return acct::fail("init", acct::store_failure(ctx, "init", "can't create the home", s),
+                        kExitFailure);
+    }
     std::fprintf(stderr, "qorda init: can't create the home %s: %s\n", ctx.home.c_str(),
                  err_text(s.err, s.msg).c_str());
     return kExitFailure;

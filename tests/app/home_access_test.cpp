@@ -89,14 +89,13 @@ TEST_F(HomeAccess, AnotherUsersHomeNamesTheOwnerAndHowToRunAsIt) {
 
   // A home yet to be made in a directory root owns: run it as root.
   const std::string unborn = dir_ + "/new-home";
-  r = as_caller(unborn, "template add staff");
+  r = as_caller(unborn, "init");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("the directory " + dir_ + ", which holds the home " + unborn +
                        ", belongs to uid 0"),
             std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("(sudo qorda --home " + unborn + " template add ...)"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("(sudo qorda --home " + unborn + " init ...)"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(unborn));
 }
 

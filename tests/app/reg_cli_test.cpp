@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,8 +65,8 @@ class RegCli : public ::testing::Test {
     Outcome r;
     std::string out = dir_ + "/stdout", err = dir_ + "/stderr", status = dir_ + "/status";
     // The shell writes the exit status down, so no wait-status decoding is needed here.
-    std::string line = "{ " + cmd + "; } >" + quote(out) + " 2>" + quote(err) + "; echo $? >" +
-                       quote(status);
+    std::string line =
+        "{ " + cmd + "; } >" + quote(out) + " 2>" + quote(err) + "; echo $? >" + quote(status);
     if (std::system(line.c_str()) != 0) return r;
     r.status = std::atoi(slurp(status).c_str());
     r.out = slurp(out);
@@ -250,6 +250,7 @@ TEST_F(RegCli, SettingOutsideItsRangeIsStoredWithAWarning) {
                                                   "\"iport\"=dword:00011170\n"
                                                   "\"imaxt\"=dword:00000064\n"
                                                   "\"bhide\"=dword:00000002\n");
+  ASSERT_EQ(qorda({"init"}).status, 0);
   Outcome r = qorda({"reg", "import", file});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err,
