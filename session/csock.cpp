@@ -150,7 +150,11 @@ void csock_c::receive() {
   if (held_input_) {
     held_pos_ += take_input(held_input_.get() + held_pos_, held_len_ - held_pos_, budget);
     if (held_pos_ < held_len_) {
-      if (taking_input()) continue_later();
+      if (taking_input()) {
+        continue_later();
+      } else if (state == Closing) {
+        drop_held_input();  // nothing more is taken from a session that said goodbye
+      }
       return;
     }
     drop_held_input();
