@@ -5,9 +5,9 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/fileio.h"
 #include "store/keys.h"
-#include "store/lines.h"
 #include "vfs/ipmask.h"
 #include "vfs/permission.h"
 
@@ -215,7 +215,7 @@ std::string name_fault_message(store::NameFault fault, std::string_view kind, st
              "meant for anonymous FTP";
     case store::NameFault::Taken:
       for (const std::string& stored : names) {
-        if (stored != n && store::iequals(stored, n)) {
+        if (stored != n && platform::ascii_iequal(stored, n)) {
           return k + " '" + stored + "' already exists (names ignore letter case)";
         }
       }

@@ -11,6 +11,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "session/cmd_login.h"
@@ -332,7 +333,7 @@ int run_check(const Context& ctx, const Args& args) {
   }
   if (auto names = store::list_users(**reg)) {  // the account's own spelling
     for (const std::string& n : *names) {
-      if (store::iequals(n, account.name)) account.name = n;
+      if (platform::ascii_iequal(n, account.name)) account.name = n;
     }
   }
   const std::optional<store::TemplateRecord> tmpl = store::read_user_template(**reg, account);

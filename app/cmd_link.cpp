@@ -5,6 +5,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "store/links.h"
 
 namespace qorda::app {
@@ -24,17 +25,6 @@ constexpr const char* kLocationForm =
     "give a full virtual path that names the link, such as /c:/ftp/examples/drive_d";
 constexpr const char* kTargetForm =
     "give a virtual path such as /d:/, or ~ or ~/PATH for the user's home";
-
-bool same_location(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 int link_list(platform::Registry& reg) {
   for (const store::LinkRecord& r : store::list_all_links(reg)) {
@@ -58,7 +48,7 @@ int link_add(const Context& ctx, platform::Registry& reg, const std::string& loc
     return kExitUsage;
   }
   for (const store::LinkRecord& r : store::list_all_links(reg)) {
-    if (same_location(r.location, rec.location)) {
+    if (platform::ascii_iequal(r.location, rec.location)) {
       std::fprintf(stderr, "qorda link add: there is already a link at %s (to %s)\n",
                    r.location.c_str(), r.target.c_str());
       return kExitUsage;

@@ -8,6 +8,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "platform/fileio.h"
 #include "platform/limits.h"
 #include "platform/registry.h"
@@ -136,16 +137,7 @@ Parsed parse(const Args& args) {
 // KEY as typed, without the optional root name.
 std::string key_arg(const std::string& k) {
   constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE";
-  auto iequal_prefix = [&] {
-    if (k.size() < kRoot.size()) return false;
-    for (size_t i = 0; i < kRoot.size(); ++i) {
-      char c = k[i];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != kRoot[i]) return false;
-    }
-    return true;
-  };
-  if (!iequal_prefix()) return k;
+  if (!platform::ascii_istarts_with(k, kRoot)) return k;
   if (k.size() == kRoot.size()) return "";
   if (k[kRoot.size()] == '\\') return k.substr(kRoot.size() + 1);
   return k;

@@ -5,6 +5,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "store/limits.h"
 #include "store/lines.h"
 #include "store/records.h"
@@ -155,7 +156,7 @@ size_t users_of(platform::Registry& reg, std::string_view name) {
     store::UserRecord rec;
     rec.name = u;
     if (store::read_user(reg, rec, true, false) &&
-        store::iequals(rec.sztemp, store::template_ref(name))) {
+        platform::ascii_iequal(rec.sztemp, store::template_ref(name))) {
       ++n;
     }
   }
@@ -196,7 +197,7 @@ int template_show(const Context& ctx, const ParsedArgs& p) {
   }
   if (auto names = store::list_templates(*reg)) {
     for (const std::string& n : *names) {
-      if (store::iequals(n, rec.name)) rec.name = n;
+      if (platform::ascii_iequal(n, rec.name)) rec.name = n;
     }
   }
   std::printf("template %s\n", rec.name.c_str());
@@ -258,7 +259,7 @@ int template_set(const Context& ctx, const ParsedArgs& p) {
   if (edit.rename) {
     if (int bad = check_new_name(*reg, cmd, *edit.rename, old_name)) return bad;
   }
-  if (edit.rename && !store::iequals(*edit.rename, old_name)) {
+  if (edit.rename && !platform::ascii_iequal(*edit.rename, old_name)) {
     rec.name = *edit.rename;
     st = store::rename_template(*reg, old_name, rec);
     if (st) warn_users(*reg, cmd, old_name);

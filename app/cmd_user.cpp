@@ -6,6 +6,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "store/lines.h"
 #include "store/password.h"
 #include "store/records.h"
@@ -81,7 +82,7 @@ std::optional<std::string> stored_template_name(platform::Registry& reg, std::st
   auto names = store::list_templates(reg);
   if (!names) return std::nullopt;
   for (const std::string& n : *names) {
-    if (store::iequals(n, name)) return n;
+    if (platform::ascii_iequal(n, name)) return n;
   }
   return std::nullopt;
 }
@@ -195,7 +196,7 @@ int user_show(const Context& ctx, const ParsedArgs& p) {
   // The key's own spelling of the name.
   if (auto names = store::list_users(*reg)) {
     for (const std::string& n : *names) {
-      if (store::iequals(n, rec.name)) rec.name = n;
+      if (platform::ascii_iequal(n, rec.name)) rec.name = n;
     }
   }
   std::optional<store::TemplateRecord> tmpl = store::read_user_template(*reg, rec);
@@ -266,7 +267,7 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
   if (edit.password_given || rec.szpass.empty()) rec.szpass = store::encode_password(edit.password);
 
   platform::Status st;
-  if (edit.rename && !store::iequals(*edit.rename, old_name)) {
+  if (edit.rename && !platform::ascii_iequal(*edit.rename, old_name)) {
     rec.name = *edit.rename;
     st = store::rename_user(*reg, old_name, rec);
   } else {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/ascii.h"
 #include "store/lines.h"
 #include "vfs/permission.h"
 
@@ -17,7 +18,8 @@ void check(bool ok) {
 }
 
 bool is_prefix_icase(std::string_view text, std::string_view prefix) {
-  return prefix.size() <= text.size() && store::iequals(text.substr(0, prefix.size()), prefix);
+  return prefix.size() <= text.size() &&
+         platform::ascii_iequal(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/registry_impl.h"
 #include "platform/sqlite.h"
@@ -19,14 +20,6 @@ constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 char fold(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
 }
 
 // The store's own order (SQLite NOCASE): ASCII letters folded to lower case, then bytes.
@@ -276,7 +269,7 @@ Status import_text(Registry& reg, std::string_view text) {
       bool remove = !inner.empty() && inner[0] == '-';
       if (remove) inner.remove_prefix(1);
       size_t slash = inner.find('\\');
-      if (!iequals(inner.substr(0, slash), kRoot)) {
+      if (!ascii_iequal(inner.substr(0, slash), kRoot)) {
         return malformed(line_no, "a key must start with HKEY_LOCAL_MACHINE");
       }
       std::string_view path =

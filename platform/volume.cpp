@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 
+#include "platform/ascii.h"
 #include "platform/fd.h"
 
 namespace qorda::platform {
@@ -25,14 +26,6 @@ char lower(char c) {
 
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 struct DirCloser {
@@ -285,7 +278,7 @@ Result<Lookup> lookup(const std::string& dir, std::string_view name) {
   std::string best;
   bool found = false;
   Status scanned = for_each_name(dir, [&](std::string_view n) {
-    if (iequal(n, name) && (!found || n < best)) {
+    if (ascii_iequal(n, name) && (!found || n < best)) {
       best = std::string(n);
       found = true;
     }
@@ -319,7 +312,7 @@ Result<std::vector<std::string>> lookup_names(std::string_view dir,
   for (size_t i = 0; i < names.size(); ++i) exact[i] = !found[i].empty();
   Status scanned = for_each_name(local, [&](std::string_view n) {
     for (size_t i = 0; i < names.size(); ++i) {
-      if (exact[i] || !iequal(n, names[i])) continue;
+      if (exact[i] || !ascii_iequal(n, names[i])) continue;
       if (found[i].empty() || n < found[i]) found[i] = std::string(n);
     }
   });

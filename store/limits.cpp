@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/ascii.h"
 #include "store/lines.h"
 
 namespace qorda::store {
@@ -112,10 +113,10 @@ LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint3
   std::array<long long, 5> count{1, 1, 1, 1, 1};
 
   for (const LimitSession& o : others) {
-    bool same_user = iequals(o.user, candidate.user);
+    bool same_user = platform::ascii_iequal(o.user, candidate.user);
     bool same_addr = o.addr == candidate.addr;
     count[4] += 1;
-    if (szcl && o.has_template && iequals(o.sztemp, candidate.sztemp)) count[0] += 1;
+    if (szcl && o.has_template && platform::ascii_iequal(o.sztemp, candidate.sztemp)) count[0] += 1;
     if (same_user) count[1] += 1;
     if (same_addr) count[2] += 1;
     if (same_user && same_addr) count[3] += 1;

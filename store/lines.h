@@ -17,7 +17,4 @@ std::vector<std::string_view> split_lines(std::string_view text);
 // Joins lines into the stored form: every line followed by one line feed.
 std::string join_lines(const std::vector<std::string>& lines);
 
-// True when a and b are equal ignoring ASCII letter case.
-bool iequals(std::string_view a, std::string_view b);
-
 }  // namespace qorda::store

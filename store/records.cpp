@@ -1,7 +1,7 @@
 #include "store/records.h"
 
+#include "platform/ascii.h"
 #include "store/keys.h"
-#include "store/lines.h"
 
 namespace qorda::store {
 namespace {
@@ -35,7 +35,7 @@ class ValueSet {
  private:
   const RegValue* find(std::string_view name) const {
     for (const RegValue& v : values_) {
-      if (iequals(v.name, name)) return &v;
+      if (platform::ascii_iequal(v.name, name)) return &v;
     }
     return nullptr;
   }
@@ -148,15 +148,16 @@ std::optional<std::string> check_record_name(std::string_view name) {
 std::optional<NameFault> new_user_name_fault(Registry& reg, std::string_view name,
                                              std::string_view old_name) {
   if (auto fault = record_name_fault(name)) return fault;
-  if (iequals(name, "ftp")) return NameFault::FtpAlias;
-  if (!iequals(name, old_name) && user_exists(reg, name)) return NameFault::Taken;
+  if (platform::ascii_iequal(name, "ftp")) return NameFault::FtpAlias;
+  if (!platform::ascii_iequal(name, old_name) && user_exists(reg, name)) return NameFault::Taken;
   return std::nullopt;
 }
 
 std::optional<NameFault> new_template_name_fault(Registry& reg, std::string_view name,
                                                  std::string_view old_name) {
   if (auto fault = record_name_fault(name)) return fault;
-  if (!iequals(name, old_name) && template_exists(reg, name)) return NameFault::Taken;
+  if (!platform::ascii_iequal(name, old_name) && template_exists(reg, name))
+    return NameFault::Taken;
   return std::nullopt;
 }
 
@@ -245,7 +246,7 @@ Status write_user_and_template(Registry& reg, const UserRecord* user, bool main_
 Status rename_user(Registry& reg, std::string_view old_name, const UserRecord& rec) {
   if (auto bad = check_record_name(old_name)) return Status::error(EINVAL, *bad);
   return in_transaction(reg, [&]() -> Status {
-    if (!iequals(old_name, rec.name)) {
+    if (!platform::ascii_iequal(old_name, rec.name)) {
       if (Status st = reg.delete_key(user_key(old_name)); !st && st.err != ENOENT) return st;
     }
     return put_user(reg, rec, true, kCountAll);
@@ -255,7 +256,7 @@ Status rename_user(Registry& reg, std::string_view old_name, const UserRecord& r
 Status rename_template(Registry& reg, std::string_view old_name, const TemplateRecord& rec) {
   if (auto bad = check_record_name(old_name)) return Status::error(EINVAL, *bad);
   return in_transaction(reg, [&]() -> Status {
-    if (!iequals(old_name, rec.name)) {
+    if (!platform::ascii_iequal(old_name, rec.name)) {
       if (Status st = reg.delete_key(template_key(old_name)); !st && st.err != ENOENT) return st;
     }
     return put_template(reg, rec);
@@ -287,7 +288,7 @@ std::optional<TemplateRecord> read_user_template(Registry& reg, const UserRecord
 }
 
 std::string account_for_login(std::string_view typed) {
-  return iequals(typed, "ftp") ? std::string("anonymous") : std::string(typed);
+  return platform::ascii_iequal(typed, "ftp") ? std::string("anonymous") : std::string(typed);
 }
 
 std::string ratio_description(const TemplateRecord* t) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <initializer_list>
 
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "store/keys.h"
 
@@ -68,17 +69,6 @@ constexpr std::array kSetupOrder = {
 constexpr std::array kBannersOrder = {"szmsg1", "szmsg2"};
 constexpr std::array kExtrasOrder = {"busefont", "szfont", "ifsiz", "boverride", "szhostname"};
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 Status write_field(Registry& reg, const ServerSettings& s, const SettingField& f) {
   if (f.is_text()) return reg.set_sz(kSetupKey, f.name, s.*(f.s));
   return reg.set_dword(kSetupKey, f.name, s.*(f.u));
@@ -108,7 +98,7 @@ std::span<const SettingField> setting_fields() {
 
 const SettingField* find_setting(std::string_view name) {
   for (const SettingField& f : kFields) {
-    if (iequals(f.name, name)) return &f;
+    if (platform::ascii_iequal(f.name, name)) return &f;
   }
   return nullptr;
 }

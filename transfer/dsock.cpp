@@ -6,6 +6,7 @@
 #include "engine/netmodule.h"
 #include "log/descriptors.h"
 #include "log/log.h"
+#include "platform/ascii.h"
 #include "platform/event_loop.h"
 #include "platform/volume.h"
 #include "session/csock.h"
@@ -20,17 +21,6 @@ using platform::MsgKind;
 using session::csock_c;
 
 namespace {
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The drive path of a virtual path: the virtual form without its leading "/".
 std::string local_of(const std::string& vpath) {
@@ -196,7 +186,7 @@ void dsock_c::prepare_send(const std::string& path) {
     if (lg.file_open() &&
         vfs::resolve_path(s.fs, s.fs.current_dir.path, store::settings().szlogf, &dir, &name, false,
                           true, true) == vfs::RESOLVE_OK &&
-        iequal(dir + name, path)) {
+        platform::ascii_iequal(dir + name, path)) {
       f = platform::File::reopen_read(lg.file_fd());
     }
   }

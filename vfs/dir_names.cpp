@@ -1,5 +1,6 @@
 #include "vfs/dir_names.h"
 
+#include "platform/ascii.h"
 #include "platform/volume.h"
 
 namespace qorda::vfs {
@@ -8,14 +9,6 @@ namespace {
 
 char lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // Equal but for the case of the drive letter ("/C:/pub/" and "/c:/pub/").
@@ -28,7 +21,7 @@ bool spelled_alike(std::string_view a, std::string_view b) {
 }  // namespace
 
 bool DirectoryNames::same(std::string_view written, std::string_view dir) const {
-  if (!iequal(written, dir)) return false;
+  if (!platform::ascii_iequal(written, dir)) return false;
   if (spelled_alike(written, dir)) return true;
   std::string key(written);
   auto it = settled_.find(key);

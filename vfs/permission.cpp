@@ -1,5 +1,6 @@
 #include "vfs/permission.h"
 
+#include "platform/ascii.h"
 #include "store/lines.h"
 
 namespace qorda::vfs {
@@ -18,25 +19,12 @@ bool is_eight_flag(std::string_view line) {
   return column(line, kColS) == ' ';
 }
 
-char lower(char ch) {
-  return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch;
-}
-
-// True when the first prefix.size() characters of text equal prefix ignoring case.
-bool istarts_with(std::string_view text, std::string_view prefix) {
-  if (prefix.size() > text.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
-
 // Does the entry path reach `path` as its prefix? Ignoring case, and with `names`, the entry's
 // directory part must be the very directory that much of `path` is: a twin differing only in
 // case is another directory. A partial last name ("/c:/pub" reaching "/c:/public/") names no one
 // directory and stays a prefix of text.
 bool reaches(std::string_view entry, std::string_view path, const DirectoryNames* names) {
-  if (!istarts_with(path, entry)) return false;
+  if (!platform::ascii_istarts_with(path, entry)) return false;
   if (names == nullptr) return true;
   size_t slash = entry.rfind('/');
   if (slash == std::string_view::npos) return true;
@@ -128,7 +116,7 @@ PermissionMatch match_permission(std::string_view user_szfp,
     // that much of the path's directory on disk.
     size_t slash = path.rfind('/');
     m.applies = slash != std::string_view::npos &&
-                store::iequals(path.substr(0, slash + 1), permission_line_path(*best));
+                platform::ascii_iequal(path.substr(0, slash + 1), permission_line_path(*best));
   }
   return m;
 }

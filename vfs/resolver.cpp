@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "log/descriptors.h"
+#include "platform/ascii.h"
 #include "platform/volume.h"
 #include "store/links.h"
 
@@ -18,18 +19,6 @@ char lower(char c) {
 }
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool istarts_with(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (lower(s[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && istarts_with(a, b);
 }
 
 // "/x:/..." with a letter, as every virtual directory starts.
@@ -80,7 +69,7 @@ std::string drive_root(char letter) {
 
 bool is_root_of_view(const FsState& st, const std::string& dir) {
   for (const DriveRoot& r : st.drive_roots) {
-    if (iequal(r.root, dir)) return true;
+    if (platform::ascii_iequal(r.root, dir)) return true;
   }
   return false;
 }
@@ -320,7 +309,7 @@ std::string display_path(const FsState& st, std::string_view p) {
   const DriveRoot* node = st.root_for(p[1]);
   if (!node) return kNoAccess;
   const std::string& root = node->root;
-  if (root.empty() || !istarts_with(p, root)) return kNoAccess;
+  if (root.empty() || !platform::ascii_istarts_with(p, root)) return kNoAccess;
   std::string out;
   if (st.drive_roots.size() > 1) out = std::string(p.substr(0, 3));
   out += p.substr(root.size() - 1);
