@@ -321,7 +321,6 @@ void NetModule::on_lookup(const Message& m) {
   if (s->state == session::Closing) {
     s->delete_mark = true;
     s->lookup_handle = 0;
-    s->lookup_buf.reset();
     return;
   }
   s->lookup_answered(m.error, m.host);
@@ -364,7 +363,7 @@ void NetModule::timer_tick() {
     for (csock_c* s = sessions_.head(b); s != nullptr; s = next) {
       next = s->next;
       const uint32_t idle = now() - s->last_activity;
-      if (s->state != session::Closing && idle > idle_limit && !s->lookup_buf) {
+      if (s->state != session::Closing && idle > idle_limit && s->lookup_handle == 0) {
         s->close(session::CloseReason::IdleTimeout);
       }
       s->resume_if_due(now());

@@ -225,7 +225,6 @@ void cmd_pass(csock_c& s, std::string& arg) {
     refuse(s, "account disabled");
   } else if ((s.account.bignore || check_limits(s)) && build_view(s)) {
     s.guest = s.account.bguest;
-    s.guest_email = s.guest ? arg : std::string();
     s.refresh_client_line();
     s.state = LoggedIn;
     if (s.fs.current_dir.m) {
@@ -255,7 +254,6 @@ void cmd_rein(csock_c& s, std::string&) {
   s.user_exists = false;
   s.ip_allowed = false;
   s.guest = false;
-  s.guest_email.clear();
   s.unique_store = false;
   clear_rename(s);
   s.refresh_client_line();

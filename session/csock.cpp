@@ -57,9 +57,8 @@ void csock_c::start() {
   refresh_client_line();
   socket_.select(MsgKind::Control, platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
   if (store::settings().benabledns != 0) {
-    lookup_buf = std::make_unique<char[]>(kLookupBuffer);
+    // A handle of 0 means the look-up could not start: greet without a name.
     lookup_handle = net_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
-    if (lookup_handle == 0) lookup_buf.reset();  // could not start: greet without a name
   }
   log(log::kSecurity, "Connected to %s.", peer_addr.dotted().c_str());
   if (lookup_handle == 0) greet();
@@ -73,7 +72,6 @@ csock_c::~csock_c() {
     socket_.shutdown_send();
     socket_.close();
   }
-  lookup_buf.reset();
   discard_output();
   destroy_data(*this);
 }
@@ -85,11 +83,10 @@ void csock_c::refresh_client_line() {
 }
 
 void csock_c::cancel_lookup() {
-  // The loop guarantees that no answer is delivered for a cancelled request, so the handle and
-  // the buffer can go at once.
+  // The loop guarantees that no answer is delivered for a cancelled request, so the handle can
+  // go at once.
   if (lookup_handle != 0) net_.loop().cancel_lookup(lookup_handle);
   lookup_handle = 0;
-  lookup_buf.reset();
 }
 
 void csock_c::lookup_answered(int error, const std::string& host) {
@@ -99,7 +96,6 @@ void csock_c::lookup_answered(int error, const std::string& host) {
   }
   log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
   lookup_handle = 0;
-  lookup_buf.reset();
   greet();
 }
 

@@ -104,8 +104,7 @@ class csock_c {
   csock_c* next = nullptr;             // session-table chain
   transfer::dsock_c* data = nullptr;   // the current data connection (owned), or none
 
-  std::unique_ptr<char[]> lookup_buf;  // held while the reverse look-up is outstanding
-  uint32_t lookup_handle = 0;
+  uint32_t lookup_handle = 0;  // non-zero while the reverse look-up is outstanding
 
   std::string remote_host;  // dotted address, or the looked-up host name
   std::string user_name = "[unknown]";
@@ -127,7 +126,6 @@ class csock_c {
   store::UserRecord account;  // account.name is the user name looked up
   store::TemplateRecord tmpl;
   bool has_template = false;
-  std::string guest_email;  // the password a guest gave
   // ---- the file-system view built at login, with the current directory ----
   vfs::FsState fs;
   std::unique_ptr<vfs::LinkSource> link_source;  // what fs.links points to (owned)

@@ -18,12 +18,6 @@ inline constexpr int kMaxLine = 511;
 // A reply line is cut at this many characters before CR LF is added.
 inline constexpr size_t kReplyCut = 509;
 
-// Formatting buffer for one log line of a session.
-inline constexpr size_t kLogBuffer = 2048;
-
-// Reverse look-up name buffer.
-inline constexpr size_t kLookupBuffer = 1024;
-
 // SECURITY: a client that never reads its replies must not grow the server's memory without
 // bound. A session whose unsent output exceeds this is closed.
 inline constexpr size_t kMaxOutputQueue = 1024 * 1024;

@@ -18,8 +18,7 @@ inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600
 inline constexpr size_t kEventBudget = 256 * 1024;
 // Bytes that arrive while nothing is being received are read and dropped this many at a time.
 inline constexpr size_t kDiscardPiece = 8;
-// Scratch buffers: a log line about the connection, one formatted listing line.
-inline constexpr size_t kDataLogBuf = 2048;
+// Scratch buffer for one formatted listing line.
 inline constexpr size_t kListLineBuf = 512;
 // Backlog of a passive data connection's listening socket.
 inline constexpr int kPassiveBacklog = 5;
