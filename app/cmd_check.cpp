@@ -169,7 +169,9 @@ void print_view(const vfs::FsState& st, session::LoginView view) {
 void print_path(const vfs::FsState& st, const std::string& arg) {
   std::printf("path %s\n", arg.c_str());
   std::string dir, name;
-  const int r = vfs::resolve_path(st, st.home_path, arg, &dir, &name, false, true, true);
+  const int r = vfs::resolve_path(
+      st, st.home_path, arg, &dir, &name,
+      {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   if (r == vfs::RESOLVE_OK) {
     std::string local = local_of(dir);
     if (!name.empty()) {
@@ -325,7 +327,7 @@ int run_check(const Context& ctx, const Args& args) {
   const std::string& typed = p.positional[0];
   store::UserRecord account;
   account.name = store::account_for_login(typed);
-  if (!store::read_user(**reg, account, true, true)) {
+  if (!store::read_user(**reg, account, {.main_fields = true, .counters = true})) {
     std::printf("user:     %s%s: no such account\n", typed.c_str(),
                 account.name != typed ? (" (the account " + account.name + ")").c_str() : "");
     std::printf("login:    refused (unknown user)\n");

@@ -155,7 +155,7 @@ size_t users_of(platform::Registry& reg, std::string_view name) {
   for (const std::string& u : *users) {
     store::UserRecord rec;
     rec.name = u;
-    if (store::read_user(reg, rec, true, false) &&
+    if (store::read_user(reg, rec, {.main_fields = true, .counters = false}) &&
         platform::ascii_iequal(rec.sztemp, store::template_ref(name))) {
       ++n;
     }

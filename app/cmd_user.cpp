@@ -190,7 +190,7 @@ int user_show(const Context& ctx, const ParsedArgs& p) {
   if (!reg) return kExitFailure;
   store::UserRecord rec;
   rec.name = p.positional[0];
-  if (!store::read_user(*reg, rec, true, true)) {
+  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = true})) {
     return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   // The key's own spelling of the name.
@@ -254,7 +254,7 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
   if (!reg) return kExitFailure;
   store::UserRecord rec;
   rec.name = p.positional[0];
-  if (!store::read_user(*reg, rec, true, true)) {
+  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = true})) {
     return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   const std::string old_name = rec.name;
@@ -308,7 +308,7 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
   if (!reg) return kExitFailure;
   store::UserRecord rec;
   rec.name = p.positional[0];
-  if (!store::read_user(*reg, rec, true, false)) {
+  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = false})) {
     return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   rec.szpass = store::encode_password(password);

@@ -115,7 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* cwd = kCwds[flags & 7];
   const vfs::FsState& st = (flags & 8) ? w->all : w->restricted;
   std::string dir, name;
-  int r = vfs::resolve_path(st, cwd, arg, &dir, &name, flags & 16, !(flags & 32), !(flags & 64),
+  int r = vfs::resolve_path(st, cwd, arg, &dir, &name,
+                            {.allow_wildcards = (flags & 16) != 0,
+                             .follow_links = !(flags & 32),
+                             .check_permissions = !(flags & 64)},
                             (flags & 128) ? 20 : 0);
   if (r < vfs::RESOLVE_OK || r > vfs::RESOLVE_BAD_LINK) std::abort();
   if (!dir.empty() && !inside(*w, dir)) {

@@ -238,7 +238,9 @@ void restore_accounts(World& w) {
   store::UserRecord u;
   u.name = kUser;
   const store::UserRecord want = password_user();
-  if (store::read_user(*w.reg, u, true, false) && u.szpass == want.szpass) return;
+  if (store::read_user(*w.reg, u, {.main_fields = true, .counters = false}) &&
+      u.szpass == want.szpass)
+    return;
   if (!store::write_user(*w.reg, want, true, 0).ok()) fail("cannot restore the password user");
 }
 

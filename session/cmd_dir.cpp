@@ -23,7 +23,9 @@ struct Resolved {
 
 Resolved resolve(const csock_c& s, const std::string& from, std::string_view arg) {
   Resolved r;
-  r.result = vfs::resolve_path(s.fs, from, arg, &r.dir, &r.name, false, true, true, 0);
+  r.result = vfs::resolve_path(
+      s.fs, from, arg, &r.dir, &r.name,
+      {.allow_wildcards = false, .follow_links = true, .check_permissions = true}, 0);
   return r;
 }
 

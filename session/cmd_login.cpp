@@ -161,7 +161,8 @@ void cmd_user(csock_c& s, std::string& arg) {
   s.tmpl = store::TemplateRecord{};
   s.has_template = false;
   platform::Registry* reg = s.net().registry();
-  s.user_exists = reg != nullptr && store::read_user(*reg, s.account, true, true);
+  s.user_exists =
+      reg != nullptr && store::read_user(*reg, s.account, {.main_fields = true, .counters = true});
 
   if (s.user_exists) {
     if (std::optional<store::TemplateRecord> t = store::read_user_template(*reg, s.account)) {

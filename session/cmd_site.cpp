@@ -22,7 +22,7 @@ bool reread_account(csock_c& s, store::UserRecord& rec, bool main_fields) {
   platform::Registry* reg = s.net().registry();
   if (reg == nullptr) return false;
   rec.name = s.account.name.empty() ? s.user_name : s.account.name;
-  return store::read_user(*reg, rec, main_fields, true);
+  return store::read_user(*reg, rec, {.main_fields = main_fields, .counters = true});
 }
 
 }  // namespace

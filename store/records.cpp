@@ -182,11 +182,11 @@ std::string editor_name_message(NameFault fault, bool editing) {
   return {};
 }
 
-bool read_user(Registry& reg, UserRecord& rec, bool main_fields, bool counters) {
+bool read_user(Registry& reg, UserRecord& rec, UserParts parts) {
   if (check_record_name(rec.name)) return false;
   auto values = read_values(reg, user_key(rec.name));
   if (!values) return false;
-  if (main_fields) {
+  if (parts.main_fields) {
     values->text("szfp", rec.szfp, "");
     values->text("szip", rec.szip, "");
     values->text("szpass", rec.szpass, "");
@@ -197,7 +197,7 @@ bool read_user(Registry& reg, UserRecord& rec, bool main_fields, bool counters) 
     values->flag("bguest", rec.bguest);
     values->flag("bratio", rec.bratio);
   }
-  if (counters) {
+  if (parts.counters) {
     values->dword("iulfiles", rec.iulfiles, 0);
     values->dword("iulkb", rec.iulkb, 0);
     values->dword("idlfiles", rec.idlfiles, 0);

@@ -91,10 +91,16 @@ std::optional<NameFault> new_template_name_fault(platform::Registry& reg, std::s
 // alias message shown when an existing account is edited or cloned.
 std::string editor_name_message(NameFault fault, bool editing);
 
+// Which parts of a user record read_user fills. Callers name every field.
+struct UserParts {
+  bool main_fields;  // the four flags and five texts
+  bool counters;     // the four statistics
+};
+
 // Reads the record named rec.name. False (rec unchanged) when the key does not exist, the name
-// cannot be a key name, or the store cannot be read. main_fields: the four flags and five texts;
-// counters: the four statistics. A missing value, or one of the wrong type, takes its default.
-bool read_user(platform::Registry& reg, UserRecord& rec, bool main_fields, bool counters);
+// cannot be a key name, or the store cannot be read. Only the parts asked for are filled; a
+// missing value, or one of the wrong type, takes its default.
+bool read_user(platform::Registry& reg, UserRecord& rec, UserParts parts);
 
 // Writes the record in one transaction, creating the key when needed. main_fields writes
 // bdisable, bignore, bguest, bratio, szpass, sztemp, szip, szfp and szcomment; counter_mask

@@ -15,7 +15,9 @@ namespace {
 // directory is not a file.
 std::optional<platform::DirEntry> one_file(session::csock_c& s, const std::string& arg) {
   std::string dir, name;
-  int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  int r = vfs::resolve_path(
+      s.fs, s.fs.current_dir.path, arg, &dir, &name,
+      {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   if (r != vfs::RESOLVE_OK || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     return std::nullopt;

@@ -111,7 +111,9 @@ void cmd_pasv(csock_c& s, std::string&) {
 
 void cmd_retr(csock_c& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  const int r = vfs::resolve_path(
+      s.fs, s.fs.current_dir.path, arg, &dir, &name,
+      {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   auto not_found = [&] {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "not found");
@@ -133,7 +135,9 @@ void cmd_retr(csock_c& s, std::string& arg) {
 
 void cmd_stor(csock_c& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, false, true, true);
+  const int r = vfs::resolve_path(
+      s.fs, s.fs.current_dir.path, arg, &dir, &name,
+      {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   if (r == vfs::RESOLVE_BAD_LINK || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "bad path");
@@ -220,7 +224,8 @@ class CounterUpdate {
   }
   // Reads the stored counters into `user`; false when there is no store or no record.
   bool read(store::UserRecord& user) {
-    return reg_ != nullptr && store::read_user(*reg_, user, false, true);
+    return reg_ != nullptr &&
+           store::read_user(*reg_, user, {.main_fields = false, .counters = true});
   }
   // Writes the counters `mask` selects and commits; true when they are stored.
   bool write(const store::UserRecord& user, unsigned mask) {

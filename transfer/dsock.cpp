@@ -184,8 +184,10 @@ void dsock_c::prepare_send(const std::string& path) {
     log::Logger& lg = log::logger();
     std::string dir, name;
     if (lg.file_open() &&
-        vfs::resolve_path(s.fs, s.fs.current_dir.path, store::settings().szlogf, &dir, &name, false,
-                          true, true) == vfs::RESOLVE_OK &&
+        vfs::resolve_path(
+            s.fs, s.fs.current_dir.path, store::settings().szlogf, &dir, &name,
+            {.allow_wildcards = false, .follow_links = true, .check_permissions = true}) ==
+            vfs::RESOLVE_OK &&
         platform::ascii_iequal(dir + name, path)) {
       f = platform::File::reopen_read(lg.file_fd());
     }

@@ -28,7 +28,9 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
     return;
   }
   std::string dir, name;
-  int r = vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name, true, true, true);
+  int r =
+      vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name,
+                        {.allow_wildcards = true, .follow_links = true, .check_permissions = true});
   if (r != vfs::RESOLVE_OK) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     return;

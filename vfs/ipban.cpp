@@ -27,7 +27,7 @@ BanResult ban_client_address(platform::Registry& reg, std::string_view user_name
   BanResult result;
   store::UserRecord user;
   user.name = std::string(user_name);
-  if (!store::read_user(reg, user, true, false)) {
+  if (!store::read_user(reg, user, {.main_fields = true, .counters = false})) {
     result.outcome = BanOutcome::UnknownUser;
     return result;
   }

@@ -293,14 +293,13 @@ void add_permission_roots(FsState& st) {
 }
 
 int resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
-                 std::string* out_dir, std::string* out_name, bool allow_wildcards,
-                 bool follow_links, bool check_permissions, int depth) {
+                 std::string* out_dir, std::string* out_name, ResolveOptions options, int depth) {
   std::string dir_buf, name_buf;
   if (!out_dir) out_dir = &dir_buf;
   if (!out_name) out_name = &name_buf;
   Cursor cur;
-  return walk(st, cwd, arg, out_dir, out_name, allow_wildcards, follow_links, check_permissions,
-              depth, cur);
+  return walk(st, cwd, arg, out_dir, out_name, options.allow_wildcards, options.follow_links,
+              options.check_permissions, depth, cur);
 }
 
 std::string display_path(const FsState& st, std::string_view p) {

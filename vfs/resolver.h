@@ -36,12 +36,19 @@ void add_permission_root(FsState& st, std::string_view entry);
 // Every "szfp" line of both texts through add_permission_root (template first).
 void add_permission_roots(FsState& st);
 
+// How resolve_path walks. Callers name every field.
+struct ResolveOptions {
+  bool allow_wildcards;    // the last component may hold "*" and "?" (listings)
+  bool follow_links;       // a link is walked to its target; otherwise it is RESOLVE_BAD_LINK
+  bool check_permissions;  // each directory reached must be inside the user's permissions
+};
+
 // Walks `arg` from the virtual directory `cwd`. out_dir receives a virtual directory path, and
 // out_name the last component as described by ResolveResult. Protocol commands pass
 // follow_links and check_permissions true and depth 0; only listings allow wildcards.
 int resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
-                 std::string* out_dir, std::string* out_name, bool allow_wildcards,
-                 bool follow_links, bool check_permissions, int depth = 0);
+                 std::string* out_dir, std::string* out_name, ResolveOptions options,
+                 int depth = 0);
 
 // A virtual path as the client sees it: unchanged for an all-drives user or a "~" path; under a
 // restricted user's root with the root shown as "/" (one root) or "/x:/" (several); "no:access"

@@ -132,7 +132,7 @@ TEST_F(InitCli, DemoSiteHasItsSettingsAccountsAndPrintedPassword) {
   EXPECT_EQ(*users, (std::vector<std::string>{"anonymous", "demo"}));
   qorda::store::UserRecord guest;
   guest.name = qorda::store::account_for_login("FTP");
-  ASSERT_TRUE(qorda::store::read_user(*reg, guest, true, true));
+  ASSERT_TRUE(qorda::store::read_user(*reg, guest, {.main_fields = true, .counters = true}));
   EXPECT_TRUE(guest.bguest);
   EXPECT_FALSE(guest.bdisable);
   EXPECT_EQ(guest.sztemp, qorda::store::kNoTemplateRef);
@@ -140,7 +140,7 @@ TEST_F(InitCli, DemoSiteHasItsSettingsAccountsAndPrintedPassword) {
 
   qorda::store::UserRecord demo;
   demo.name = "demo";
-  ASSERT_TRUE(qorda::store::read_user(*reg, demo, true, true));
+  ASSERT_TRUE(qorda::store::read_user(*reg, demo, {.main_fields = true, .counters = true}));
   EXPECT_FALSE(demo.bguest);
   // Only the encoding is stored, and it is the printed password's.
   EXPECT_EQ(demo.szpass, qorda::store::encode_password(password));
@@ -156,7 +156,7 @@ TEST_F(InitCli, DemoGuestMayReadPubAndOnlyStoreIntoIncoming) {
   ASSERT_TRUE(reg);
   qorda::store::UserRecord guest;
   guest.name = "anonymous";
-  ASSERT_TRUE(qorda::store::read_user(*reg, guest, true, false));
+  ASSERT_TRUE(qorda::store::read_user(*reg, guest, {.main_fields = true, .counters = false}));
   auto at = [&](const char* path) {
     qorda::vfs::PermissionRecord p;
     bool found = qorda::vfs::find_permission(guest.szfp, std::nullopt, path, &p);

@@ -29,7 +29,7 @@ class Site : public ::testing::Test {
   store::UserRecord stored() {
     store::UserRecord r;
     r.name = user_.name;
-    EXPECT_TRUE(store::read_user(srv_.reg(), r, true, true));
+    EXPECT_TRUE(store::read_user(srv_.reg(), r, {.main_fields = true, .counters = true}));
     return r;
   }
 

@@ -35,7 +35,7 @@ TEST_F(RecordsTest, MissingValuesTakeTheirDefaults) {
   UserRecord rec;
   rec.name = "bob";
   rec.iulkb = 77;  // overwritten by the counters' default
-  ASSERT_TRUE(read_user(reg(), rec, true, true));
+  ASSERT_TRUE(read_user(reg(), rec, {.main_fields = true, .counters = true}));
   EXPECT_EQ(rec.szpass, "HcZaRN5fhq");
   EXPECT_EQ(rec.sztemp, "[s] 'none'");
   EXPECT_EQ(rec.szfp, "");
@@ -58,7 +58,7 @@ TEST_F(RecordsTest, UnknownUserLeavesTheRecordUnchanged) {
   UserRecord rec;
   rec.name = "nobody";
   rec.szfp = "keep";
-  EXPECT_FALSE(read_user(reg(), rec, true, true));
+  EXPECT_FALSE(read_user(reg(), rec, {.main_fields = true, .counters = true}));
   EXPECT_EQ(rec.szfp, "keep");
   TemplateRecord t;
   t.name = "none";
@@ -73,7 +73,7 @@ TEST_F(RecordsTest, ValuesOfTheWrongTypeReadAsDefaults) {
   ASSERT_TRUE(reg().set_dword(key, "bguest", 2));  // any non-zero is set
   UserRecord rec;
   rec.name = "carol";
-  ASSERT_TRUE(read_user(reg(), rec, true, true));
+  ASSERT_TRUE(read_user(reg(), rec, {.main_fields = true, .counters = true}));
   EXPECT_FALSE(rec.bdisable);
   EXPECT_EQ(rec.szfp, "");
   EXPECT_TRUE(rec.bguest);
@@ -94,7 +94,7 @@ TEST_F(RecordsTest, WriteUserWritesExactlyTheNamedValues) {
   EXPECT_EQ(value_names(reg(), user_key("alice")).size(), 10u);
   UserRecord back;
   back.name = "ALICE";  // names are case-insensitive
-  ASSERT_TRUE(read_user(reg(), back, true, true));
+  ASSERT_TRUE(read_user(reg(), back, {.main_fields = true, .counters = true}));
   EXPECT_EQ(back.idlfiles, 3u);
   EXPECT_EQ(back.szfp, rec.szfp);
   EXPECT_TRUE(back.bguest);
@@ -104,7 +104,7 @@ TEST_F(RecordsTest, WriteUserWritesExactlyTheNamedValues) {
   ASSERT_TRUE(write_user(reg(), back, false, kCountUlKb));
   UserRecord again;
   again.name = "alice";
-  ASSERT_TRUE(read_user(reg(), again, false, true));
+  ASSERT_TRUE(read_user(reg(), again, {.main_fields = false, .counters = true}));
   EXPECT_EQ(again.iulkb, 9u);
   EXPECT_EQ(again.idlfiles, 3u);
   EXPECT_EQ(again.szfp, "");  // main fields not read
@@ -179,7 +179,7 @@ TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
     UserRecord u;
     u.name = bad;
     EXPECT_FALSE(write_user(reg(), u, true, kCountAll).ok());
-    EXPECT_FALSE(read_user(reg(), u, true, true));
+    EXPECT_FALSE(read_user(reg(), u, {.main_fields = true, .counters = true}));
   }
   EXPECT_EQ(check_record_name(""), "User name must not be blank.");
   EXPECT_FALSE(check_record_name(std::string(63, 'x')).has_value());
@@ -211,7 +211,7 @@ TEST_F(RecordsTest, RenameMovesTheWholeRecordAtOnce) {
   EXPECT_FALSE(user_exists(reg(), "erin"));
   UserRecord back;
   back.name = "frank";
-  ASSERT_TRUE(read_user(reg(), back, true, true));
+  ASSERT_TRUE(read_user(reg(), back, {.main_fields = true, .counters = true}));
   EXPECT_EQ(back.szcomment, "notes");
   EXPECT_EQ(back.iulfiles, 4u);
   // A rename that only changes letter case keeps the one account.

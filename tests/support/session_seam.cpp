@@ -65,7 +65,7 @@ void connect_logged_in(TestServer& srv, FtpClient& c, const std::string& user) {
 store::UserRecord stored_user(TestServer& srv, const std::string& user) {
   store::UserRecord u;
   u.name = user;
-  EXPECT_TRUE(store::read_user(srv.reg(), u, false, true));
+  EXPECT_TRUE(store::read_user(srv.reg(), u, {.main_fields = false, .counters = true}));
   return u;
 }
 

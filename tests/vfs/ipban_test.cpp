@@ -32,7 +32,7 @@ class IpBanTest : public ::testing::Test {
   store::UserRecord user() {
     store::UserRecord u;
     u.name = "alice";
-    EXPECT_TRUE(store::read_user(reg(), u, true, true));
+    EXPECT_TRUE(store::read_user(reg(), u, {.main_fields = true, .counters = true}));
     return u;
   }
   std::string template_ip() {

@@ -71,7 +71,9 @@ class Resolver : public ::testing::Test {
   static Resolved run(const FsState& st, std::string_view cwd, std::string_view arg,
                       bool wild = false) {
     Resolved r;
-    r.code = resolve_path(st, cwd, arg, &r.dir, &r.name, wild, true, true);
+    r.code =
+        resolve_path(st, cwd, arg, &r.dir, &r.name,
+                     {.allow_wildcards = wild, .follow_links = true, .check_permissions = true});
     return r;
   }
 
@@ -234,8 +236,11 @@ TEST_F(Resolver, SyntaxRules) {
   EXPECT_EQ(run(st, "/c:/ftp/", "pub//").code, RESOLVE_NOT_FOUND);
   // A malformed current directory resolves nothing.
   EXPECT_EQ(run(st, "ftp/", "pub").code, RESOLVE_NOT_FOUND);
-  EXPECT_EQ(resolve_path(st, "/c:/", "ftp", nullptr, nullptr, false, true, true, kMaxLinkDepth),
-            RESOLVE_BAD_LINK);
+  EXPECT_EQ(
+      resolve_path(st, "/c:/", "ftp", nullptr, nullptr,
+                   {.allow_wildcards = false, .follow_links = true, .check_permissions = true},
+                   kMaxLinkDepth),
+      RESOLVE_BAD_LINK);
 }
 
 TEST_F(Resolver, NamesOnDiskAndMissingComponents) {
@@ -399,8 +404,10 @@ TEST_F(Resolver, LinksAreFollowedFromTheirDirectory) {
   EXPECT_EQ(run(st, "/c:/ftp/", "a").code, RESOLVE_BAD_LINK);
   EXPECT_EQ(links.reads, kMaxLinkDepth);  // a, then b followed until 26 levels deep
   std::string dir, name;
-  EXPECT_EQ(resolve_path(st, "/c:/ftp/", "drive_d", &dir, &name, false, false, true),
-            RESOLVE_BAD_LINK);
+  EXPECT_EQ(
+      resolve_path(st, "/c:/ftp/", "drive_d", &dir, &name,
+                   {.allow_wildcards = false, .follow_links = false, .check_permissions = true}),
+      RESOLVE_BAD_LINK);
   EXPECT_EQ(name, "/d:/");
   // A real entry hides a link of the same name.
   fs::create_directories(base_ + "/c/ftp/drive_d");
