@@ -5,6 +5,7 @@
 
 #include "app/account_cli.h"
 #include "app/commands.h"
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/volume.h"
 #include "store/drives.h"
@@ -31,8 +32,7 @@ constexpr const char* kReloadNote = "A running server applies it on SIGHUP.\n";
 // "c", "C" or "c:" -> 'c'; 0 when the text is no drive letter.
 char parse_letter(const std::string& s) {
   if (s.empty() || s.size() > 2 || (s.size() == 2 && s[1] != ':')) return 0;
-  char c = s[0];
-  if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const char c = platform::ascii_lower(s[0]);
   return (c >= 'a' && c <= 'z') ? c : 0;
 }
 

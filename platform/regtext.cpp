@@ -18,16 +18,12 @@ constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-char fold(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The store's own order (SQLite NOCASE): ASCII letters folded to lower case, then bytes.
 bool fold_less(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    auto x = static_cast<unsigned char>(fold(a[i]));
-    auto y = static_cast<unsigned char>(fold(b[i]));
+    auto x = static_cast<unsigned char>(ascii_lower(a[i]));
+    auto y = static_cast<unsigned char>(ascii_lower(b[i]));
     if (x != y) return x < y;
   }
   return a.size() < b.size();

@@ -20,10 +20,6 @@ namespace qorda::platform {
 
 namespace {
 
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -214,12 +210,12 @@ Status DriveTable::set(char letter, std::string_view root) {
   }
   std::string r(root);
   while (r.size() > 1 && r.back() == '/') r.pop_back();
-  roots_[lower(letter) - 'a'] = std::move(r);
+  roots_[ascii_lower(letter) - 'a'] = std::move(r);
   return {};
 }
 
 void DriveTable::remove(char letter) {
-  if (is_letter(letter)) roots_[lower(letter) - 'a'].clear();
+  if (is_letter(letter)) roots_[ascii_lower(letter) - 'a'].clear();
 }
 
 void DriveTable::clear() {
@@ -228,7 +224,7 @@ void DriveTable::clear() {
 
 const std::string* DriveTable::root(char letter) const {
   if (!is_letter(letter)) return nullptr;
-  const std::string& r = roots_[lower(letter) - 'a'];
+  const std::string& r = roots_[ascii_lower(letter) - 'a'];
   return r.empty() ? nullptr : &r;
 }
 
@@ -330,7 +326,7 @@ Result<DrivePath> split_drive_path(std::string_view path) {
     return Status::error(EINVAL, "no drive in path");
   }
   DrivePath out;
-  out.letter = lower(p[i]);
+  out.letter = ascii_lower(p[i]);
   i += 2;
   if (i < p.size() && p[i] != '/') return Status::error(EINVAL, "no slash after the drive");
   while (i < p.size()) {
@@ -388,7 +384,7 @@ Result<std::string> disk_spelling(std::string_view vpath) {
         continue;
       }
     }
-    for (char c : part) out += lower(c);
+    for (char c : part) out += ascii_lower(c);
   }
   const char end = vpath.empty() ? '\0' : vpath.back();
   if (!dp->parts.empty() && (end == '/' || end == '\\')) out += '/';
@@ -441,7 +437,8 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
     if (p < pattern.size() && pattern[p] == '*') {
       star = ++p;
       mark = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || ascii_lower(pattern[p]) == ascii_lower(name[n]))) {
       ++p;
       ++n;
     } else if (star != std::string_view::npos) {

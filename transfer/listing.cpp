@@ -8,6 +8,7 @@
 
 #include "log/descriptors.h"
 #include "log/utf8.h"
+#include "platform/ascii.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "store/links.h"
@@ -19,10 +20,6 @@ const std::array<const char*, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "Ma
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 namespace {
-
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 const char* month_name(int month) {
   return (month >= 1 && month <= 12) ? kMonthNames[static_cast<size_t>(month - 1)] : "???";
@@ -52,7 +49,7 @@ ListArgs parse_list_args(std::string_view arg, bool long_flag) {
     size_t end = arg.find(' ', i);
     if (end == std::string_view::npos) end = arg.size();
     for (size_t k = i + 1; k < end; ++k) {
-      if (lower(arg[k]) == 'l') out.long_list = true;
+      if (platform::ascii_lower(arg[k]) == 'l') out.long_list = true;
     }
     i = end;
     while (i < arg.size() && arg[i] == ' ') ++i;
@@ -80,7 +77,9 @@ bool link_name_match(std::string_view pattern, std::string_view name) {
       mark = n;
       continue;
     }
-    if (!p_end && !n_end && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+    if (!p_end && !n_end &&
+        (pattern[p] == '?' ||
+         platform::ascii_lower(pattern[p]) == platform::ascii_lower(name[n]))) {
       ++p;
       ++n;
       continue;

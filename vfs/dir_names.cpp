@@ -7,15 +7,12 @@ namespace qorda::vfs {
 
 namespace {
 
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Equal but for the case of the drive letter ("/C:/pub/" and "/c:/pub/").
 bool spelled_alike(std::string_view a, std::string_view b) {
   if (a == b) return true;
   if (a.size() != b.size() || a.size() < 3 || a[2] != ':' || b[2] != ':') return false;
-  return a[0] == b[0] && lower(a[1]) == lower(b[1]) && a.substr(2) == b.substr(2);
+  return a[0] == b[0] && platform::ascii_lower(a[1]) == platform::ascii_lower(b[1]) &&
+         a.substr(2) == b.substr(2);
 }
 
 }  // namespace

@@ -14,9 +14,6 @@ namespace {
 char upper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -64,7 +61,7 @@ std::string parent_of(const std::string& vdir) {
 }
 
 std::string drive_root(char letter) {
-  return std::string("/") + lower(letter) + ":/";
+  return std::string("/") + platform::ascii_lower(letter) + ":/";
 }
 
 bool is_root_of_view(const FsState& st, const std::string& dir) {
