@@ -140,8 +140,11 @@ void csock_c::receive() {
     waiting_password_.clear();
     cmd_pass(*this, password);
     flush();
-    --budget;
     if (!taking_input()) return;
+    if (--budget <= 0) {
+      continue_later();  // what else it sent is taken in the next turn
+      return;
+    }
   }
   if (held_input_) {
     held_pos_ += take_input(held_input_.get() + held_pos_, held_len_ - held_pos_, budget);
