@@ -1,8 +1,6 @@
 // A session holds its line buffer and output chunks only while they are in use: an idle session,
 // logged in or not, holds neither.
 #include <gtest/gtest.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 
 #include <string>
 
@@ -18,25 +16,6 @@ namespace {
 bool pump_until_holding(TestServer& srv, session::csock_c& s) {
   for (int i = 0; i < 200 && !s.holds_line_buffer(); ++i) srv.pump(5);
   return s.holds_line_buffer();
-}
-
-// Pumps until the server has read every byte the client sent: none waits unacknowledged at the
-// client's end or unread at the server's (or the session is gone). The server reads a piece per
-// turn and the socket buffers may hold megabytes, so it gives up only after 4000 turns in a row
-// in which nothing was read.
-void pump_until_taken(TestServer& srv, const FtpClient& c) {
-  int left = -1;
-  for (int idle = 0; idle < 4000;) {
-    session::csock_c* s = session_of(srv, c);
-    int unsent = 0, unread = 0;
-    if (s == nullptr || ::ioctl(c.fd(), SIOCOUTQ, &unsent) != 0 ||
-        ::ioctl(s->sock, SIOCINQ, &unread) != 0 || unsent + unread == 0) {
-      return;
-    }
-    idle = unsent + unread == left ? idle + 1 : 0;
-    left = unsent + unread;
-    srv.pump(1);
-  }
 }
 
 TEST(SessionBuffers, LineBufferLivesOnlyWhileALineIsIncomplete) {

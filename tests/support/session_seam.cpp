@@ -1,8 +1,8 @@
 #include "tests/support/session_seam.h"
 
-#include "store/password.h"
-
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -12,6 +12,7 @@
 
 #include "engine/conn_table.h"
 #include "platform/volume.h"
+#include "store/password.h"
 #include "vfs/resolver.h"
 
 namespace qorda::test {
@@ -35,6 +36,21 @@ session::csock_c* first_session(TestServer& srv) {
     if (auto* s = srv.net().sessions().head(b)) return s;
   }
   return nullptr;
+}
+
+void pump_until_taken(TestServer& srv, const FtpClient& c) {
+  int left = -1;
+  for (int idle = 0; idle < 4000;) {
+    session::csock_c* s = session_of(srv, c);
+    int unsent = 0, unread = 0;
+    if (s == nullptr || ::ioctl(c.fd(), SIOCOUTQ, &unsent) != 0 ||
+        ::ioctl(s->sock, SIOCINQ, &unread) != 0 || unsent + unread == 0) {
+      return;
+    }
+    idle = unsent + unread == left ? idle + 1 : 0;
+    left = unsent + unread;
+    srv.pump(1);
+  }
 }
 
 void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,

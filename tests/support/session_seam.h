@@ -21,6 +21,12 @@ session::csock_c* session_of(TestServer& srv, const FtpClient& c);
 // The first session in the server's table; null if none. For tests with a single client.
 session::csock_c* first_session(TestServer& srv);
 
+// Pumps until the server has read every byte the client sent: none waits unacknowledged at the
+// client's end or unread at the server's (or the session is gone). The server reads a piece per
+// turn and the socket buffers may hold megabytes, so it gives up only after 4000 turns in a row
+// in which nothing was read.
+void pump_until_taken(TestServer& srv, const FtpClient& c);
+
 // Logs the session in as `user` with the permission lines `szfp` (and a template when given):
 // state, account copy, template copy and the file-system view with its home, as a successful
 // PASS leaves them. The account is written to the store with zero statistics unless `stats`
