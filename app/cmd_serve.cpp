@@ -153,10 +153,10 @@ int run_serve(const Context& ctx, const Args& args) {
   }
 
   engine::ConsoleObserver console(stdout);
-  log::logger().set_screen(&console);
+  auto installed = std::make_unique<engine::ObserverInstallation>(console);
 
   std::unique_ptr<engine::NetModule> net;
-  const engine::EngineEnv env{loop->get(), &console, reg->get()};
+  const engine::EngineEnv env{loop->get(), reg->get()};
   const std::optional<uint32_t> port_override =
       have_port ? std::optional<uint32_t>(port) : std::nullopt;
   bool lost_listener = false;
@@ -184,13 +184,13 @@ int run_serve(const Context& ctx, const Args& args) {
   if (!net->listening()) {
     std::string why = listener_failure(*net, settings.iport);
     net->close();
-    log::logger().set_screen(nullptr);
+    installed.reset();
     std::fprintf(stderr, "qorda serve: %s\n", why.c_str());
     return kExitFailure;
   }
   (*loop)->run();
   net->close();
-  log::logger().set_screen(nullptr);
+  installed.reset();
   if (lost_listener) {
     // The reload closed the engine again; say why as at start-up.
     std::fprintf(stderr, "qorda serve: %s\n", listener_failure(*net, settings.iport).c_str());

@@ -5,16 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "log/client_list.h"
 #include "log/descriptors.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
-#include "session/csock.h"
-#include "session/data_link.h"
 #include "store/keys.h"
 #include "store/settings.h"
-#include "transfer/dsock.h"
 
 namespace qorda::engine {
 
@@ -22,18 +18,16 @@ namespace {
 
 using platform::Message;
 using platform::MsgKind;
-using session::csock_c;
+using session::Session;
 
 constexpr const char* kAuthor = "the qorda developers";
 constexpr unsigned kTickPeriodMs = 250;
-constexpr uint32_t kLookupGraceMs = 60000;
 // listen() clamps the backlog to the system's maximum (SOMAXCONN, net.core.somaxconn), so this
 // asks for the largest queue the system allows: a burst of clients must not lose its SYNs.
 constexpr int kListenBacklog = 65535;
 
 NetModule* g_current = nullptr;
 bool g_first_open = true;
-uint32_t g_now = 0;
 
 void elog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void elog(const char* fmt, ...) {
@@ -44,18 +38,6 @@ void elog(const char* fmt, ...) {
 }
 
 }  // namespace
-
-uint32_t now() {
-  return g_now;
-}
-void set_now(uint32_t tick) {
-  g_now = tick;
-}
-
-double transfer_rate_kbps(uint64_t moved_bytes, uint32_t elapsed_ms) {
-  if (elapsed_ms < 55) elapsed_ms = 27;
-  return (static_cast<double>(moved_bytes) / 1024.0) / (elapsed_ms * 0.001);
-}
 
 std::string local_log_path(const std::string& szlogf) {
   platform::Result<std::string> local = platform::map_setting_path(szlogf);
@@ -94,13 +76,12 @@ NetModule::~NetModule() {
 void NetModule::do_open() {
   store::ServerSettings& s = store::settings();
   sessions_.clear();
-  data_.clear();
-  log::client_list().clear();
-  loop().set_handler([this](const Message& m) { nproc(m); });
+  data_routes_.clear();
+  loop().set_handler([this](const Message& m) { dispatch_message(m); });
   loop().start_timer(kTickPeriodMs);
   g_current = this;
   open_ = true;
-  set_now(platform::clock().tick_ms());
+  now_ = platform::clock().tick_ms();
   log::logger().set_levels(static_cast<int>(s.ilogls), static_cast<int>(s.iloglf));
 
   if (g_first_open) elog("%s %s by %s", store::kProductName, store::kVersion, kAuthor);
@@ -185,9 +166,8 @@ void NetModule::close() {
   observer().switch_position(false);
   disable_listener();
   for (int b = 0; b < kBuckets; ++b) {
-    while (csock_c* s = sessions_.head(b)) {
-      // A session already closing has said its farewell; it is only freed.
-      if (s->state != session::Closing) s->close(session::CloseReason::ServerShutdown);
+    while (session::Session* s = sessions_.head(b)) {
+      s->shut_down();
       free_session(s);
     }
   }
@@ -202,10 +182,8 @@ void NetModule::close() {
 void NetModule::reopen_log() {
   const store::ServerSettings& s = store::settings();
   if (!open_ || s.iloglf == 0) return;
-  const std::string path = local_log_path(s.szlogf);
-  if (!log::logger().reopen_file().ok() && (path.empty() || !log::logger().open_file(path).ok())) {
-    elog("error: can't open log file \"%s\".", log::escape_for_log(s.szlogf).c_str());
-  }
+  // Rotation reopens quietly; only a file that cannot be had back is told, as any open is.
+  if (!log::logger().reopen_file().ok()) open_log_file(s.szlogf);
 }
 
 std::string NetModule::tray_tip() const {
@@ -224,39 +202,89 @@ std::string NetModule::host_name() const {
   return s.boverride != 0 ? s.szhostname : local_name_;
 }
 
-void NetModule::add_session(csock_c* s) {
+const store::ServerSettings& NetModule::settings() const {
+  return store::settings();
+}
+
+Observer& NetModule::observer() {
+  return installed_observer();
+}
+
+void NetModule::for_each_session(const std::function<void(const session::Session&)>& visit) const {
+  for (int b = 0; b < kBuckets; ++b) {
+    for (const session::Session* s = sessions_.head(b); s != nullptr; s = s->next) visit(*s);
+  }
+}
+
+void NetModule::route_data(int fd, session::Session& owner) {
+  data_routes_[fd] = &owner;
+}
+
+void NetModule::drop_data_route(int fd) {
+  data_routes_.erase(fd);
+}
+
+EngineFigures NetModule::figures() const {
+  return {.listening = listening(),
+          .port = listen_port(),
+          .clients = client_count_,
+          .max_clients = static_cast<int>(store::settings().imaxc),
+          .throughput_kbps = throughput_};
+}
+
+std::vector<session::ConnectionView> NetModule::connections() const {
+  std::vector<session::ConnectionView> out;
+  for_each_session([this, &out](const session::Session& s) { out.push_back(s.view(now_)); });
+  return out;
+}
+
+std::optional<session::ConnectionView> NetModule::connection(uint32_t id) const {
+  const session::Session* s = sessions_.find(static_cast<int>(id));
+  if (s == nullptr) return std::nullopt;
+  return s->view(now_);
+}
+
+bool NetModule::disconnect(uint32_t id) {
+  session::Session* s = sessions_.find(static_cast<int>(id));
+  if (s == nullptr || s->closing()) return false;
+  s->disconnect();
+  return true;
+}
+
+bool NetModule::set_examined(uint32_t id, bool on) {
+  session::Session* s = sessions_.find(static_cast<int>(id));
+  if (s == nullptr) return false;
+  s->set_examined(on);
+  return true;
+}
+
+void NetModule::add_session(session::Session* s) {
   sessions_.add(s);
   ++client_count_;
   refresh_tray();
 }
 
-void NetModule::remove_session(csock_c* s) {
-  if (!sessions_.remove(s)) return;
-  --client_count_;
-  refresh_tray();
-  log::client_list().remove(static_cast<uint32_t>(s->sock));
-  observer().client_line_removed(static_cast<uint32_t>(s->sock));
-}
-
-csock_c* NetModule::find_session(int sock) const {
-  return sessions_.find(sock);
-}
-
-csock_c* NetModule::find_session_by_lookup(uint32_t handle) const {
+session::Session* NetModule::find_session_by_lookup(uint32_t handle) const {
   if (handle == 0) return nullptr;
   for (int b = 0; b < kBuckets; ++b) {
-    for (csock_c* s = sessions_.head(b); s != nullptr; s = s->next) {
-      if (s->lookup_handle == handle) return s;
+    for (session::Session* s = sessions_.head(b); s != nullptr; s = s->next) {
+      if (s->lookup_handle() == handle) return s;
     }
   }
   return nullptr;
 }
 
-void NetModule::free_session(csock_c* s) {
+void NetModule::free_session(session::Session* s) {
+  const auto id = static_cast<uint32_t>(s->sock);
+  if (sessions_.remove(s)) {
+    --client_count_;
+    refresh_tray();
+    observer().client_line_removed(id);
+  }
   delete s;
 }
 
-void NetModule::nproc(const Message& m) {
+void NetModule::dispatch_message(const Message& m) {
   switch (m.kind) {
     case MsgKind::Timer:
       timer_tick();
@@ -277,53 +305,13 @@ void NetModule::nproc(const Message& m) {
 }
 
 void NetModule::on_control(const Message& m) {
-  csock_c* s = sessions_.find(m.handle);
-  if (s == nullptr) return;
-  switch (m.event) {
-    case platform::FD_READ:
-      s->receive();
-      // A client that pipelined commands and closed is finished once its last line has run.
-      if (s->peer_gone() && !s->holds_input()) on_peer_closed(s);
-      break;
-    case platform::FD_WRITE:
-      s->writable_event();
-      break;
-    case platform::FD_CLOSE:
-      if (s->holds_input()) {
-        s->note_peer_gone();  // the lines it sent before closing are dispatched first
-        break;
-      }
-      on_peer_closed(s);
-      break;
-    default:
-      break;
-  }
-}
-
-void NetModule::on_peer_closed(csock_c* s) {
-  if (s->state != session::Closing) {
-    if (s->examined) {
-      observer().examine_caption(static_cast<uint32_t>(s->sock),
-                                 "examining client (disconnected!)");
-    }
-    s->log(log::kSecurity, "Disconnected. (client close)");
-    s->state = session::Closing;
-    if (s->lookup_handle != 0) s->cancel_lookup();
-  }
-  if (s->lookup_handle != 0) return;  // the answer or the tick frees it
-  s->delete_mark = true;
-  free_session(s);
+  session::Session* s = sessions_.find(m.handle);
+  if (s != nullptr && s->control_event(m.event)) free_session(s);
 }
 
 void NetModule::on_lookup(const Message& m) {
-  csock_c* s = find_session_by_lookup(static_cast<uint32_t>(m.handle));
-  if (s == nullptr) return;
-  if (s->state == session::Closing) {
-    s->delete_mark = true;
-    s->lookup_handle = 0;
-    return;
-  }
-  s->lookup_answered(m.error, m.host);
+  session::Session* s = find_session_by_lookup(static_cast<uint32_t>(m.handle));
+  if (s != nullptr) s->lookup_answered(m.error, m.host);
 }
 
 void NetModule::on_listen(const Message& m) {
@@ -341,36 +329,32 @@ void NetModule::on_listen(const Message& m) {
   // "226") waited for the client's delayed acknowledgement, some 40 ms per transfer. Should
   // the option fail, replies are only slower.
   (void)accepted->set_nodelay(true);
-  auto* s = new csock_c(*this, std::move(*accepted), peer);  // owned by the session table
+  auto* s = new session::Session(*this, std::move(*accepted), peer);  // freed by free_session
+  add_session(s);
   s->start();
 }
 
 void NetModule::on_data(const Message& m) {
-  transfer::dsock_c* d = data_.find(m.handle);
-  if (d == nullptr) return;  // a data connection that is gone
-  transfer::data_event(d, m.event, m.error);
+  auto it = data_routes_.find(m.handle);
+  if (it == data_routes_.end()) return;  // a data connection that is gone
+  it->second->data_event(m.event, m.error);
 }
 
 void NetModule::timer_tick() {
   if (!open_) return;
   throughput_ = 0;
-  set_now(platform::clock().tick_ms());
-  transfer::note_deliveries(data_);
-  const uint64_t idle_limit = uint64_t{store::settings().imaxt} * 1000;
-  login_throttle_.prune(now());
+  now_ = platform::clock().tick_ms();
+  login_throttle_.prune(now_);
   for (int b = 0; b < kBuckets; ++b) {
-    csock_c* next = nullptr;
-    for (csock_c* s = sessions_.head(b); s != nullptr; s = next) {
+    session::Session* next = nullptr;
+    for (session::Session* s = sessions_.head(b); s != nullptr; s = next) {
       next = s->next;
-      const uint32_t idle = now() - s->last_activity;
-      if (s->state != session::Closing && idle > idle_limit && s->lookup_handle == 0) {
-        s->close(session::CloseReason::IdleTimeout);
-      }
-      s->resume_if_due(now());
-      throughput_ += session::data_throughput(*s);
-      if (s->delete_mark && (s->lookup_handle == 0 || idle > kLookupGraceMs)) free_session(s);
+      const bool finished = s->tick(now_);
+      throughput_ += s->transfer_rate();
+      if (finished) free_session(s);
     }
   }
+  observer().after_tick();
 }
 
 }  // namespace qorda::engine

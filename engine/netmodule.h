@@ -1,27 +1,28 @@
 // The network engine: exists exactly while the server is switched on. Opening it starts the
 // tick, opens the log file, learns the local host name and addresses and opens the listening
-// socket; it owns the session table and the data-connection table and routes every loop message
-// (nproc). Closing it drops every client and undoes all of that.
+// socket; it owns the session table, routes every loop message to the session it concerns
+// (dispatch_message) and runs the tick. It is the SessionHost of its sessions and the one
+// interface a window or a control client uses: the figures, a read-only view of each connection,
+// disconnect and examine by id. Closing it drops every client and undoes all of that.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/conn_table.h"
 #include "engine/observer.h"
+#include "engine/session_host.h"
 #include "platform/event_loop.h"
 #include "platform/socket.h"
 #include "session/login_throttle.h"
+#include "session/session.h"
 
 namespace qorda::platform {
 class Registry;
-}
-namespace qorda::session {
-class csock_c;
-}
-namespace qorda::transfer {
-class dsock_c;
 }
 
 namespace qorda::engine {
@@ -32,17 +33,26 @@ struct ListenSocket {
   platform::SockAddr addr;  // any local address, the configured port
 };
 
-// Where the engine runs: the loop that delivers its messages and the views it reports to.
-// Nothing here is owned by the engine.
+// Where the engine runs: the loop that delivers its messages and the store it reads. Nothing
+// here is owned by the engine. The view it reports to is the installed observer
+// (install_observer).
 struct EngineEnv {
   platform::EventLoop* loop = nullptr;
-  Observer* observer = nullptr;
   // The store that user, template and link records are read from at USER, at each statistics
   // update and at each link lookup. May be null only in tests that never log in.
   platform::Registry* registry = nullptr;
 };
 
-class NetModule {
+// The engine's figures, as the quick-info window and `status` show them.
+struct EngineFigures {
+  bool listening = false;
+  uint16_t port = 0;
+  int clients = 0;
+  int max_clients = 0;         // imaxc, 0: no limit
+  double throughput_kbps = 0;  // all transfers together, as of the last tick
+};
+
+class NetModule final : public SessionHost {
  public:
   // Opens the engine (never fails as a whole: a failure is logged and leaves an engine without
   // listener) and publishes it as current(). The caller owns the result; destroying it closes.
@@ -59,8 +69,8 @@ class NetModule {
   static NetModule* current();
 
   // The loop message procedure: the five message kinds.
-  void nproc(const platform::Message& m);
-  // The 250 ms tick, in its fixed order of steps.
+  void dispatch_message(const platform::Message& m);
+  // The 250 ms tick, in its fixed order of steps; the observer's after_tick comes last.
   void timer_tick();
 
   bool listening() const { return listener_.sock.valid(); }
@@ -71,36 +81,41 @@ class NetModule {
   // Closes and reopens the log file (log rotation); logs a failure to reopen.
   void reopen_log();
 
-  // Session table. add/remove keep the client count, tray tip and client list current.
-  void add_session(session::csock_c* s);
-  void remove_session(session::csock_c* s);
-  session::csock_c* find_session(int sock) const;
-  session::csock_c* find_session_by_lookup(uint32_t handle) const;
-  const ConnTable<session::csock_c>& sessions() const { return sessions_; }
-  // Destroys and frees a session (it unlinks itself from the table).
-  void free_session(session::csock_c* s);
-
-  // Data-connection table, filled by data connections as they are made.
-  ConnTable<transfer::dsock_c>& data_table() { return data_; }
-
-  int client_count() const { return client_count_; }
+  // ---- what a window (or a control client) uses ----
+  EngineFigures figures() const;
+  // Every connection, in the session table's order, read at the current engine time.
+  std::vector<session::ConnectionView> connections() const;
+  std::optional<session::ConnectionView> connection(uint32_t id) const;
+  // The administrator's disconnect: the client gets its farewell and the session is freed at
+  // the next tick. False when there is no such connection or it is already closing.
+  bool disconnect(uint32_t id);
+  // Examine on or off: with it on, every command and reply line of the connection goes to the
+  // observer's examine_line. False when there is no such connection.
+  bool set_examined(uint32_t id, bool on);
   std::string tray_tip() const;
-  // Refreshes the client count and tray tip in the views.
-  void refresh_tray();
+
+  // ---- the session table ----
+  const ConnTable<session::Session>& sessions() const { return sessions_; }
+  session::Session* find_session(int sock) const { return sessions_.find(sock); }
+  // Data sockets whose events are routed to a session.
+  size_t data_route_count() const { return data_routes_.size(); }
 
   const std::string& local_name() const { return local_name_; }
-  // The host name shown to clients: szhostname when boverride is set, else the local name.
-  std::string host_name() const;
 
-  platform::EventLoop& loop() { return *env_.loop; }
-  platform::Registry* registry() { return env_.registry; }
-  Observer& observer() { return *env_.observer; }
-
-  // How fast each client address may have its passwords checked.
-  session::LoginThrottle& login_throttle() { return login_throttle_; }
-
-  // Total transfer rate in KiB/s, recomputed at every tick.
-  double throughput() const { return throughput_; }
+  // ---- SessionHost ----
+  platform::EventLoop& loop() override { return *env_.loop; }
+  platform::Registry* registry() override { return env_.registry; }
+  uint32_t now() const override { return now_; }
+  const store::ServerSettings& settings() const override;
+  // szhostname when boverride is set, else the local name.
+  std::string host_name() const override;
+  int client_count() const override { return client_count_; }
+  void for_each_session(
+      const std::function<void(const session::Session&)>& visit) const override;
+  session::LoginThrottle& login_throttle() override { return login_throttle_; }
+  void route_data(int fd, session::Session& owner) override;
+  void drop_data_route(int fd) override;
+  Observer& observer() override;
 
   // Whether the informational start-up lines are still to be logged (set at program start,
   // cleared by the first successful open). Exposed for tests.
@@ -114,14 +129,20 @@ class NetModule {
   void on_lookup(const platform::Message& m);
   void on_listen(const platform::Message& m);
   void on_data(const platform::Message& m);
-  // The client closed the control connection: log, mark and free the session (or leave it to
-  // its reverse look-up's answer).
-  void on_peer_closed(session::csock_c* s);
+  // Takes a session into the table and keeps the count and the tray current.
+  void add_session(session::Session* s);
+  // Unlinks and frees a session.
+  void free_session(session::Session* s);
+  session::Session* find_session_by_lookup(uint32_t handle) const;
+  void refresh_tray();
 
   EngineEnv env_;
   bool open_ = false;
-  ConnTable<session::csock_c> sessions_;  // sessions are owned by the engine (new/delete)
-  ConnTable<transfer::dsock_c> data_;     // data connections are owned by their sessions
+  // Sessions are owned by the engine: made on accept, freed by free_session.
+  ConnTable<session::Session> sessions_;
+  // Data socket handle -> the session that owns that data connection (not owned here).
+  std::unordered_map<int, session::Session*> data_routes_;
+  uint32_t now_ = 0;
   ListenSocket listener_;
   std::string local_name_;
   int client_count_ = 0;
@@ -129,14 +150,6 @@ class NetModule {
   double throughput_ = 0;
   session::LoginThrottle login_throttle_;
 };
-
-// The engine clock: the tick count read at the start of every timer tick (and at open). All
-// session and transfer times are taken from it.
-uint32_t now();
-void set_now(uint32_t tick);
-
-// Rate of a transfer in KiB/s; a measured time below 55 ms counts as 27 ms.
-double transfer_rate_kbps(uint64_t moved_bytes, uint32_t elapsed_ms);
 
 // Maps the log-file setting to a local path through the drive table: an absolute path stays as
 // it is; "x:\rest" is rest under drive x's directory. Empty when it cannot be mapped.

@@ -45,6 +45,7 @@ class Logger {
 
   // Not owned; null drops screen lines.
   void set_screen(ScreenSink* s) { screen_ = s; }
+  ScreenSink* screen() const { return screen_; }
 
   // Opens `local_path` for appending (created when absent). The Logger owns the descriptor.
   platform::Status open_file(const std::string& local_path);

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/netmodule.h"
 #include "platform/file.h"
 #include "platform/volume.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/settings.h"
 #include "vfs/resolver.h"
 
@@ -95,13 +94,13 @@ std::string expand_tokens(const TokenValues& v, std::string_view line) {
   return out;
 }
 
-TokenValues session_tokens(csock_c& s) {
+TokenValues session_tokens(Session& s) {
   TokenValues v;
   v.now = platform::clock().local_now();
   v.remote_host = s.remote_host;
-  v.host_name = s.net().host_name();
-  v.connections = s.net().client_count();
-  v.max_clients = static_cast<int>(store::settings().imaxc);
+  v.host_name = s.host().host_name();
+  v.connections = s.host().client_count();
+  v.max_clients = static_cast<int>(s.host().settings().imaxc);
   // A session that is closing after a login (QUIT) still shows its values in the goodbye
   // banner: the view of the drives exists exactly from a successful login to its end.
   v.logged_in = s.state == LoggedIn || (s.state == Closing && !s.fs.current_dir.path.empty());
@@ -119,7 +118,7 @@ TokenValues session_tokens(csock_c& s) {
   return v;
 }
 
-void csock_c::send_text_line(int code, std::string_view line) {
+void Session::send_text_line(int code, std::string_view line) {
   std::string text = expand_tokens(session_tokens(*this), line);
   reply(code, "%s", text.c_str());
 }
@@ -153,7 +152,7 @@ void message_lines(const std::function<size_t(char*, size_t)>& read,
   }
 }
 
-void send_message_file(csock_c& s, const std::string& dir, const char* name, int code) {
+void send_message_file(Session& s, const std::string& dir, const char* name, int code) {
   // SECURITY: only a regular file is opened (a directory, a FIFO or a device named like a
   // message file shows nothing), and no more than kMaxMessageBytes of it are read.
   platform::Result<platform::File> f = platform::File::open_read(dir + name);
@@ -176,7 +175,7 @@ void send_message_file(csock_c& s, const std::string& dir, const char* name, int
       });
 }
 
-void send_message_files(csock_c& s, const std::string& dir,
+void send_message_files(Session& s, const std::string& dir,
                         const std::vector<std::string_view>& names, int code) {
   platform::Result<std::vector<std::string>> found = platform::lookup_names(dir, names);
   if (!found) return;

@@ -14,7 +14,7 @@
 
 namespace qorda::session {
 
-class csock_c;
+class Session;
 
 // Day and month names as the server writes dates: weekday 0 is Sunday, month 1 is January.
 inline constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -53,7 +53,7 @@ struct TokenValues {
 std::string expand_tokens(const TokenValues& v, std::string_view line);
 
 // The token values of a session at this moment.
-TokenValues session_tokens(csock_c& s);
+TokenValues session_tokens(Session& s);
 
 // Splits the text of a message file into the lines that are shown. `read` fills up to n bytes
 // and returns how many (0 at the end or on error). The text is taken in blocks of kMessageBlock
@@ -65,10 +65,10 @@ void message_lines(const std::function<size_t(char*, size_t)>& read,
 // Sends every line of the file `name` in the virtual directory `dir` with the continuation form
 // of `code`, through the token expansion. Nothing when the file cannot be opened as a regular
 // file.
-void send_message_file(csock_c& s, const std::string& dir, const char* name, int code);
+void send_message_file(Session& s, const std::string& dir, const char* name, int code);
 // As send_message_file for several names of one directory, in the order given; the names are
 // looked up together, with at most one read of the directory for those not found as typed.
-void send_message_files(csock_c& s, const std::string& dir,
+void send_message_files(Session& s, const std::string& dir,
                         const std::vector<std::string_view>& names, int code);
 
 }  // namespace qorda::session

@@ -8,7 +8,7 @@
 #include "platform/volume.h"
 #include "session/banner.h"
 #include "session/cmd_login.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "vfs/resolver.h"
 
 namespace qorda::session {
@@ -21,7 +21,7 @@ struct Resolved {
   std::string name;
 };
 
-Resolved resolve(const csock_c& s, const std::string& from, std::string_view arg) {
+Resolved resolve(const Session& s, const std::string& from, std::string_view arg) {
   Resolved r;
   r.result = vfs::resolve_path(
       s.fs, from, arg, &r.dir, &r.name,
@@ -29,12 +29,12 @@ Resolved resolve(const csock_c& s, const std::string& from, std::string_view arg
   return r;
 }
 
-Resolved resolve(const csock_c& s, std::string_view arg) {
+Resolved resolve(const Session& s, std::string_view arg) {
   return resolve(s, s.fs.current_dir.path, arg);
 }
 
 // The permission that applies to a directory; an empty record (no flags) when none does.
-bool permission(const csock_c& s, const std::string& dir, vfs::PermissionRecord* out) {
+bool permission(const Session& s, const std::string& dir, vfs::PermissionRecord* out) {
   if (s.fs.permission(dir, out)) return true;
   *out = vfs::PermissionRecord{};
   out->path = dir;
@@ -45,7 +45,7 @@ std::string esc(std::string_view text) {
   return log::escape_for_log(text);
 }
 
-void change_directory(csock_c& s, std::string_view arg) {
+void change_directory(Session& s, std::string_view arg) {
   std::string dir;
   if (arg.empty()) {
     dir = s.fs.home_path;
@@ -76,26 +76,26 @@ void change_directory(csock_c& s, std::string_view arg) {
 
 }  // namespace
 
-void clear_rename(csock_c& s) {
+void clear_rename(Session& s) {
   s.rename_pending = false;
   s.rename_dir.clear();
   s.rename_name.clear();
 }
 
-void cmd_cwd(csock_c& s, std::string& arg) {
+void cmd_cwd(Session& s, std::string& arg) {
   change_directory(s, arg);
 }
 
-void cmd_cdup(csock_c& s, std::string&) {
+void cmd_cdup(Session& s, std::string&) {
   change_directory(s, "..");
 }
 
-void cmd_pwd(csock_c& s, std::string&) {
+void cmd_pwd(Session& s, std::string&) {
   s.reply(257, "\"%s\" is current directory.",
           vfs::display_path(s.fs, s.fs.current_dir.path).c_str());
 }
 
-void cmd_mkd(csock_c& s, std::string& arg) {
+void cmd_mkd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
   if (r.result == vfs::RESOLVE_BAD_LINK || r.name.empty()) {
     // The argument names an existing directory, is malformed, or leads through a bad link.
@@ -122,7 +122,7 @@ void cmd_mkd(csock_c& s, std::string& arg) {
   s.log(log::kWrites, "Created directory \"%s\".", esc(path).c_str());
 }
 
-void cmd_dele(csock_c& s, std::string& arg) {
+void cmd_dele(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
   if ((r.result != vfs::RESOLVE_OK && r.result != vfs::RESOLVE_DENIED) || r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
@@ -147,7 +147,7 @@ void cmd_dele(csock_c& s, std::string& arg) {
   s.log(log::kWrites, "Deleted \"%s\".", esc(path).c_str());
 }
 
-void cmd_rmd(csock_c& s, std::string& arg) {
+void cmd_rmd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
   if (r.result == vfs::RESOLVE_NOT_FOUND || r.result == vfs::RESOLVE_BAD_LINK || !r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
@@ -181,7 +181,7 @@ void cmd_rmd(csock_c& s, std::string& arg) {
   s.log(log::kWrites, "Deleted directory \"%s\".", esc(path).c_str());
 }
 
-void cmd_rnfr(csock_c& s, std::string& arg) {
+void cmd_rnfr(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
   if (r.result != vfs::RESOLVE_OK || r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
@@ -202,7 +202,7 @@ void cmd_rnfr(csock_c& s, std::string& arg) {
   s.reply(350, "File exists, ready for destination name.");
 }
 
-void cmd_rnto(csock_c& s, std::string& arg) {
+void cmd_rnto(Session& s, std::string& arg) {
   if (!s.rename_pending) {
     s.reply(503, "Bad sequence of commands.");
     return;

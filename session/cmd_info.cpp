@@ -3,12 +3,11 @@
 #include <cctype>
 #include <string>
 
-#include "engine/netmodule.h"
 #include "session/command_table.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/data_link.h"
 #include "store/keys.h"
-#include "transfer/listing_commands.h"
+#include "session/cmd_listing.h"
 
 namespace qorda::session {
 
@@ -27,7 +26,7 @@ void append_entry(std::string& line, const CommandRow& row) {
   line += e;
 }
 
-void reply_syntax(csock_c& s, const char* prefix, const CommandRow& row) {
+void reply_syntax(Session& s, const char* prefix, const CommandRow& row) {
   std::vector<std::string_view> lines = split_banner(row.syntax);
   if (lines.empty()) lines.emplace_back("");
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -38,7 +37,7 @@ void reply_syntax(csock_c& s, const char* prefix, const CommandRow& row) {
 
 }  // namespace
 
-void cmd_help(csock_c& s, std::string& arg) {
+void cmd_help(Session& s, std::string& arg) {
   if (arg.empty()) {
     s.reply(-214, "The following %scommands are recognized (* => unimplemented.)", "");
     for (size_t r = 0; r < 5; ++r) {
@@ -61,7 +60,7 @@ void cmd_help(csock_c& s, std::string& arg) {
   }
 }
 
-void site_help(csock_c& s, std::string& arg) {
+void site_help(Session& s, std::string& arg) {
   if (arg.empty()) {
     s.reply(-214, "The following %scommands are recognized (* => unimplemented.)", "SITE ");
     std::string line;
@@ -79,7 +78,7 @@ void site_help(csock_c& s, std::string& arg) {
   reply_syntax(s, "SITE ", site_table()[idx]);
 }
 
-void cmd_site(csock_c& s, std::string& arg) {
+void cmd_site(Session& s, std::string& arg) {
   std::string rest;
   std::string word = split_word(arg, &rest);
   int idx = find_site_command(word);
@@ -101,13 +100,13 @@ void cmd_site(csock_c& s, std::string& arg) {
   }
 }
 
-void cmd_stat(csock_c& s, std::string& arg) {
+void cmd_stat(Session& s, std::string& arg) {
   if (!arg.empty()) {
     // STAT with a path is a listing on the control connection.
-    transfer::stat_listing(s, arg);
+    stat_listing(s, arg);
     return;
   }
-  const std::string host = s.net().host_name();
+  const std::string host = s.host().host_name();
   s.reply(-211, "%s FTP server status:", host.c_str());
   s.reply(0, "    %s %s", store::kShortName, store::kVersion);
   if (!s.remote_host.empty() && std::isdigit(static_cast<unsigned char>(s.remote_host[0]))) {
@@ -138,15 +137,15 @@ void cmd_stat(csock_c& s, std::string& arg) {
   s.reply(211, "End of status");
 }
 
-void cmd_syst(csock_c& s, std::string&) {
+void cmd_syst(Session& s, std::string&) {
   s.reply(215, "UNIX Type: L8");
 }
 
-void cmd_noop(csock_c& s, std::string&) {
+void cmd_noop(Session& s, std::string&) {
   s.reply(200, "%s command successful.", "NOOP");
 }
 
-void cmd_type(csock_c& s, std::string& arg) {
+void cmd_type(Session& s, std::string& arg) {
   switch (upper_at(arg, 0)) {
     case 'A':
       if (upper_at(arg, 1) == ' ' && upper_at(arg, 2) != 'N') {
@@ -177,7 +176,7 @@ void cmd_type(csock_c& s, std::string& arg) {
   }
 }
 
-void cmd_stru(csock_c& s, std::string& arg) {
+void cmd_stru(Session& s, std::string& arg) {
   if (upper_at(arg, 0) == 'F') {
     s.reply(200, "STRU F ok.");
   } else {
@@ -185,7 +184,7 @@ void cmd_stru(csock_c& s, std::string& arg) {
   }
 }
 
-void cmd_mode(csock_c& s, std::string& arg) {
+void cmd_mode(Session& s, std::string& arg) {
   if (upper_at(arg, 0) == 'S') {
     s.reply(200, "MODE S ok.");
   } else {
@@ -193,7 +192,7 @@ void cmd_mode(csock_c& s, std::string& arg) {
   }
 }
 
-void cmd_allo(csock_c& s, std::string&) {
+void cmd_allo(Session& s, std::string&) {
   s.reply(200, "ALLO command ignored.");
 }
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/netmodule.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "session/banner.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/data_link.h"
+#include "session/login_throttle.h"
 #include "store/keys.h"
 #include "store/limits.h"
 #include "store/password.h"
@@ -35,7 +35,7 @@ const char* plural(int n) {
 }
 
 // A refused login: the reply has been sent; log the reason and start over at USER.
-void refuse(csock_c& s, const char* reason) {
+void refuse(Session& s, const char* reason) {
   s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", log::escape_for_log(s.user_name).c_str(),
         reason);
   s.state = WaitingForUser;
@@ -49,7 +49,7 @@ char startup_drive() {
 }
 
 // The client limits; true when the login may go on (otherwise the refusal has been answered).
-bool check_limits(csock_c& s) {
+bool check_limits(Session& s) {
   store::LimitSession me;
   me.user = s.user_name;
   me.sztemp = s.account.sztemp;
@@ -57,22 +57,19 @@ bool check_limits(csock_c& s) {
   me.addr = address_bytes(s.peer_addr);
 
   std::vector<store::LimitSession> others;
-  const auto& table = s.net().sessions();
-  for (int b = 0; b < engine::kBuckets; ++b) {
-    for (csock_c* o = table.head(b); o != nullptr; o = o->next) {
-      if (o == &s || o->state != LoggedIn) continue;
-      store::LimitSession other;
-      other.user = o->user_name;
-      other.sztemp = o->account.sztemp;
-      other.has_template = o->has_template;
-      other.addr = address_bytes(o->peer_addr);
-      others.push_back(other);
-    }
-  }
+  s.host().for_each_session([&s, &others](const Session& o) {
+    if (&o == &s || o.state != LoggedIn) return;
+    store::LimitSession other;
+    other.user = o.user_name;
+    other.sztemp = o.account.sztemp;
+    other.has_template = o.has_template;
+    other.addr = address_bytes(o.peer_addr);
+    others.push_back(other);
+  });
   std::optional<std::string_view> szcl;
   if (s.has_template) szcl = s.tmpl.szcl;
   const store::LimitDecision d = store::evaluate_client_limits(
-      szcl, store::settings().imaxc, platform::clock().local_now(), me, others);
+      szcl, s.host().settings().imaxc, platform::clock().local_now(), me, others);
   if (d.accepted) return true;
 
   s.reply(-530, "Sorry, the current limit of %d client%s in your class has been reached.", d.limit,
@@ -90,9 +87,9 @@ bool check_limits(csock_c& s) {
 }
 
 // The file-permission view and the home directory; true when the user may log in.
-bool build_view(csock_c& s) {
+bool build_view(Session& s) {
   s.link_source.reset();
-  if (platform::Registry* reg = s.net().registry()) {
+  if (platform::Registry* reg = s.host().registry()) {
     s.link_source = std::make_unique<vfs::RegistryLinks>(*reg);
   }
   std::optional<std::string_view> tfp;
@@ -149,7 +146,7 @@ std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view
   return out;
 }
 
-void cmd_user(csock_c& s, std::string& arg) {
+void cmd_user(Session& s, std::string& arg) {
   if (s.state == LoggedIn) {
     s.reply(530, "Already logged in.");
     return;
@@ -160,7 +157,7 @@ void cmd_user(csock_c& s, std::string& arg) {
   s.account.name = s.user_name;
   s.tmpl = store::TemplateRecord{};
   s.has_template = false;
-  platform::Registry* reg = s.net().registry();
+  platform::Registry* reg = s.host().registry();
   s.user_exists =
       reg != nullptr && store::read_user(*reg, s.account, {.main_fields = true, .counters = true});
 
@@ -171,10 +168,10 @@ void cmd_user(csock_c& s, std::string& arg) {
     }
     std::optional<std::string_view> tip;
     if (s.has_template) tip = s.tmpl.szip;
-    s.ip_allowed = vfs::select_ip_decision(s.account.szip, tip, store::settings().ballowip != 0,
+    s.ip_allowed = vfs::select_ip_decision(s.account.szip, tip, s.host().settings().ballowip != 0,
                                            address_bytes(s.peer_addr));
   } else {
-    s.ip_allowed = store::settings().ballowip != 0;
+    s.ip_allowed = s.host().settings().ballowip != 0;
   }
 
   // Unknown names get the same answer as known ones.
@@ -186,7 +183,7 @@ void cmd_user(csock_c& s, std::string& arg) {
   s.state = WaitingForPassword;
 }
 
-void cmd_pass(csock_c& s, std::string& arg) {
+void cmd_pass(Session& s, std::string& arg) {
   if (s.state == WaitingForUser) {
     s.reply(503, "Login with USER first.");
     return;
@@ -197,8 +194,8 @@ void cmd_pass(csock_c& s, std::string& arg) {
   }
   // SECURITY: password guessing from many connections at once: each address has its
   // passwords checked at a bounded rate; a password over the rate waits for its turn.
-  const uint32_t now = engine::now();
-  LoginThrottle& throttle = s.net().login_throttle();
+  const uint32_t now = s.host().now();
+  LoginThrottle& throttle = s.host().login_throttle();
   if (const uint32_t wait = throttle.admit(s.peer_addr.addr, now); wait != 0) {
     s.defer_password(arg, now + wait);
     return;
@@ -240,12 +237,12 @@ void cmd_pass(csock_c& s, std::string& arg) {
   if (s.failed_passwords >= kMaxLoginAttempts) s.close(CloseReason::TooManyAttempts);
 }
 
-void cmd_rein(csock_c& s, std::string&) {
+void cmd_rein(Session& s, std::string&) {
   s.user_name = "[unknown]";
   s.rest_offset = 0;
   s.state = WaitingForUser;
   s.type = kTypeAscii;
-  destroy_data(s);
+  s.drop_data();
   s.fs.reset();
   s.link_source.reset();
   s.fs.links = nullptr;
@@ -258,7 +255,7 @@ void cmd_rein(csock_c& s, std::string&) {
   s.unique_store = false;
   clear_rename(s);
   s.refresh_client_line();
-  s.reply(220, "%s FTP Server (%s %s) ready.", s.net().host_name().c_str(), store::kShortName,
+  s.reply(220, "%s FTP Server (%s %s) ready.", s.host().host_name().c_str(), store::kShortName,
           store::kVersion);
   s.log(log::kActions, "Reinitialized server state.");
 }

@@ -17,26 +17,26 @@ struct LimitDecision;
 
 namespace qorda::session {
 
-class csock_c;
+class Session;
 
 // A session is closed after this many failed passwords (REIN does not reset the count).
 inline constexpr int kMaxLoginAttempts = 3;
 
-void cmd_user(csock_c& s, std::string& arg);
-void cmd_pass(csock_c& s, std::string& arg);
-void cmd_rein(csock_c& s, std::string& arg);
+void cmd_user(Session& s, std::string& arg);
+void cmd_pass(Session& s, std::string& arg);
+void cmd_rein(Session& s, std::string& arg);
 
-void cmd_cwd(csock_c& s, std::string& arg);
-void cmd_cdup(csock_c& s, std::string& arg);
-void cmd_pwd(csock_c& s, std::string& arg);
-void cmd_mkd(csock_c& s, std::string& arg);
-void cmd_rmd(csock_c& s, std::string& arg);
-void cmd_dele(csock_c& s, std::string& arg);
-void cmd_rnfr(csock_c& s, std::string& arg);
-void cmd_rnto(csock_c& s, std::string& arg);
+void cmd_cwd(Session& s, std::string& arg);
+void cmd_cdup(Session& s, std::string& arg);
+void cmd_pwd(Session& s, std::string& arg);
+void cmd_mkd(Session& s, std::string& arg);
+void cmd_rmd(Session& s, std::string& arg);
+void cmd_dele(Session& s, std::string& arg);
+void cmd_rnfr(Session& s, std::string& arg);
+void cmd_rnto(Session& s, std::string& arg);
 
 // Forgets a pending rename.
-void clear_rename(csock_c& s);
+void clear_rename(Session& s);
 
 // What login makes of a user's file permission lines (shared with `qorda check`).
 enum class LoginView {

@@ -2,28 +2,27 @@
 // (the restart offset, kept on the session).
 #include <climits>
 
-#include "engine/netmodule.h"
 #include "log/log.h"
 #include "session/command_table.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/settings.h"
 
 namespace qorda::session {
 
-void csock_c::close(CloseReason reason) {
+void Session::close(CloseReason reason) {
   state = Closing;
   // Whatever closes the session also ends a failed login's hold: its reply goes out first.
   on_hold_ = false;
   password_waits_ = false;
-  if (lookup_handle != 0) cancel_lookup();
+  if (lookup_handle_ != 0) cancel_lookup();
   if (examined) {
-    net_.observer().examine_caption(static_cast<uint32_t>(sock),
+    host_.observer().examine_caption(static_cast<uint32_t>(sock),
                                     "examining client (disconnected!)");
   }
   const char* logged = "Disconnected.";
   switch (reason) {
     case CloseReason::Quit: {
-      std::vector<std::string_view> lines = split_banner(store::settings().szmsg2);
+      std::vector<std::string_view> lines = split_banner(host_.settings().szmsg2);
       if (lines.empty()) reply(221, "Goodbye.");
       for (size_t i = 0; i < lines.size(); ++i) {
         send_text_line(i + 1 == lines.size() ? 221 : -221, lines[i]);
@@ -35,8 +34,12 @@ void csock_c::close(CloseReason reason) {
       break;
     case CloseReason::IdleTimeout:
       reply(421, "Timeout (%d seconds): closing control connection.",
-            static_cast<int>(store::settings().imaxt));
+            static_cast<int>(host_.settings().imaxt));
       logged = "Disconnected. (idle timeout)";
+      break;
+    case CloseReason::Disconnected:
+      reply(421, "Disconnected by the administrator.");
+      logged = "Disconnected. (by administrator)";
       break;
     case CloseReason::TooManyAttempts:
       logged = "Disconnected. (too many attempts)";
@@ -57,11 +60,11 @@ void csock_c::close(CloseReason reason) {
   delete_mark = true;
 }
 
-void cmd_quit(csock_c& s, std::string&) {
+void cmd_quit(Session& s, std::string&) {
   s.close(CloseReason::Quit);
 }
 
-void cmd_rest(csock_c& s, std::string& arg) {
+void cmd_rest(Session& s, std::string& arg) {
   // Offsets are 64-bit (files beyond 4 GiB restart where asked); a larger figure is held at its
   // limit. A negative offset is kept as given and, compared as an unsigned number, lies beyond
   // the end of every file.

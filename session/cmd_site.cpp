@@ -3,11 +3,10 @@
 // other informational commands.
 #include <string>
 
-#include "engine/netmodule.h"
 #include "log/log.h"
 #include "platform/registry.h"
 #include "session/command_table.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/password.h"
 #include "store/records.h"
 #include "store/settings.h"
@@ -18,8 +17,8 @@ namespace {
 
 // The account record of the session's user, read again from the store; false when it is gone
 // (or the store cannot be read).
-bool reread_account(csock_c& s, store::UserRecord& rec, bool main_fields) {
-  platform::Registry* reg = s.net().registry();
+bool reread_account(Session& s, store::UserRecord& rec, bool main_fields) {
+  platform::Registry* reg = s.host().registry();
   if (reg == nullptr) return false;
   rec.name = s.account.name.empty() ? s.user_name : s.account.name;
   return store::read_user(*reg, rec, {.main_fields = main_fields, .counters = true});
@@ -27,7 +26,7 @@ bool reread_account(csock_c& s, store::UserRecord& rec, bool main_fields) {
 
 }  // namespace
 
-void site_stat(csock_c& s, std::string&) {
+void site_stat(Session& s, std::string&) {
   const bool session_figures = s.has_template && s.tmpl.bratio && s.tmpl.bsession;
   s.reply(-211, "User '%s' status:", s.user_name.c_str());
   store::UserRecord rec;
@@ -56,8 +55,8 @@ void site_stat(csock_c& s, std::string&) {
   s.reply(211, "End of status");
 }
 
-void site_pass(csock_c& s, std::string& arg) {
-  if (store::settings().benablerpass == 0) {
+void site_pass(Session& s, std::string& arg) {
+  if (s.host().settings().benablerpass == 0) {
     s.reply(530, "%s: Permission denied.", "SITE PASS");
     return;
   }
@@ -67,7 +66,7 @@ void site_pass(csock_c& s, std::string& arg) {
   // change is refused and nothing is written. A store that refuses the write is not reported
   // as a saved password either.
   bool saved = false;
-  if (platform::Registry* reg = s.net().registry()) {
+  if (platform::Registry* reg = s.host().registry()) {
     auto tx = reg->begin();
     store::UserRecord rec;
     if (tx && reread_account(s, rec, true)) {

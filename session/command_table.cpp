@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "session/cmd_login.h"
-#include "transfer/listing_commands.h"
-#include "transfer/transfer.h"
+#include "session/cmd_listing.h"
+#include "session/cmd_transfer.h"
 
 namespace qorda::session {
 
@@ -25,33 +25,33 @@ const CommandRow kCommands[kCommandCount] = {
     {"SMNT", false, "unimplemented", false, A::None, nullptr},
     {"QUIT", true, "", false, A::Ignored, cmd_quit},
     {"REIN", true, "", false, A::Ignored, cmd_rein},
-    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, transfer::cmd_port},
-    {"PASV", true, "", true, A::Ignored, transfer::cmd_pasv},
+    {"PORT", true, "<sp> h1,h2,h3,h4,p1,p2", false, A::Required, cmd_port},
+    {"PASV", true, "", true, A::Ignored, cmd_pasv},
     {"TYPE", true, "<sp> A [ <sp> N ] | I | L <sp> N", false, A::Required, cmd_type},
     {"STRU", true, "<sp> F", false, A::Required, cmd_stru},
     {"MODE", true, "<sp> S", false, A::Required, cmd_mode},
-    {"RETR", true, "<sp> pathname", true, A::Required, transfer::cmd_retr},
-    {"STOR", true, "<sp> pathname", true, A::Required, transfer::cmd_stor},
-    {"STOU", true, "", true, A::Ignored, transfer::cmd_stou},
+    {"RETR", true, "<sp> pathname", true, A::Required, cmd_retr},
+    {"STOR", true, "<sp> pathname", true, A::Required, cmd_stor},
+    {"STOU", true, "", true, A::Ignored, cmd_stou},
     {"APPE", false, "<sp> pathname", false, A::None, nullptr},
     {"ALLO", true, "<sp> bytes [ <sp> R <sp> bytes ]", true, A::Required, cmd_allo},
     {"REST", true, "<sp> position", true, A::Required, cmd_rest},
     {"RNFR", true, "<sp> filename", true, A::Required, cmd_rnfr},
     {"RNTO", true, "<sp> filename", true, A::Required, cmd_rnto},
-    {"ABOR", true, "", true, A::Ignored, transfer::cmd_abor},
+    {"ABOR", true, "", true, A::Ignored, cmd_abor},
     {"DELE", true, "<sp> pathname", true, A::Required, cmd_dele},
     {"RMD", true, "<sp> directory", true, A::Required, cmd_rmd},
     {"MKD", true, "<sp> directory", true, A::Required, cmd_mkd},
     {"PWD", true, "", true, A::Ignored, cmd_pwd},
-    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_list},
-    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, transfer::cmd_nlst},
+    {"LIST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, cmd_list},
+    {"NLST", true, "[ <sp> pathname ]", true, A::MayBeEmpty, cmd_nlst},
     {"SITE", true, "", false, A::Required, cmd_site},
     {"SYST", true, "", false, A::Ignored, cmd_syst},
     {"STAT", true, "[ <sp> pathname ]", false, A::MayBeEmpty, cmd_stat},
     {"HELP", true, "[ <sp> commandname ]", false, A::MayBeEmpty, cmd_help},
     {"NOOP", true, "", false, A::Ignored, cmd_noop},
-    {"SIZE", true, "", true, A::Required, transfer::cmd_size},
-    {"MDTM", true, "", true, A::Required, transfer::cmd_mdtm},
+    {"SIZE", true, "", true, A::Required, cmd_size},
+    {"MDTM", true, "", true, A::Required, cmd_mdtm},
     {"XCWD", true, "[ <sp> directory]", true, A::MayBeEmpty, cmd_cwd},
     {"XCUP", true, "", true, A::Ignored, cmd_cdup},
     {"XRMD", true, "<sp> directory", true, A::Required, cmd_rmd},

@@ -9,11 +9,11 @@
 
 namespace qorda::session {
 
-class csock_c;
+class Session;
 
 // A handler gets the session and the argument (everything after the single space that follows
 // the word; it may modify it in place).
-using Handler = void (*)(csock_c& s, std::string& arg);
+using Handler = void (*)(Session& s, std::string& arg);
 
 enum class ArgRule { None, Required, MayBeEmpty, Ignored };
 
@@ -91,23 +91,23 @@ std::string split_word(std::string& text, std::string* rest);
 std::string loggable_line(std::string_view line);
 
 // Handlers of this layer, wired into the rows.
-void cmd_quit(csock_c& s, std::string& arg);
-void cmd_rest(csock_c& s, std::string& arg);
-void cmd_help(csock_c& s, std::string& arg);
-void cmd_stat(csock_c& s, std::string& arg);
-void cmd_syst(csock_c& s, std::string& arg);
-void cmd_noop(csock_c& s, std::string& arg);
-void cmd_type(csock_c& s, std::string& arg);
-void cmd_stru(csock_c& s, std::string& arg);
-void cmd_mode(csock_c& s, std::string& arg);
-void cmd_allo(csock_c& s, std::string& arg);
+void cmd_quit(Session& s, std::string& arg);
+void cmd_rest(Session& s, std::string& arg);
+void cmd_help(Session& s, std::string& arg);
+void cmd_stat(Session& s, std::string& arg);
+void cmd_syst(Session& s, std::string& arg);
+void cmd_noop(Session& s, std::string& arg);
+void cmd_type(Session& s, std::string& arg);
+void cmd_stru(Session& s, std::string& arg);
+void cmd_mode(Session& s, std::string& arg);
+void cmd_allo(Session& s, std::string& arg);
 
 // SITE HELP (also reached as HELP SITE ...): the SITE table or one SITE row's syntax.
-void site_help(csock_c& s, std::string& arg);
-void cmd_site(csock_c& s, std::string& arg);
+void site_help(Session& s, std::string& arg);
+void cmd_site(Session& s, std::string& arg);
 // SITE STAT and SITE PASS (their login and argument rules are applied by SITE).
-void site_stat(csock_c& s, std::string& arg);
-void site_pass(csock_c& s, std::string& arg);
+void site_stat(Session& s, std::string& arg);
+void site_pass(Session& s, std::string& arg);
 
 // Decimal conversion as the C library's atoi: leading white space, an optional sign, digits up
 // to the first non-digit; no digits gives 0. Saturates instead of overflowing.

@@ -1,59 +1,181 @@
 #include "session/data_link.h"
 
-#include "engine/netmodule.h"
-#include "session/csock.h"
-#include "transfer/dsock.h"
-#include "transfer/transfer.h"
+#include "log/log.h"
+#include "platform/event_loop.h"
+#include "session/cmd_transfer.h"
+#include "session/session.h"
+#include "store/settings.h"
 
 namespace qorda::session {
 
-bool transfer_running(const csock_c& s) {
-  return s.data != nullptr && s.data->connected && s.data->direction != transfer::kNoTransfer;
-}
+using transfer::Direction;
+using transfer::ListMode;
+using transfer::Progress;
 
-void reply_transfer_status(csock_c& s) {
-  const transfer::dsock_c* d = s.data;
+void reply_transfer_status(Session& s) {
+  const transfer::DataConnection* d = s.data();
   if (d == nullptr) return;
-  if (d->direction == transfer::kSend) {
+  if (d->direction() == Direction::Send) {
     s.reply(213, "Status: %llu of %llu bytes transferred",
-            static_cast<unsigned long long>(d->position),
-            static_cast<unsigned long long>(d->total_bytes));
+            static_cast<unsigned long long>(d->position()),
+            static_cast<unsigned long long>(d->total_bytes()));
   } else {
-    s.reply(213, "Status: %llu bytes transferred", static_cast<unsigned long long>(d->position));
+    s.reply(213, "Status: %llu bytes transferred", static_cast<unsigned long long>(d->position()));
   }
 }
 
-void reply_data_connection_line(csock_c& s) {
-  const transfer::dsock_c* d = s.data;
+void reply_data_connection_line(Session& s) {
+  const transfer::DataConnection* d = s.data();
   if (d == nullptr) {
     s.reply(0, "    No data connection.");
     return;
   }
-  const platform::SockAddr& a = d->kind == transfer::kPassive ? d->local_addr : d->remote_addr;
-  s.reply(0,
-          d->kind == transfer::kPassive ? "    in Passive mode (%u,%u,%u,%u,%u,%u)"
-                                        : "    PORT (%u,%u,%u,%u,%u,%u)",
+  const bool passive = d->kind() == transfer::Kind::Passive;
+  const platform::SockAddr& a = passive ? d->local_addr() : d->remote_addr();
+  s.reply(0, passive ? "    in Passive mode (%u,%u,%u,%u,%u,%u)" : "    PORT (%u,%u,%u,%u,%u,%u)",
           a.byte(0), a.byte(1), a.byte(2), a.byte(3), static_cast<unsigned>(a.port >> 8),
           static_cast<unsigned>(a.port & 0xff));
 }
 
-double data_throughput(const csock_c& s) {
-  const transfer::dsock_c* d = s.data;
-  if (d == nullptr || !d->connected || d->done) return 0.0;
-  return d->speed();
+void abort_transfer(Session& s) {
+  transfer::DataConnection* d = s.data();
+  if (d == nullptr) return;
+  if (d->direction() == Direction::Send && d->list_mode() == ListMode::File) {
+    refund_download(s, *d);
+  }
+  s.drop_data();
+  s.reply(426, "Transfer aborted. Data connection closed.");
+  s.reply(226, "Transfer aborted.");
 }
 
-void destroy_data(csock_c& s) {
-  if (s.data != nullptr) transfer::destroy(s.data);
-  s.data = nullptr;
+std::unique_ptr<transfer::DataConnection> open_active_data(Session& s) {
+  const platform::SockAddr local{s.local_addr.addr,
+                                 static_cast<uint16_t>(s.host().settings().iport - 1)};
+  platform::SockAddr remote;
+  for (int i = 0; i < 4; ++i) remote.addr = (remote.addr << 8) | s.data_addr[i];
+  remote.port = static_cast<uint16_t>((s.data_port[0] << 8) | s.data_port[1]);
+  transfer::OpenFailure failure;
+  auto d = transfer::DataConnection::open_active(s.host().loop(), local, remote, failure);
+  if (!d) {
+    s.log(log::kDebug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
+          static_cast<int>(transfer::Kind::Active), failure.stage, failure.err);
+    s.reply(425, "Can't create data socket.");
+  }
+  return d;
 }
 
-void abort_transfer(csock_c& s) {
-  transfer::abort_running(s);
+bool ensure_data_connection(Session& s) {
+  if (s.data() != nullptr) return true;
+  auto d = open_active_data(s);
+  if (!d) {
+    s.log(log::kDebug, "***DEBUG: csock_c::chkdata() failed");
+    return false;
+  }
+  s.set_data(std::move(d));
+  return true;
 }
 
-bool chkdata(csock_c& s) {
-  return transfer::chkdata(s);
+// ---- the session's data connection ----
+
+void Session::set_data(std::unique_ptr<transfer::DataConnection> d) {
+  drop_data();
+  data_ = std::move(d);
+  route_data();
+}
+
+void Session::route_data() {
+  const int fd = data_ ? data_->socket_handle() : -1;
+  if (fd == routed_data_fd_) return;
+  if (routed_data_fd_ >= 0) host_.drop_data_route(routed_data_fd_);
+  routed_data_fd_ = fd;
+  if (fd >= 0) host_.route_data(fd, *this);
+}
+
+void Session::drop_data() {
+  data_.reset();
+  route_data();
+}
+
+double Session::transfer_rate() const {
+  if (!data_ || !data_->connected()) return 0.0;
+  return data_->speed(host_.now());
+}
+
+void Session::data_event(uint32_t event, int error) {
+  if (!data_) return;
+  transfer::DataConnection& d = *data_;
+  const uint32_t now = host_.now();
+  // Moving bytes, in either direction, is activity.
+  if (event == platform::FD_READ || (event == platform::FD_WRITE && d.direction() == Direction::Send) ||
+      (event == platform::FD_CLOSE && d.direction() == Direction::Receive)) {
+    last_activity = now;
+  }
+  const transfer::EventOutcome out = d.handle_event(event, error, now);
+  const std::string path = log::escape_for_log(d.file_path());
+  const bool file = d.list_mode() == ListMode::File;
+  switch (out.progress) {
+    case Progress::Waiting:
+      return;
+    case Progress::Connected:
+      route_data();  // a passive connection's socket replaced its listener
+      return;
+    case Progress::RefusedPeer:
+      log(log::kSecurity, "Refused data connection from %s (not the client's address).",
+          out.peer.dotted().c_str());
+      return;
+    case Progress::ConnectFailed:
+      reply(425, "Can't build data connection.");
+      flush();
+      log(log::kDebug, "***DEBUG: nproc() failed, WS_DATA/FD_CONNECT err# %d", out.error);
+      log(log::kActions, "Transfer aborted (%s).", "no data conn.");
+      drop_data();
+      return;
+    case Progress::AcceptFailed:
+      reply(425, "Can't open data connection.");
+      flush();
+      log(log::kDebug, "***DEBUG: nproc() failed, WS_DATA/FD_ACCEPT err# %d", out.error);
+      log(log::kActions, "Transfer aborted (%s).", "no data conn.");
+      drop_data();
+      return;
+    case Progress::Sent:
+      if (file) {
+        log(log::kReads, "Retrieved \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
+            static_cast<unsigned long long>(d.position()), d.speed(now));
+        files_retrieved += 1;
+        kb_retrieved += transfer::kb_of(d.total_bytes());
+      }
+      drop_data();
+      reply(226, "Transfer Complete.");
+      break;
+    case Progress::ReadFailed:
+      log(log::kActions, "Transfer aborted (%s).", "read error");
+      if (file) refund_download(*this, d);
+      drop_data();
+      reply(426, "Transfer aborted. Error reading file.");
+      break;
+    case Progress::WriteFailed:
+      log(log::kActions, "Transfer aborted (%s).", "write error");
+      drop_data();
+      reply(426, "Transfer aborted. Error writing file.");
+      break;
+    case Progress::ClientClosed:
+      log(log::kActions, "Transfer aborted (%s).", "by client");
+      if (file) refund_download(*this, d);
+      reply(426, "Transfer aborted. Data connection closed.");
+      drop_data();
+      break;
+    case Progress::Received:
+      credit_upload(*this, d);
+      log(log::kWrites, "Stored \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
+          static_cast<unsigned long long>(d.position()), d.speed(now));
+      reply(226, "Transfer Complete.");
+      drop_data();
+      break;
+    case Progress::Closed:
+      drop_data();
+      break;
+  }
+  flush();
 }
 
 }  // namespace qorda::session

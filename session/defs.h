@@ -42,6 +42,10 @@ inline constexpr uint8_t kDO = 253;
 inline constexpr uint8_t kWONT = 252;
 inline constexpr uint8_t kWILL = 251;
 
+// A session that said goodbye while its reverse look-up was outstanding waits this long for the
+// answer before it is freed anyway.
+inline constexpr uint32_t kLookupGraceMs = 60000;
+
 // The examine window keeps at most this many lines.
 inline constexpr size_t kExamineLines = 500;
 

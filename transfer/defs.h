@@ -25,10 +25,10 @@ inline constexpr int kPassiveBacklog = 5;
 // PORT: the smallest data port a client may name (p1 >= 4).
 inline constexpr unsigned kMinPortHigh = 4;
 
-// Kinds and directions of a data connection.
-enum Kind : int { kActive = 0, kPassive = 1 };
-enum Direction : int { kNoTransfer = -1, kSend = 0, kReceive = 1 };
+// Kinds and directions of a data connection (a kind's number appears in the log).
+enum class Kind : int { Active = 0, Passive = 1 };
+enum class Direction : int { None = -1, Send = 0, Receive = 1 };
 // What a send direction carries.
-enum ListMode : int { kFileTransfer = 0, kNameList = 1, kLongList = 2 };
+enum class ListMode : int { File = 0, NameList = 1, LongList = 2 };
 
 }  // namespace qorda::transfer

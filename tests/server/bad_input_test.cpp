@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/defs.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
@@ -85,7 +85,7 @@ TEST(BadInput, ClientThatNeverReadsIsClosedAtTheOutputCap) {
   for (int round = 0; round < 200000 && !closed; ++round) {
     if (round % 200 == 0) c.send_raw(burst);
     srv.pump(0);
-    session::csock_c* s = first_session(srv);
+    session::Session* s = first_session(srv);
     if (s == nullptr) break;  // closed and already freed by a tick of the loop
     max_queued = std::max(max_queued, s->queued_output());
     closed = s->delete_mark;
@@ -98,7 +98,7 @@ TEST(BadInput, ClientThatNeverReadsIsClosedAtTheOutputCap) {
 }
 
 // The lines of the log that a session's replies left, for one session id.
-int replies_of(const TestServer& srv, const session::csock_c& s) {
+int replies_of(const TestServer& srv, const session::Session& s) {
   char id[16];
   std::snprintf(id, sizeof id, "[%04x] REP:", static_cast<unsigned>(s.sock));
   int n = 0;
@@ -111,8 +111,8 @@ TEST(BadInput, APipelinedBurstTakesTurnsWithOtherClientsAndKeepsItsOrder) {
   FtpClient hog(srv), other(srv);
   connect_logged_in(srv, hog);
   other.reply();
-  session::csock_c* h = session_of(srv, hog);
-  session::csock_c* o = session_of(srv, other);
+  session::Session* h = session_of(srv, hog);
+  session::Session* o = session_of(srv, other);
   ASSERT_TRUE(h != nullptr && o != nullptr);
   const int before = replies_of(srv, *h);
   std::string burst;

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "engine/netmodule.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
-#include "transfer/dsock.h"
-#include "transfer/transfer.h"
+#include "transfer/data_connection.h"
+#include "session/data_link.h"
 
 namespace qorda::test {
 namespace {
@@ -21,7 +21,7 @@ TEST(Port, FieldsAreParsedModulo256AndOddCharactersIgnored) {
   FtpClient c(srv);
   c.reply();
   EXPECT_EQ(c.cmd("PORT 127,0,0,1,4,0"), "200 PORT command successful.");
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->data_port[0], 4);
   EXPECT_EQ(s->data_port[1], 0);
@@ -30,11 +30,11 @@ TEST(Port, FieldsAreParsedModulo256AndOddCharactersIgnored) {
   EXPECT_EQ(s->data_port[1], 44);
   EXPECT_EQ(s->data_addr[0], 127);
   EXPECT_EQ(s->data_addr[3], 1);
-  ASSERT_NE(s->data, nullptr);
-  EXPECT_EQ(s->data->kind, transfer::kActive);
-  EXPECT_EQ(s->data->remote_addr, (platform::SockAddr{0x7f000001u, 4 * 256 + 44}));
+  ASSERT_NE(s->data(), nullptr);
+  EXPECT_EQ(s->data()->kind(), transfer::Kind::Active);
+  EXPECT_EQ(s->data()->remote_addr(), (platform::SockAddr{0x7f000001u, 4 * 256 + 44}));
   // One data connection at a time: the second PORT replaced the first.
-  EXPECT_EQ(srv.net().data_table().size(), 1u);
+  EXPECT_EQ(srv.net().data_route_count(), 1u);
 }
 
 TEST(Port, MalformedOrPrivilegedIsRefused) {
@@ -46,7 +46,7 @@ TEST(Port, MalformedOrPrivilegedIsRefused) {
     EXPECT_EQ(c.cmd(bad), "500 Illegal PORT command.") << bad;
   }
   EXPECT_EQ(c.cmd("PORT"), "501 'PORT': command not understood.");
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
 }
 
 TEST(Port, ThirdPartyAddressesFollowTheSetting) {
@@ -104,7 +104,7 @@ TEST(Pasv, TwoInARowCloseTheFirstListener) {
   const std::string second = c.cmd("PASV");
   ASSERT_EQ(second.rfind("227 Entering passive mode (127,0,0,1,", 0), 0u) << second;
   EXPECT_NE(first, second);
-  EXPECT_EQ(srv.net().data_table().size(), 1u);
+  EXPECT_EQ(srv.net().data_route_count(), 1u);
   // Nobody listens on the first port any more.
   DataPeer stale(srv);
   ASSERT_TRUE(stale.connect_pasv(first));
@@ -126,11 +126,11 @@ TEST(Pasv, ConnectingEarlyMovesNothingBeforeTheCommand) {
   write_file(srv, "a.txt", "abc");
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
-  ASSERT_NE(s->data, nullptr);
-  EXPECT_TRUE(s->data->connected);
-  EXPECT_EQ(s->data->direction, transfer::kNoTransfer);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data() != nullptr && !s->data()->connected(); ++i) srv.pump(1);
+  ASSERT_NE(s->data(), nullptr);
+  EXPECT_TRUE(s->data()->connected());
+  EXPECT_EQ(s->data()->direction(), transfer::Direction::None);
   // Connected but idle: commands are still answered.
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
   EXPECT_EQ(c.cmd("RETR a.txt"), "150 Opening ASCII mode data connection for a.txt (3 bytes).");
@@ -202,7 +202,7 @@ TEST(DefaultPort, UnusableLocalPortFailsTheCommandWith425) {
   EXPECT_TRUE(srv.observer.has("***DEBUG: dsock_c::dsock_c() failed, type# 0, code# 3, err# 98"));
   EXPECT_TRUE(srv.observer.has("***DEBUG: csock_c::chkdata() failed"));
   EXPECT_EQ(c.cmd("PORT 127,0,0,1,4,0"), "425 Can't create data socket.");
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
 }
 
@@ -225,8 +225,8 @@ TEST(ActiveConnection, PortToAClosedPortIsAnswered425) {
     EXPECT_TRUE(srv.observer.has("***DEBUG: nproc() failed, WS_DATA/FD_CONNECT err# 111"));
     EXPECT_TRUE(srv.observer.has("Transfer aborted (no data conn.)."));
   }
-  EXPECT_TRUE(srv.net().data_table().empty());
-  EXPECT_EQ(session_of(srv, c)->data, nullptr);
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
+  EXPECT_EQ(session_of(srv, c)->data(), nullptr);
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
 }
 
@@ -243,11 +243,11 @@ TEST(ActiveConnection, PortAddressStaysForLaterTransfers) {
   EXPECT_EQ(d1.read_all(), "one");
   EXPECT_EQ(c.reply(), "226 Transfer Complete.");
   // No new PORT: the default rule aims at the same address again.
-  session::csock_c* s = session_of(srv, c);
-  EXPECT_EQ(s->data, nullptr);
-  ASSERT_TRUE(transfer::chkdata(*s));
-  ASSERT_NE(s->data, nullptr);
-  EXPECT_EQ(s->data->remote_addr.dotted() + "," + std::to_string(s->data->remote_addr.port),
+  session::Session* s = session_of(srv, c);
+  EXPECT_EQ(s->data(), nullptr);
+  ASSERT_TRUE(session::ensure_data_connection(*s));
+  ASSERT_NE(s->data(), nullptr);
+  EXPECT_EQ(s->data()->remote_addr().dotted() + "," + std::to_string(s->data()->remote_addr().port),
             "127.0.0.1," + std::to_string(d1.port()));
 }
 
@@ -310,7 +310,7 @@ TEST(Descriptors, NoneLeakOverEveryWayATransferEnds) {
     // The client went away with a data connection pending.
     for (int i = 0; i < 50 && srv.net().client_count() > 0; ++i) srv.pump(2);
     EXPECT_EQ(srv.net().client_count(), 0);
-    EXPECT_TRUE(srv.net().data_table().empty());
+    EXPECT_TRUE(srv.net().data_route_count() == 0);
     EXPECT_EQ(open_fds(), with_server);
   }
   EXPECT_EQ(open_fds(), before);

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "session/csock.h"
+#include "session/session.h"
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
-#include "transfer/dsock.h"
+#include "transfer/data_connection.h"
 
 namespace qorda::test {
 namespace {
@@ -68,11 +68,11 @@ TEST(OutOfDescriptors, ShortageIsLoggedOncePerEpisodeAndCommandsAnswerWithTheirF
   FtpClient c(srv);
   connect_logged_in(srv, c);
   write_file(srv, "f.txt", "abc");
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   DataPeer pasv(srv);
   ASSERT_TRUE(pasv.connect_pasv(c.cmd("PASV")));
-  for (int i = 0; i < 1000 && !s->data->connected; ++i) srv.pump(1);
-  ASSERT_TRUE(s->data->connected);
+  for (int i = 0; i < 1000 && !s->data()->connected(); ++i) srv.pump(1);
+  ASSERT_TRUE(s->data()->connected());
   // A client is waiting to be accepted when the descriptors run out.
   FtpClient late(srv.port(), {});
   {

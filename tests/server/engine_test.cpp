@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/netmodule.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
 
@@ -194,7 +194,7 @@ TEST(EngineTick, ExaminedSessionEchoesLinesAndCaption) {
   FtpClient c(srv);
   c.reply();
   const auto& t = srv.net().sessions();
-  session::csock_c* s = nullptr;
+  session::Session* s = nullptr;
   for (int b = 0; b < engine::kBuckets && s == nullptr; ++b) s = t.head(b);
   ASSERT_NE(s, nullptr);
   s->examined = true;
@@ -207,10 +207,10 @@ TEST(EngineTick, ExaminedSessionEchoesLinesAndCaption) {
 }
 
 TEST(EngineHelpers, TransferRateCountsShortTransfersAs27Ms) {
-  EXPECT_DOUBLE_EQ(engine::transfer_rate_kbps(27 * 1024, 10), 1000.0);
-  EXPECT_DOUBLE_EQ(engine::transfer_rate_kbps(27 * 1024, 54), 1000.0);
-  EXPECT_DOUBLE_EQ(engine::transfer_rate_kbps(1024 * 1000, 1000), 1000.0);
-  EXPECT_DOUBLE_EQ(engine::transfer_rate_kbps(0, 0), 0.0);
+  EXPECT_DOUBLE_EQ(transfer::transfer_rate_kbps(27 * 1024, 10), 1000.0);
+  EXPECT_DOUBLE_EQ(transfer::transfer_rate_kbps(27 * 1024, 54), 1000.0);
+  EXPECT_DOUBLE_EQ(transfer::transfer_rate_kbps(1024 * 1000, 1000), 1000.0);
+  EXPECT_DOUBLE_EQ(transfer::transfer_rate_kbps(0, 0), 0.0);
 }
 
 TEST(EngineOpen, LogFileNameIsADrivePath) {

@@ -319,7 +319,7 @@ TEST_F(Visible, ListAndNlstOverTheDataConnection) {
   EXPECT_EQ(l.end, "226 Transfer Complete.");
 
   // Listings are never counted in the statistics.
-  session::csock_c* s = session_of(srv_, client_);
+  session::Session* s = session_of(srv_, client_);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->files_retrieved, 0u);
   EXPECT_EQ(stored_user(srv_, "alice").idlfiles, 0u);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/defs.h"
 #include "session/login_throttle.h"
 #include "store/records.h"
@@ -290,7 +290,7 @@ TEST_F(Login, AFailedPasswordIsAnsweredLateAndPipelinedCommandsWaitBehindIt) {
   c.reply();
   ASSERT_TRUE(c.send_raw("USER alice\r\nPASS wrong\r\nNOOP\r\n"));
   EXPECT_EQ(c.reply(), "331 Password required for alice.");
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   ASSERT_NE(s, nullptr);
   for (int i = 0; i < 2000 && !s->on_hold(); ++i) srv.pump(5);
   srv.advance_and_tick(session::kFailedLoginDelayMs - 100);

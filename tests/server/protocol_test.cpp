@@ -7,7 +7,7 @@
 
 #include "engine/netmodule.h"
 #include "session/command_table.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
@@ -181,7 +181,7 @@ TEST(Dispatch, PasswordsNeverReachTheLogOrTheExamineView) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   s->examined = true;
   c.cmd("PASS hunter2");
@@ -280,7 +280,7 @@ TEST(LoggedIn, RestIsClearedByAnyCommandButRetrAndStor) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   s->state = session::LoggedIn;
   s->user_name = "alice";
@@ -321,7 +321,7 @@ TEST(Lookup, GreetingWaitsForTheReverseLookup) {
   EXPECT_EQ(dns, 1);
   EXPECT_TRUE(srv.observer.has("Connected to 127.0.0.1."));
   std::string stat = c.cmd("STAT");
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   if (s->remote_host == "127.0.0.1") {
     EXPECT_NE(stat.find("\n    Connected to 127.0.0.1\n"), std::string::npos) << stat;

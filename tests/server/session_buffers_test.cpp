@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/defs.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
@@ -13,7 +13,7 @@ namespace qorda::test {
 namespace {
 
 // Pumps until the session holds a partial line, or gives up.
-bool pump_until_holding(TestServer& srv, session::csock_c& s) {
+bool pump_until_holding(TestServer& srv, session::Session& s) {
   for (int i = 0; i < 200 && !s.holds_line_buffer(); ++i) srv.pump(5);
   return s.holds_line_buffer();
 }
@@ -22,7 +22,7 @@ TEST(SessionBuffers, LineBufferLivesOnlyWhileALineIsIncomplete) {
   TestServer srv;
   FtpClient c(srv);
   ASSERT_EQ(c.reply().substr(0, 4), "220 ");
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   EXPECT_FALSE(s->holds_line_buffer());
   EXPECT_FALSE(s->holds_output());
@@ -50,7 +50,7 @@ TEST(SessionBuffers, OverlongLineIsRefusedWhetherOrNotTheBufferWasLetGo) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   // Exactly a full buffer, then the line end in a later piece: the buffer was refilled from
   // empty, and the line is still refused as too long.
@@ -65,7 +65,7 @@ TEST(SessionBuffers, UnsentOutputStaysQueuedUntilTheClientReads) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = first_session(srv);
+  session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
   // HELP answers until the socket buffers are full and the rest waits in the session. A few at
   // a time, each round taken in before the next is sent, so that no backlog of commands can push

@@ -106,7 +106,7 @@ TEST_F(Site, StatWithRatiosAndSessionFigures) {
             "211 End of status");
 
   // Ratios per session: this session's counters.
-  session::csock_c* s = session_of(srv_, client_);
+  session::Session* s = session_of(srv_, client_);
   ASSERT_NE(s, nullptr);
   s->tmpl.bsession = true;
   s->tmpl.bbytes = false;

@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "session/csock.h"
+#include "session/session.h"
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 #include "transfer/defs.h"
-#include "transfer/dsock.h"
+#include "transfer/data_connection.h"
 
 namespace qorda::test {
 namespace {
@@ -24,9 +24,9 @@ constexpr uint64_t kSize = uint64_t{32} << 20;  // many event budgets
 
 // Bytes the transfer of `c`'s session has moved so far; kSize + 1 once it has ended.
 uint64_t moved(TestServer& srv, const FtpClient& c) {
-  session::csock_c* s = session_of(srv, c);
-  if (s == nullptr || s->data == nullptr) return kSize + 1;
-  return s->data->moved_bytes;
+  session::Session* s = session_of(srv, c);
+  if (s == nullptr || s->data() == nullptr) return kSize + 1;
+  return s->data()->moved_bytes();
 }
 
 TEST(Fairness, AFastDownloadLetsAnotherClientIn) {

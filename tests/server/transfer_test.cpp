@@ -1,9 +1,11 @@
 // File transfers over real sockets in both modes: byte-identical copies, restart offsets,
 // replacing and unique stores, permissions, ratios and statistics, aborts and closes at every
 // stage, the live log file, large files, and a full disk.
-#include "transfer/transfer.h"
+#include "session/cmd_transfer.h"
 
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -18,12 +20,12 @@
 #include "engine/netmodule.h"
 #include "log/log.h"
 #include "platform/volume.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/records.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
-#include "transfer/dsock.h"
+#include "transfer/data_connection.h"
 
 namespace qorda::test {
 namespace {
@@ -105,7 +107,7 @@ TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   EXPECT_EQ(read_file(srv, "pub/copy.bin"), content);
   EXPECT_TRUE(srv.observer.has("Storing \"/c:/pub/copy.bin\"."));
 
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   EXPECT_EQ(s->files_retrieved, 2u);
   EXPECT_EQ(s->kb_retrieved, 2u * (300022 / 1024));
   EXPECT_EQ(s->files_stored, 1u);
@@ -161,7 +163,7 @@ TEST_P(BothModes, AborDuringRetrievalRepliesTwiceAndRestoresStatistics) {
   EXPECT_EQ(c.cmd("ABOR"), "426 Transfer aborted. Data connection closed.");
   EXPECT_EQ(c.reply(), "226 Transfer aborted.");
   EXPECT_EQ(stored_user(srv, "alice"), before);
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
 }
 
@@ -173,8 +175,8 @@ TEST_P(BothModes, StatDuringAnUploadShowsTheBytesReceived) {
   ASSERT_TRUE(m.open());
   EXPECT_EQ(c.cmd("STOR up.bin"), "150 Opening ASCII mode data connection for up.bin");
   ASSERT_TRUE(m.data().send_all(std::string(5000, 'u')));
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data != nullptr && s->data->position < 5000; ++i) srv.pump(1);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data() != nullptr && s->data()->position() < 5000; ++i) srv.pump(1);
   EXPECT_EQ(c.cmd("STAT"), "213 Status: 5000 bytes transferred");
   // ABOR ends an upload uncounted, keeping the bytes that arrived.
   EXPECT_EQ(c.cmd("ABOR"), "426 Transfer aborted. Data connection closed.");
@@ -295,7 +297,7 @@ TEST(Store, ReadOnlyTargetNeedsDelete) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] rw-l----s /c:/");  // no D
   write_file(srv, "ro.txt", "old");
   platform::set_read_only("c:/ro.txt");
@@ -325,7 +327,7 @@ TEST(Store, RefusalsWithoutAFileTouched) {
   TestServer srv([](store::ServerSettings& s) { s.ispace = 0xffffffffu; });
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] r--l--h-s /c:/\n[u] rwdl----s /c:/up/");
   make_dir(srv, "up");
   EXPECT_EQ(c.cmd("STOR a.txt"), "550 a.txt: Permission denied.");
@@ -365,7 +367,7 @@ TEST(Retrieve, MissingForbiddenAndDirectories) {
   TestServer srv;
   FtpClient c(srv);
   c.reply();
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "bob", "[u] -w-l--h-s /c:/\n[u] r--l----s /c:/pub/");
   write_file(srv, "secret.txt", "s");
   make_dir(srv, "pub/sub");
@@ -384,7 +386,7 @@ TEST(Ratio, FilesPerSessionCountsOnlyEarlierTransfers) {
   store::TemplateRecord t;
   t.name = "ratio";
   t.bratio = t.bsession = t.bfiles = true;
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "carol", "[u] rwdl--h-s /c:/", &t);
   write_file(srv, "f", "x");
   std::string first;
@@ -417,7 +419,7 @@ TEST(Ratio, StoredStatisticsIncludeTheFileAskedFor) {
   t.bratio = t.bfiles = true;
   store::UserRecord stats;
   stats.iulfiles = 1;
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "carol", "[u] rwdl--h-s /c:/", &t, &stats);
   write_file(srv, "f", "x");
   std::string first;
@@ -447,7 +449,7 @@ TEST(Ratio, KilobytesRule) {
   t.idbytes = 2;
   store::UserRecord stats;
   stats.iulkb = 10;
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   log_in(srv, *s, "dave", "[u] rwdl--h-s /c:/", &t, &stats);
   write_file(srv, "k", std::string(20 * 1024, 'k'));
   std::string first;
@@ -470,7 +472,7 @@ TEST(Abort, BeforeTheConnectionExistsKeepsTheCharge) {
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");  // not running yet
   EXPECT_EQ(c.cmd("ABOR"), "225 ABOR command successful.");
   EXPECT_EQ(stored_user(srv, "alice").idlfiles, 1u);
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
   EXPECT_EQ(c.cmd("BOR"), "225 ABOR command successful.");
 }
 
@@ -481,8 +483,8 @@ TEST(Abort, PipelinedCommandsDuringATransferAreDropped) {
   write_file(srv, "f", "abc");
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data() != nullptr && !s->data()->connected(); ++i) srv.pump(1);
   ASSERT_TRUE(c.send_raw("RETR f\r\nRETR f\r\nNOOP\r\n"));
   EXPECT_EQ(c.reply(), "150 Opening ASCII mode data connection for f (3 bytes).");
   EXPECT_EQ(d.read_all(), "abc");
@@ -503,7 +505,7 @@ TEST(Abort, ControlConnectionClosedDuringATransferAbandonsIt) {
   }
   for (int i = 0; i < 50 && srv.net().client_count() > 0; ++i) srv.pump(2);
   EXPECT_EQ(srv.net().client_count(), 0);
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
   d.read_all();
   EXPECT_TRUE(d.closed_by_server());
   EXPECT_FALSE(srv.observer.has("Transfer aborted (by client)."));
@@ -589,14 +591,14 @@ TEST(Store, SilentUploadEndsWithTheIdleTimeout) {
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
   EXPECT_EQ(c.cmd("STOR quiet.bin"), "150 Opening ASCII mode data connection for quiet.bin");
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data() != nullptr && !s->data()->connected(); ++i) srv.pump(1);
   srv.advance_and_tick(900 * 1000);
-  EXPECT_TRUE(srv.net().data_table().size() == 1u);  // exactly the limit: not yet
+  EXPECT_TRUE(srv.net().data_route_count() == 1u);  // exactly the limit: not yet
   srv.advance_and_tick(250);
   EXPECT_EQ(c.reply(), "421 Timeout (900 seconds): closing control connection.");
   srv.advance_and_tick(250);
-  EXPECT_TRUE(srv.net().data_table().empty());
+  EXPECT_TRUE(srv.net().data_route_count() == 0);
   EXPECT_EQ(srv.net().client_count(), 0);
   EXPECT_EQ(read_file(srv, "quiet.bin"), "");
 }
@@ -620,23 +622,23 @@ TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
   sparse_file(srv, "big.bin", 16u << 20);
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV"), 0, 8192));
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 1000 && !s->data->connected; ++i) srv.pump(1);
-  ASSERT_TRUE(s->data->connected);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 1000 && !s->data()->connected(); ++i) srv.pump(1);
+  ASSERT_TRUE(s->data()->connected());
   // A send buffer far larger than what the client takes during the test: the write loop gets
   // no room, so only the bytes the kernel delivers can show that the transfer moves.
   const int big = 1 << 20;
-  ASSERT_EQ(::setsockopt(s->data->socket().fd(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+  ASSERT_EQ(::setsockopt(s->data()->socket_handle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
   EXPECT_EQ(c.cmd("RETR big.bin"),
             "150 Opening ASCII mode data connection for big.bin (16777216 bytes).");
-  for (int i = 0; i < 1000 && (s->data->moved_bytes == 0 || s->data->can_send); ++i) srv.pump(1);
-  ASSERT_FALSE(s->data->can_send);  // the send buffer is full
+  for (int i = 0; i < 1000 && (s->data()->moved_bytes() == 0 || s->data()->can_send()); ++i) srv.pump(1);
+  ASSERT_FALSE(s->data()->can_send());  // the send buffer is full
 
   // The client takes 16 KiB per half second, for four times the idle limit.
   size_t taken = 0;
   auto unacked = [&] {
-    platform::Result<size_t> u = s->data->socket().unacked_bytes();
-    return u.ok() ? *u : 0;
+    int u = 0;
+    return ::ioctl(s->data()->socket_handle(), SIOCOUTQ, &u) == 0 ? static_cast<size_t>(u) : 0;
   };
   for (int round = 0; round < 16; ++round) {
     const size_t unacked_before = unacked();
@@ -649,8 +651,8 @@ TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
     ASSERT_EQ(s->state, session::LoggedIn) << "timed out in round " << round;
   }
   EXPECT_GT(taken, 0u);
-  ASSERT_NE(s->data, nullptr);
-  EXPECT_LT(s->data->position, 16u << 20);
+  ASSERT_NE(s->data(), nullptr);
+  EXPECT_LT(s->data()->position(), 16u << 20);
 
   // Then it stops reading: nothing is delivered, and the limit applies again.
   for (int ticks = 0; ticks < 20 && session_of(srv, c) != nullptr; ++ticks) {
@@ -722,40 +724,36 @@ TEST(Speed, ThroughputOfARunningTransfer) {
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
   c.cmd("RETR big.bin");
   d.read_some(1);
-  session::csock_c* s = session_of(srv, c);
-  ASSERT_NE(s->data, nullptr);
-  const uint64_t moved = s->data->moved_bytes;
+  session::Session* s = session_of(srv, c);
+  ASSERT_NE(s->data(), nullptr);
+  const uint64_t moved = s->data()->moved_bytes();
   ASSERT_GT(moved, 0u);
   srv.advance_and_tick(1000);  // a second later, nothing more moved
-  EXPECT_DOUBLE_EQ(srv.net().throughput(), moved / 1024.0);
+  EXPECT_DOUBLE_EQ(srv.net().figures().throughput_kbps, moved / 1024.0);
   const uint32_t activity = s->last_activity;
   d.read_some(32u << 20);
   EXPECT_LT(activity, s->last_activity);  // data moving renews the activity tick
-  EXPECT_EQ(s->last_activity, engine::now());
+  EXPECT_EQ(s->last_activity, srv.net().now());
   c.cmd("ABOR");
   c.reply();
   srv.advance_and_tick(250);
-  EXPECT_EQ(srv.net().throughput(), 0.0);
+  EXPECT_EQ(srv.net().figures().throughput_kbps, 0.0);
 }
 
 // A listing's text leaves through the same write loop, in pieces of at most one segment.
-void test_listing(transfer::dsock_c& d, const std::string& path, const std::string& pattern) {
-  const std::string text = pattern_bytes(5000, 4);
-  d.append_list_text(text.data(), text.size());
-  d.owner->reply(150, "Opening ASCII mode data connection for /bin/ls (%s%s).", path.c_str(),
-                 pattern.c_str());
-}
-
 TEST(Listing, QueuedTextIsSentAndEndsWith226WithoutStatistics) {
   TestServer srv;
   FtpClient c(srv);
   connect_logged_in(srv, c);
   DataPeer d(srv);
   ASSERT_TRUE(d.connect_pasv(c.cmd("PASV")));
-  session::csock_c* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data != nullptr && !s->data->connected; ++i) srv.pump(1);
-  s->data->start(transfer::kSend, transfer::kLongList, "/c:/", "*", test_listing);
-  EXPECT_EQ(s->data->list_chunks.size(), 4u);
+  session::Session* s = session_of(srv, c);
+  for (int i = 0; i < 4000 && s->data() != nullptr && !s->data()->connected(); ++i) srv.pump(1);
+  const std::string text = pattern_bytes(5000, 4);
+  s->data()->append_list_text(text.data(), text.size());
+  s->reply(150, "Opening ASCII mode data connection for /bin/ls (/c:/*).");
+  s->data()->send_listing(transfer::ListMode::LongList, "/c:/", srv.net().now());
+  EXPECT_EQ(s->data()->total_bytes(), 5000u);
   s->flush();
   EXPECT_EQ(c.reply(), "150 Opening ASCII mode data connection for /bin/ls (/c:/*).");
   EXPECT_EQ(d.read_all(), pattern_bytes(5000, 4));

@@ -74,7 +74,7 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   s.iport = serve_port();
   if (configure) configure(s);
   port_ = static_cast<uint16_t>(s.iport);
-  log::logger().set_screen(&observer);
+  installed_ = std::make_unique<engine::ObserverInstallation>(observer);
   auto loop = platform::EventLoop::create();
   EXPECT_TRUE(loop.ok()) << "event loop: " << loop.err;
   loop_ = std::move(loop.value);
@@ -87,14 +87,14 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
   reg_ = std::move(reg.value);
   EXPECT_TRUE(store::create_key_tree(*reg_).ok());
-  net_ = engine::NetModule::open({loop_.get(), &observer, reg_.get()});
+  net_ = engine::NetModule::open(env());
 }
 
 TestServer::~TestServer() {
   net_->close();
   net_.reset();
   reg_.reset();
-  log::logger().set_screen(nullptr);
+  installed_.reset();
   platform::set_clock(nullptr);
 }
 

@@ -87,7 +87,7 @@ class TestServer {
   platform::Registry& registry() { return *reg_; }
   // The engine's owner and environment, for code that closes and reopens the engine.
   std::unique_ptr<engine::NetModule>& engine_slot() { return net_; }
-  engine::EngineEnv env() { return {loop_.get(), &observer, reg_.get()}; }
+  engine::EngineEnv env() { return {loop_.get(), reg_.get()}; }
   platform::EventLoop& loop() { return *loop_; }
   uint16_t port() const { return port_; }
   const std::string& home() const { return home_.path(); }
@@ -98,6 +98,7 @@ class TestServer {
 
  private:
   TempDir home_;
+  std::unique_ptr<engine::ObserverInstallation> installed_;  // `observer`, while the server lives
   std::unique_ptr<platform::Registry> reg_;
   std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;

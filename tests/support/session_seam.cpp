@@ -21,17 +21,17 @@ namespace {
 constexpr int kBudget = 20000;  // pumps of at most a few ms: a stuck test fails, it never hangs
 }
 
-session::csock_c* session_of(TestServer& srv, const FtpClient& c) {
+session::Session* session_of(TestServer& srv, const FtpClient& c) {
   const uint16_t port = c.local_port();
   for (int b = 0; b < engine::kBuckets; ++b) {
-    for (session::csock_c* s = srv.net().sessions().head(b); s != nullptr; s = s->next) {
+    for (session::Session* s = srv.net().sessions().head(b); s != nullptr; s = s->next) {
       if (s->peer_addr.port == port) return s;
     }
   }
   return nullptr;
 }
 
-session::csock_c* first_session(TestServer& srv) {
+session::Session* first_session(TestServer& srv) {
   for (int b = 0; b < engine::kBuckets; ++b) {
     if (auto* s = srv.net().sessions().head(b)) return s;
   }
@@ -41,7 +41,7 @@ session::csock_c* first_session(TestServer& srv) {
 void pump_until_taken(TestServer& srv, const FtpClient& c) {
   int left = -1;
   for (int idle = 0; idle < 4000;) {
-    session::csock_c* s = session_of(srv, c);
+    session::Session* s = session_of(srv, c);
     int unsent = 0, unread = 0;
     if (s == nullptr || ::ioctl(c.fd(), SIOCOUTQ, &unsent) != 0 ||
         ::ioctl(s->sock, SIOCINQ, &unread) != 0 || unsent + unread == 0) {
@@ -53,7 +53,7 @@ void pump_until_taken(TestServer& srv, const FtpClient& c) {
   }
 }
 
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+void log_in(TestServer& srv, session::Session& s, const std::string& user, const std::string& szfp,
             const store::TemplateRecord* tmpl, const store::UserRecord* stats) {
   s.state = session::LoggedIn;
   s.user_name = user;
@@ -73,7 +73,7 @@ void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const
 
 void connect_logged_in(TestServer& srv, FtpClient& c, const std::string& user) {
   c.reply();
-  session::csock_c* s = session_of(srv, c);
+  session::Session* s = session_of(srv, c);
   ASSERT_NE(s, nullptr);
   log_in(srv, *s, user, "[u] rwdlcxhms /c:/");
 }

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/socket.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "store/records.h"
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
@@ -17,9 +17,9 @@
 namespace qorda::test {
 
 // The server's session of a client connected to `srv` (by the client's port); null if none.
-session::csock_c* session_of(TestServer& srv, const FtpClient& c);
+session::Session* session_of(TestServer& srv, const FtpClient& c);
 // The first session in the server's table; null if none. For tests with a single client.
-session::csock_c* first_session(TestServer& srv);
+session::Session* first_session(TestServer& srv);
 
 // Pumps until the server has read every byte the client sent: none waits unacknowledged at the
 // client's end or unread at the server's (or the session is gone). The server reads a piece per
@@ -31,7 +31,7 @@ void pump_until_taken(TestServer& srv, const FtpClient& c);
 // state, account copy, template copy and the file-system view with its home, as a successful
 // PASS leaves them. The account is written to the store with zero statistics unless `stats`
 // is given.
-void log_in(TestServer& srv, session::csock_c& s, const std::string& user, const std::string& szfp,
+void log_in(TestServer& srv, session::Session& s, const std::string& user, const std::string& szfp,
             const store::TemplateRecord* tmpl = nullptr, const store::UserRecord* stats = nullptr);
 
 // Writes the account with `password` (and its template, when given) to the server's store and

@@ -1,29 +1,29 @@
 // STAT with a path: the long listing of the argument, sent on the control connection as bare
 // reply lines between 211- and 211.
 #include "platform/clock.h"
-#include "session/csock.h"
+#include "session/session.h"
 #include "session/defs.h"
 #include "transfer/listing.h"
-#include "transfer/listing_commands.h"
+#include "session/cmd_listing.h"
 #include "vfs/resolver.h"
 
-namespace qorda::transfer {
+namespace qorda::session {
 
 namespace {
 
 // SECURITY: a listing on the control connection is queued whole before it is sent; past this
 // many unsent bytes the remaining lines are left out so that a huge directory cannot push the
 // session over its output limit (which would close it) or grow memory without bound.
-constexpr size_t kStatListingBudget = session::kMaxOutputQueue / 2;
+constexpr size_t kStatListingBudget = kMaxOutputQueue / 2;
 // The socket is offered the queued lines whenever this much has gathered: often enough to keep
 // the queue well below the budget for a client that reads, rarely enough not to spend a system
 // call on every line.
-constexpr size_t kStatFlushAt = 16 * session::kChunkSize;
+constexpr size_t kStatFlushAt = 16 * kChunkSize;
 
 }  // namespace
 
-void stat_listing(session::csock_c& s, const std::string& arg) {
-  if (s.state != session::LoggedIn) {
+void stat_listing(Session& s, const std::string& arg) {
+  if (s.state != LoggedIn) {
     s.reply(530, "Please login with USER and PASS.");
     return;
   }
@@ -44,7 +44,7 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
     if (!begun) s.reply(-211, "status of %s:", shown.c_str());
     begun = true;
   };
-  const platform::Status listed = list_directory(
+  const platform::Status listed = transfer::list_directory(
       s.fs, dir, name, true, platform::clock().now(), [&s, &begin](std::string_view line) {
         begin();
         if (s.queued_output() >= kStatFlushAt) s.flush();
@@ -64,4 +64,4 @@ void stat_listing(session::csock_c& s, const std::string& arg) {
   s.reply(211, "End of status");
 }
 
-}  // namespace qorda::transfer
+}  // namespace qorda::session

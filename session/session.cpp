@@ -1,4 +1,4 @@
-#include "session/csock.h"
+#include "session/session.h"
 
 #include <bit>
 #include <cstdarg>
@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/netmodule.h"
 #include "log/client_list.h"
 #include "log/log.h"
+#include "platform/event_loop.h"
 #include "session/cmd_login.h"
 #include "session/command_table.h"
 #include "session/data_link.h"
@@ -34,8 +34,8 @@ uint32_t to_network_order(uint32_t host) {
 
 }  // namespace
 
-csock_c::csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr peer)
-    : net_(net), socket_(std::move(s)) {
+Session::Session(engine::SessionHost& host, platform::Socket s, platform::SockAddr peer)
+    : host_(host), socket_(std::move(s)) {
   sock = socket_.fd();
   peer_addr = peer;
   auto local = socket_.local_addr();
@@ -49,59 +49,144 @@ csock_c::csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr 
   data_port[0] = static_cast<uint8_t>(peer.port >> 8);
   data_port[1] = static_cast<uint8_t>(peer.port & 0xff);
   remote_host = peer.dotted();
-  connect_tick = last_activity = engine::now();
+  connect_tick = last_activity = host_.now();
 }
 
-void csock_c::start() {
-  net_.add_session(this);
+void Session::start() {
   refresh_client_line();
   socket_.select(MsgKind::Control, platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
-  if (store::settings().benabledns != 0) {
+  if (host_.settings().benabledns != 0) {
     // A handle of 0 means the look-up could not start: greet without a name.
-    lookup_handle = net_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
+    lookup_handle_ = host_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
   }
   log(log::kSecurity, "Connected to %s.", peer_addr.dotted().c_str());
-  if (lookup_handle == 0) greet();
+  if (lookup_handle_ == 0) greet();
 }
 
-csock_c::~csock_c() {
-  net_.remove_session(this);
-  if (lookup_handle != 0) cancel_lookup();
+Session::~Session() {
+  if (lookup_handle_ != 0) cancel_lookup();
   if (socket_.valid()) {
     socket_.select(MsgKind::Control, 0);
     socket_.shutdown_send();
     socket_.close();
   }
   discard_output();
-  destroy_data(*this);
+  drop_data();
 }
 
-void csock_c::refresh_client_line() {
+bool Session::control_event(uint32_t event) {
+  switch (event) {
+    case platform::FD_READ:
+      receive();
+      // A client that pipelined commands and closed is finished once its last line has run.
+      return peer_gone_ && !holds_input() && peer_closed();
+    case platform::FD_WRITE:
+      writable_event();
+      return false;
+    case platform::FD_CLOSE:
+      if (holds_input()) {
+        peer_gone_ = true;  // the lines it sent before closing are dispatched first
+        return false;
+      }
+      return peer_closed();
+    default:
+      return false;
+  }
+}
+
+bool Session::peer_closed() {
+  if (state != Closing) {
+    if (examined) {
+      host_.observer().examine_caption(static_cast<uint32_t>(sock),
+                                       "examining client (disconnected!)");
+    }
+    log(log::kSecurity, "Disconnected. (client close)");
+    state = Closing;
+    if (lookup_handle_ != 0) cancel_lookup();
+  }
+  if (lookup_handle_ != 0) return false;  // the answer or the tick frees it
+  delete_mark = true;
+  return true;
+}
+
+bool Session::tick(uint32_t now) {
+  if (data_ && data_->client_took_bytes()) last_activity = now;
+  const uint32_t idle = now - last_activity;
+  const uint64_t idle_limit = uint64_t{host_.settings().imaxt} * 1000;
+  if (state != Closing && idle > idle_limit && lookup_handle_ == 0) {
+    close(CloseReason::IdleTimeout);
+  }
+  resume_if_due(now);
+  return delete_mark && (lookup_handle_ == 0 || idle > kLookupGraceMs);
+}
+
+void Session::shut_down() {
+  // A session already closing has said its farewell; it is only freed.
+  if (state != Closing) close(CloseReason::ServerShutdown);
+}
+
+void Session::disconnect() {
+  if (state != Closing) close(CloseReason::Disconnected);
+}
+
+void Session::set_examined(bool on) {
+  examined = on;
+}
+
+ConnectionView Session::view(uint32_t now) const {
+  ConnectionView v;
+  v.id = static_cast<uint32_t>(sock);
+  v.user = user_name;
+  v.host = remote_host;
+  v.online_ms = now - connect_tick;
+  v.idle_ms = now - last_activity;
+  v.logged_in = state == LoggedIn;
+  v.examined = examined;
+  v.files_stored = files_stored;
+  v.kb_stored = kb_stored;
+  v.files_retrieved = files_retrieved;
+  v.kb_retrieved = kb_retrieved;
+  if (transfer_running()) {
+    v.direction = data_->direction();
+    v.file_name = data_->file_name();
+    v.position = data_->position();
+    v.total_bytes = data_->total_bytes();
+    v.rate_kbps = data_->speed(now);
+  }
+  return v;
+}
+
+void Session::refresh_client_line() {
   const auto id = static_cast<uint32_t>(sock);
-  log::client_list().update(id, user_name, remote_host);
-  net_.observer().client_line(id, log::ClientList::format_line(id, user_name, remote_host));
+  host_.observer().client_line(id, log::ClientList::format_line(id, user_name, remote_host));
 }
 
-void csock_c::cancel_lookup() {
+void Session::cancel_lookup() {
   // The loop guarantees that no answer is delivered for a cancelled request, so the handle can
   // go at once.
-  if (lookup_handle != 0) net_.loop().cancel_lookup(lookup_handle);
-  lookup_handle = 0;
+  if (lookup_handle_ != 0) host_.loop().cancel_lookup(lookup_handle_);
+  lookup_handle_ = 0;
 }
 
-void csock_c::lookup_answered(int error, const std::string& host) {
+void Session::lookup_answered(int error, const std::string& host) {
+  if (state == Closing) {
+    // The client left while its name was looked up: nothing more to do but be freed.
+    delete_mark = true;
+    lookup_handle_ = 0;
+    return;
+  }
   if (error == 0 && !host.empty()) {
     remote_host = host;
     refresh_client_line();
   }
   log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
-  lookup_handle = 0;
+  lookup_handle_ = 0;
   greet();
 }
 
-void csock_c::greet() {
-  const std::string host = net_.host_name();
-  const std::string& banner = store::settings().szmsg1;
+void Session::greet() {
+  const std::string host = host_.host_name();
+  const std::string& banner = host_.settings().szmsg1;
   std::vector<std::string_view> lines = split_banner(banner);
   reply(lines.empty() ? 220 : -220, "%s FTP Server (%s %s) ready.", host.c_str(), store::kShortName,
         store::kVersion);
@@ -127,7 +212,7 @@ std::vector<std::string_view> split_banner(std::string_view text) {
   return lines;
 }
 
-void csock_c::receive() {
+void Session::receive() {
   if (!taking_input()) {
     // A hold resumes with another turn; a closing session takes nothing more.
     if (state == Closing) drop_held_input();
@@ -175,7 +260,7 @@ void csock_c::receive() {
   if (line_fill_ == 0) line_.reset();  // no partial line waits for more bytes
 }
 
-size_t csock_c::take_input(const char* p, size_t n, int& budget) {
+size_t Session::take_input(const char* p, size_t n, int& budget) {
   size_t i = 0;
   while (i < n) {
     if (line_check() && (!taking_input() || spent_turn(budget))) return i;
@@ -185,37 +270,37 @@ size_t csock_c::take_input(const char* p, size_t n, int& budget) {
   return n;
 }
 
-bool csock_c::spent_turn(int& budget) {
+bool Session::spent_turn(int& budget) {
   // While a transfer runs, a line is either dropped or a cheap STAT or ABOR, and a client that
   // pipelines commands behind RETR or STOR expects them taken as the transfer begins (dropped),
   // not after it ended: such lines cost nothing and the turn goes on.
-  if (transfer_running(*this)) return false;
+  if (transfer_running()) return false;
   return --budget <= 0;
 }
 
-void csock_c::hold_input(const char* p, size_t n) {
+void Session::hold_input(const char* p, size_t n) {
   held_input_ = std::make_unique<char[]>(kChunkSize);
   std::memcpy(held_input_.get(), p, n);
   held_pos_ = 0;
   held_len_ = n;
 }
 
-void csock_c::drop_held_input() {
+void Session::drop_held_input() {
   held_input_.reset();
   held_pos_ = held_len_ = 0;
 }
 
-void csock_c::continue_later() {
-  net_.loop().post_event(sock, platform::FD_READ);
+void Session::continue_later() {
+  host_.loop().post_event(sock, platform::FD_READ);
 }
 
-void csock_c::hold_after_failed_login(uint32_t until, bool then_close) {
+void Session::hold_after_failed_login(uint32_t until, bool then_close) {
   on_hold_ = true;
   hold_until_ = until;
   close_after_hold_ = then_close;
 }
 
-void csock_c::defer_password(std::string password, uint32_t until) {
+void Session::defer_password(std::string password, uint32_t until) {
   password_waits_ = true;
   waiting_password_ = std::move(password);
   on_hold_ = true;
@@ -223,7 +308,7 @@ void csock_c::defer_password(std::string password, uint32_t until) {
   close_after_hold_ = false;
 }
 
-void csock_c::resume_if_due(uint32_t now) {
+void Session::resume_if_due(uint32_t now) {
   if (!on_hold_ || static_cast<int32_t>(now - hold_until_) < 0) return;
   on_hold_ = false;
   flush();
@@ -236,12 +321,12 @@ void csock_c::resume_if_due(uint32_t now) {
   if (state != Closing) continue_later();
 }
 
-void csock_c::put_line_byte(char c) {
+void Session::put_line_byte(char c) {
   if (!line_) line_ = std::make_unique<char[]>(kLineBuffer + 1);
   line_[line_fill_++] = c;
 }
 
-void csock_c::take_byte(uint8_t c) {
+void Session::take_byte(uint8_t c) {
   last_byte_ = c;
   switch (telnet_state_) {
     case 0:
@@ -275,7 +360,7 @@ void csock_c::take_byte(uint8_t c) {
   }
 }
 
-bool csock_c::line_check() {
+bool Session::line_check() {
   if (line_fill_ == 0) return false;
   if (line_fill_ == kLineBuffer) {
     // SECURITY: a line that fills the buffer is refused; collection starts over so that no
@@ -293,9 +378,9 @@ bool csock_c::line_check() {
   return false;
 }
 
-void csock_c::dispatch() {
+void Session::dispatch() {
   if (state == Closing) return;
-  last_activity = engine::now();
+  last_activity = host_.now();
   if (line_too_long_) {
     reply(500, "Command line too long. (max: %d bytes)", kMaxLine);
     flush();
@@ -332,7 +417,7 @@ void csock_c::dispatch() {
 
   if (row != nullptr && !row->implemented) {
     reply(502, "%s%s command not implemented", "", row->word);
-  } else if (transfer_running(*this)) {
+  } else if (transfer_running()) {
     // During a transfer only ABOR and STAT are acted upon; everything else is dropped.
     if (idx == CMD_STAT) reply_transfer_status(*this);
     if (idx == CMD_ABOR) abort_transfer(*this);
@@ -344,7 +429,7 @@ void csock_c::dispatch() {
     reply(501, "'%s': command not understood.", row->word);
   } else if (row->handler == nullptr) {
     reply(502, "%s%s command not implemented", "", row->word);
-  } else if (needs_data_connection(idx) && !chkdata(*this)) {
+  } else if (needs_data_connection(idx) && !ensure_data_connection(*this)) {
     // The data connection could not be made; its failure has been answered.
   } else {
     row->handler(*this, arg);
@@ -352,11 +437,11 @@ void csock_c::dispatch() {
   flush();
 }
 
-void csock_c::examine(std::string_view line) {
-  if (examined) net_.observer().examine_line(static_cast<uint32_t>(sock), line);
+void Session::examine(std::string_view line) {
+  if (examined) host_.observer().examine_line(static_cast<uint32_t>(sock), line);
 }
 
-void csock_c::reply(int code, const char* fmt, ...) {
+void Session::reply(int code, const char* fmt, ...) {
   constexpr size_t kText = kReplyCut + 1;  // the line and its terminating zero
   char buf[kText + 1];                     // room for CR LF in place of the zero
   int n = 0;
@@ -377,7 +462,7 @@ void csock_c::reply(int code, const char* fmt, ...) {
   queue_output(buf, len + 2);
 }
 
-void csock_c::queue_output(const char* p, size_t n) {
+void Session::queue_output(const char* p, size_t n) {
   if (delete_mark) return;
   while (n > 0) {
     if (out_tail_ == nullptr || out_tail_->fill == kChunkSize) {
@@ -401,7 +486,7 @@ void csock_c::queue_output(const char* p, size_t n) {
   if (out_bytes_ > kMaxOutputQueue) close(CloseReason::OutputOverflow);
 }
 
-void csock_c::flush() {
+void Session::flush() {
   // A failed login's reply waits for the end of its hold.
   while (out_head_ && writable && !on_hold_) {
     OutChunk& c = *out_head_;
@@ -420,22 +505,22 @@ void csock_c::flush() {
   }
 }
 
-void csock_c::pop_output() {
+void Session::pop_output() {
   out_head_ = std::move(out_head_->next);  // frees the first chunk
   if (!out_head_) out_tail_ = nullptr;
 }
 
-void csock_c::writable_event() {
+void Session::writable_event() {
   writable = true;
   flush();
 }
 
-void csock_c::discard_output() {
+void Session::discard_output() {
   while (out_head_) pop_output();  // one chunk at a time: no recursion through the chain
   out_bytes_ = 0;
 }
 
-void csock_c::log(int level, const char* fmt, ...) {
+void Session::log(int level, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   log::logger().vlog(level, static_cast<uint32_t>(sock), fmt, ap);

@@ -1,64 +1,156 @@
-// PORT, PASV, RETR, STOR, STOU and ABOR; the default data connection; statistics and ratios.
+// PORT, PASV, RETR, STOR, STOU and ABOR; the opening of the file a transfer moves; statistics and
+// ratios.
 #include <cctype>
-#include <cmath>
 #include <memory>
+#include <optional>
 
-#include "engine/netmodule.h"
 #include "log/descriptors.h"
 #include "log/log.h"
+#include "platform/ascii.h"
 #include "platform/volume.h"
-#include "session/csock.h"
+#include "session/cmd_transfer.h"
+#include "session/data_link.h"
+#include "session/session.h"
 #include "store/records.h"
 #include "store/settings.h"
-#include "transfer/dsock.h"
-#include "transfer/transfer.h"
+#include "transfer/data_connection.h"
 #include "vfs/resolver.h"
 
-namespace qorda::transfer {
+namespace qorda::session {
 
-using session::csock_c;
+using transfer::DataConnection;
+using transfer::Direction;
+using transfer::Kind;
+using transfer::ListMode;
 
 namespace {
 
-// Replaces the session's data connection by a new one of the given kind (which has replied on
-// failure). True when the new one stands.
-bool make_data(csock_c& s, int kind) {
-  if (s.data != nullptr) destroy(s.data);
-  auto* d = new dsock_c(kind, s);  // owned by the session from here
-  if (d->done) {
-    destroy(d);
-    return false;
-  }
-  s.data = d;
-  return true;
-}
-
 // Is there room for an upload on the drive? At least `ispace` kilobytes must be free.
-bool room_on(char letter) {
+bool room_on(const Session& s, char letter) {
   platform::Result<uint64_t> free = platform::free_space(letter);
-  return free.ok() && *free / 1024 >= store::settings().ispace;
+  return free.ok() && *free / 1024 >= s.host().settings().ispace;
 }
 
 std::string esc(const std::string& text) {
   return log::escape_for_log(text);
 }
 
-}  // namespace
-
-bool chkdata(csock_c& s) {
-  if (s.data != nullptr) return true;
-  auto* d = new dsock_c(kActive, s);
-  if (d->done) {
-    destroy(d);
-    s.log(log::kDebug, "***DEBUG: csock_c::chkdata() failed");
-    return false;
-  }
-  s.data = d;
-  return true;
+// The drive path of a virtual path: the virtual form without its leading "/".
+std::string local_of(const std::string& vpath) {
+  return vpath.empty() || vpath[0] != '/' ? vpath : vpath.substr(1);
 }
 
-void cmd_port(csock_c& s, std::string& arg) {
-  const store::ServerSettings& set = store::settings();
+const char* type_word(const Session& s) {
+  return s.type == kTypeImage ? "BINARY" : "ASCII";
+}
+
+// The active connection is made when the transfer starts; false (after the reply) when that
+// cannot even begin. The data connection is dropped then.
+bool connect_data(Session& s) {
+  platform::Status st = s.data()->connect_if_needed();
+  if (st.ok()) return true;
+  s.log(log::kDebug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
+  s.reply(425, "Can't create data socket.");
+  s.drop_data();
+  return false;
+}
+
+// RETR after its checks: opens the file (the server's own log file too, while it is written),
+// charges the download and starts sending.
+void start_retrieve(Session& s, const std::string& path) {
+  if (!connect_data(s)) return;
+  platform::Result<platform::File> f = platform::File::open_read(local_of(path));
+  if (!f.ok()) {
+    // The server's own log file can be retrieved while the server writes it.
+    log::Logger& lg = log::logger();
+    std::string dir, name;
+    if (lg.file_open() &&
+        vfs::resolve_path(
+            s.fs, s.fs.current_dir.path, s.host().settings().szlogf, &dir, &name,
+            {.allow_wildcards = false, .follow_links = true, .check_permissions = true}) ==
+            vfs::RESOLVE_OK &&
+        platform::ascii_iequal(dir + name, path)) {
+      f = platform::File::reopen_read(lg.file_fd());
+    }
+  }
+  if (!f.ok()) {
+    log::report_open_failure(f.err, "file open");
+    s.reply(450, "%s: Permission denied.", vfs::display_path(s.fs, path).c_str());
+    s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(), "access denied");
+    s.drop_data();
+    return;
+  }
+  platform::Result<uint64_t> size = f->size();
+  const uint64_t total = size.ok() ? *size : 0;
+  DataConnection& d = *s.data();
+  if (!charge_download(s, d, path, total)) {
+    s.drop_data();
+    return;
+  }
+  const uint64_t offset = transfer::restart_at(s.rest_offset, total);
+  s.rest_offset = 0;
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  s.reply(150, "Opening %s mode data connection for %s (%llu bytes).", type_word(s), name.c_str(),
+          static_cast<unsigned long long>(total));
+  s.log(log::kActions, "Retrieving \"%s\".", esc(path).c_str());
+  d.send_file(std::move(*f), offset, total, path, s.host().now());
+}
+
+// STOR and STOU after their checks: opens (or, for STOU, makes) the file and starts receiving.
+// `path` is the file, or for a unique store the directory.
+void start_store(Session& s, const std::string& path) {
+  if (!connect_data(s)) return;
+  std::string target = path;
+  std::string name;
+  if (s.unique_store) {
+    platform::Result<std::string> made = platform::create_unique(local_of(path));
+    if (!made.ok()) {
+      log::report_open_failure(made.err, "file open");
+      s.reply(550, "%s: Permission denied.", "STOU");
+      s.log(log::kActions, "Can't store unique (%s).", "file error");
+      s.drop_data();
+      return;
+    }
+    const size_t cut = made->find_last_of("/\\");
+    name = cut == std::string::npos ? *made : made->substr(cut + 1);
+    target = path + name;
+  } else {
+    const size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+  const std::string shown = vfs::display_path(s.fs, target);
+  platform::Result<platform::File> f = platform::File::open_write(local_of(target));
+  platform::Result<uint64_t> length;
+  if (f.ok()) length = f->size();
+  uint64_t offset = 0;
+  bool ok = f.ok() && length.ok();
+  if (ok) {
+    // Without REST the upload replaces the whole file; with it the first bytes stay.
+    offset = transfer::restart_at(s.rest_offset, *length);
+    ok = f->seek(offset).ok() && f->truncate(offset).ok();
+  }
+  if (!ok) {
+    if (!f.ok()) log::report_open_failure(f.err, "file open");
+    s.reply(550, "%s: Permission denied.", shown.c_str());
+    s.log(log::kActions, "Can't store \"%s\" (%s).", esc(target).c_str(), "file error");
+    s.drop_data();
+    return;
+  }
+  s.rest_offset = 0;
+  if (s.unique_store) {
+    s.reply(150, "FILE: %s", name.c_str());
+  } else {
+    s.reply(150, "Opening %s mode data connection for %s", type_word(s), name.c_str());
+  }
+  s.log(log::kActions, "Storing \"%s\".", esc(target).c_str());
+  s.data()->receive_file(std::move(*f), offset, target, s.host().now());
+}
+
+}  // namespace
+
+void cmd_port(Session& s, std::string& arg) {
+  const store::ServerSettings& set = s.host().settings();
   if (set.ballowport == 0) {
     s.reply(500, "%s: Permission denied.", "PORT");
     return;
@@ -76,7 +168,7 @@ void cmd_port(csock_c& s, std::string& arg) {
   }
   // SECURITY: data ports below 1024 are refused whatever the third-party setting, so a client
   // cannot make the server connect to a privileged service.
-  if (commas != 5 || field[4] < kMinPortHigh) {
+  if (commas != 5 || field[4] < transfer::kMinPortHigh) {
     s.reply(500, "Illegal PORT command.");
     return;
   }
@@ -92,11 +184,15 @@ void cmd_port(csock_c& s, std::string& arg) {
   for (int i = 0; i < 4; ++i) s.data_addr[i] = static_cast<uint8_t>(field[i]);
   s.data_port[0] = static_cast<uint8_t>(field[4]);
   s.data_port[1] = static_cast<uint8_t>(field[5]);
-  if (make_data(s, kActive)) s.reply(200, "%s command successful.", "PORT");
+  s.drop_data();
+  auto d = open_active_data(s);
+  if (!d) return;
+  s.set_data(std::move(d));
+  s.reply(200, "%s command successful.", "PORT");
 }
 
-void cmd_pasv(csock_c& s, std::string&) {
-  const store::ServerSettings& set = store::settings();
+void cmd_pasv(Session& s, std::string&) {
+  const store::ServerSettings& set = s.host().settings();
   if (set.ballowpasv == 0) {
     s.reply(500, "%s: Permission denied.", "PASV");
     return;
@@ -106,10 +202,25 @@ void cmd_pasv(csock_c& s, std::string&) {
     s.reply(425, "Can't open passive connection. [%u]", 0u);
     return;
   }
-  make_data(s, kPassive);  // the constructor sends 227 or the failure
+  s.drop_data();
+  // SECURITY: without third-party transfers only the client's own address may connect.
+  std::optional<uint32_t> only_from;
+  if (set.benablethird == 0) only_from = s.peer_addr.addr;
+  transfer::OpenFailure failure;
+  auto d = DataConnection::open_passive(s.host().loop(), s.local_addr.addr, only_from, failure);
+  if (!d) {
+    s.log(log::kDebug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
+          static_cast<int>(Kind::Passive), failure.stage, failure.err);
+    s.reply(425, "Can't open passive connection. [%u]", static_cast<unsigned>(failure.err));
+    return;
+  }
+  const platform::SockAddr a = d->local_addr();
+  s.set_data(std::move(d));
+  s.reply(227, "Entering passive mode (%u,%u,%u,%u,%u,%u)", a.byte(0), a.byte(1), a.byte(2),
+          a.byte(3), static_cast<unsigned>(a.port >> 8), static_cast<unsigned>(a.port & 0xff));
 }
 
-void cmd_retr(csock_c& s, std::string& arg) {
+void cmd_retr(Session& s, std::string& arg) {
   std::string dir, name;
   const int r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
@@ -128,12 +239,11 @@ void cmd_retr(csock_c& s, std::string& arg) {
   const std::string path = dir + name;
   platform::Result<platform::DirEntry> entry = platform::stat_entry(path.substr(1));
   if (!entry.ok() || entry->is_dir) return not_found();
-  if (s.data == nullptr && !chkdata(s)) return;
-  s.data->start(kSend, kFileTransfer, path, "");
-  if (s.data != nullptr && s.data->done) destroy(s.data);
+  if (!ensure_data_connection(s)) return;
+  start_retrieve(s, path);
 }
 
-void cmd_stor(csock_c& s, std::string& arg) {
+void cmd_stor(Session& s, std::string& arg) {
   std::string dir, name;
   const int r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
@@ -156,52 +266,41 @@ void cmd_stor(csock_c& s, std::string& arg) {
     // attribute first.
     if (!perm.d || !platform::clear_attributes(local).ok()) return denied();
   }
-  if (!room_on(path.size() > 1 ? path[1] : 'c')) {
+  if (!room_on(s, path.size() > 1 ? path[1] : 'c')) {
     s.reply(550, "%s: Permission denied.", "Device full");
     s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "device full");
     return;
   }
   s.unique_store = false;
-  if (s.data == nullptr && !chkdata(s)) return;
-  s.data->start(kReceive, kFileTransfer, path, "");
-  if (s.data != nullptr && s.data->done) destroy(s.data);
+  if (!ensure_data_connection(s)) return;
+  start_store(s, path);
 }
 
-void cmd_stou(csock_c& s, std::string&) {
+void cmd_stou(Session& s, std::string&) {
   const std::string& cwd = s.fs.current_dir.path;
   if (!s.fs.current_dir.w) {
     s.reply(550, "%s: Permission denied.", "STOU");
     s.log(log::kActions, "Can't store unique (%s).", "access denied");
     return;
   }
-  if (!room_on(cwd.size() > 1 ? cwd[1] : 'c')) {
+  if (!room_on(s, cwd.size() > 1 ? cwd[1] : 'c')) {
     s.reply(550, "%s: Permission denied.", "Device full");
     s.log(log::kActions, "Can't store unique (%s).", "device full");
     return;
   }
   s.unique_store = true;
-  if (s.data == nullptr && !chkdata(s)) return;
-  s.data->start(kReceive, kFileTransfer, cwd, "");
-  if (s.data != nullptr && s.data->done) destroy(s.data);
+  if (!ensure_data_connection(s)) return;
+  start_store(s, cwd);
 }
 
-void cmd_abor(csock_c& s, std::string&) {
-  // No transfer is running here (the dispatcher sends ABOR of a running one to abort_running).
+void cmd_abor(Session& s, std::string&) {
+  // No transfer is running here (the dispatcher sends ABOR of a running one to abort_transfer).
   // A waiting data connection is dropped; without one there is nothing to build and drop.
-  if (s.data != nullptr) destroy(s.data);
+  s.drop_data();
   s.reply(225, "%s command successful.", "ABOR");
 }
 
 // ---- statistics and ratios ----
-
-bool ratio_refuses(uint32_t u, uint32_t d, uint32_t up, uint32_t down) {
-  if (u == 0) return true;
-  if (d == 0) return false;
-  const double want = static_cast<double>(up) / static_cast<double>(down);
-  const double have = static_cast<double>(u) / static_cast<double>(d);
-  // A ratio that is not a number or infinite refuses too.
-  return !std::isfinite(want) || have < want;
-}
 
 namespace {
 
@@ -243,11 +342,10 @@ class CounterUpdate {
 
 }  // namespace
 
-bool charge_download(dsock_c& d) {
-  csock_c& s = *d.owner;
-  CounterUpdate update(s.net().registry());
+bool charge_download(Session& s, DataConnection& d, const std::string& path, uint64_t total) {
+  CounterUpdate update(s.host().registry());
   const bool have = update.read(s.account);
-  const uint32_t kb = kb_of(d.total_bytes);
+  const uint32_t kb = transfer::kb_of(total);
   s.account.idlfiles += 1;
   s.account.idlkb += kb;
 
@@ -257,12 +355,12 @@ bool charge_download(dsock_c& d) {
     const char* refused = nullptr;
     int up = 0, down = 0;
     if (t.bfiles &&
-        ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
+        transfer::ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
                       per_session ? s.files_retrieved : s.account.idlfiles, t.iufiles, t.idfiles)) {
       refused = "files";
       up = static_cast<int>(t.iufiles);
       down = static_cast<int>(t.idfiles);
-    } else if (t.bbytes && ratio_refuses(per_session ? s.kb_stored : s.account.iulkb,
+    } else if (t.bbytes && transfer::ratio_refuses(per_session ? s.kb_stored : s.account.iulkb,
                                          per_session ? s.kb_retrieved : s.account.idlkb, t.iubytes,
                                          t.idbytes)) {
       refused = "kbytes";
@@ -272,9 +370,9 @@ bool charge_download(dsock_c& d) {
     if (refused != nullptr) {
       s.account.idlfiles -= 1;  // the charge was never written
       s.account.idlkb -= kb;
-      s.reply(-450, "%s: Permission denied.", vfs::display_path(s.fs, d.file_path).c_str());
+      s.reply(-450, "%s: Permission denied.", vfs::display_path(s.fs, path).c_str());
       s.reply(450, "UL/DL ratio exceeded (%s, %d/%d).", refused, up, down);
-      s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(d.file_path).c_str(),
+      s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(),
             refused[0] == 'f' ? "ratio exceeded (files)" : "ratio exceeded (kbytes)");
       return false;
     }
@@ -283,28 +381,26 @@ bool charge_download(dsock_c& d) {
   return true;
 }
 
-void refund_download(dsock_c& d) {
+void refund_download(Session& s, DataConnection& d) {
   if (!d.charged) return;
   d.charged = false;
-  csock_c& s = *d.owner;
-  CounterUpdate update(s.net().registry());
+  CounterUpdate update(s.host().registry());
   if (!update.read(s.account)) return;
   s.account.idlfiles -= 1;
-  s.account.idlkb -= kb_of(d.total_bytes);
+  s.account.idlkb -= transfer::kb_of(d.total_bytes());
   update.write(s.account, store::kCountDlFiles | store::kCountDlKb);
 }
 
-void credit_upload(dsock_c& d) {
-  csock_c& s = *d.owner;
+void credit_upload(Session& s, const DataConnection& d) {
   // What this upload brought: the bytes received, whatever the file held before.
-  const uint32_t kb = kb_of(d.moved_bytes);
+  const uint32_t kb = transfer::kb_of(d.moved_bytes());
   s.files_stored += 1;
   s.kb_stored += kb;
-  CounterUpdate update(s.net().registry());
+  CounterUpdate update(s.host().registry());
   if (!update.read(s.account)) return;
   s.account.iulfiles += 1;
   s.account.iulkb += kb;
   update.write(s.account, store::kCountUlFiles | store::kCountUlKb);
 }
 
-}  // namespace qorda::transfer
+}  // namespace qorda::session

@@ -1,7 +1,9 @@
-// csock_c: one control connection, the client session. It owns the control socket, turns the
+// Session: one control connection, the client session. It owns the control socket, turns the
 // incoming bytes into command lines (answering Telnet negotiation), dispatches each line through
-// the command table, and formats and queues every reply. Other parts read its public fields
-// directly. Sessions are created by the engine on accept and owned by it (see NetModule).
+// the command table, formats and queues every reply, and owns its data connection. The engine
+// creates sessions on accept, owns them, and reaches them only through the event entry points
+// below; a session sees the engine only as its SessionHost. The command handlers of this layer
+// read and write the public fields directly.
 #pragma once
 
 #include <array>
@@ -11,37 +13,76 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/session_host.h"
 #include "platform/socket.h"
 #include "session/defs.h"
 #include "store/records.h"
+#include "transfer/data_connection.h"
 #include "vfs/fs_state.h"
-
-namespace qorda::engine {
-class NetModule;
-}
-namespace qorda::transfer {
-class dsock_c;
-}
 
 namespace qorda::session {
 
-// Why a session is closed; each has its farewell reply and log line.
-enum class CloseReason { Quit, ServerShutdown, IdleTimeout, TooManyAttempts, OutputOverflow };
+// Why a session is closed; each has its farewell reply and log line. Disconnected is the
+// administrator's "disconnect client".
+enum class CloseReason { Quit, ServerShutdown, IdleTimeout, TooManyAttempts, OutputOverflow, Disconnected };
 
-class csock_c {
+// What a window shows of one connection, read at one moment.
+struct ConnectionView {
+  uint32_t id = 0;  // the control socket handle, shown as "[%04x]"
+  std::string user;
+  std::string host;
+  uint32_t online_ms = 0;
+  uint32_t idle_ms = 0;
+  bool logged_in = false;
+  bool examined = false;
+  uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
+  // The transfer in progress, when one moves (direction Send or Receive).
+  transfer::Direction direction = transfer::Direction::None;
+  std::string file_name;
+  uint64_t position = 0;
+  uint64_t total_bytes = 0;
+  double rate_kbps = 0;
+};
+
+class Session {
  public:
   // Creation steps that need nothing but the socket: addresses, names, state, ticks. The
-  // session takes the socket.
-  csock_c(engine::NetModule& net, platform::Socket s, platform::SockAddr peer);
-  // Destruction: leaves the session table, closes the socket, drops the data connection.
-  ~csock_c();
-  csock_c(const csock_c&) = delete;
-  csock_c& operator=(const csock_c&) = delete;
+  // session takes the socket; `host` must outlive it.
+  Session(engine::SessionHost& host, platform::Socket s, platform::SockAddr peer);
+  // Destruction: closes the socket, cancels a look-up, drops the data connection.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
-  // The rest of creation: joins the table, asks for socket events, starts the reverse look-up
-  // (when enabled), logs the connection and greets unless a look-up is outstanding.
+  // ---- what the engine calls ----
+  // The rest of creation, once the engine has taken the session into its table: asks for
+  // socket events, starts the reverse look-up (when enabled), logs the connection and greets
+  // unless a look-up is outstanding.
   void start();
+  // A control-socket event. True when the session is finished and must be freed now.
+  bool control_event(uint32_t event);
+  // An event of the data socket this session routed.
+  void data_event(uint32_t event, int error);
+  // The reverse look-up answered: take the name (error 0), log it, greet.
+  void lookup_answered(int error, const std::string& host);
+  // Non-zero while the reverse look-up is outstanding.
+  uint32_t lookup_handle() const { return lookup_handle_; }
+  // The timer tick at engine time `now`: the idle timeout, the end of a hold, the data
+  // connection's delivery check. True when the session is finished and must be freed now.
+  bool tick(uint32_t now);
+  // The server is switched off: the farewell unless the session already said goodbye.
+  void shut_down();
+  // The administrator's "disconnect": closes with CloseReason::Disconnected unless the session
+  // is already closing; it is freed at the next tick.
+  void disconnect();
+  // Examining copies every command and reply line to the observer.
+  void set_examined(bool on);
+  // The current transfer rate in KiB/s (0 without a moving transfer).
+  double transfer_rate() const;
+  ConnectionView view(uint32_t now) const;
+  bool closing() const { return state == Closing; }
 
+  // ---- the session's own work, used by the command handlers ----
   void greet();
   // The socket is readable, or a turn continues: take held input first, then receive one
   // chunk, dispatching at most kCommandsPerTurn lines; what is left is held and the session
@@ -49,10 +90,6 @@ class csock_c {
   void receive();
   // Whether received bytes wait to be taken in a later turn.
   bool holds_input() const { return held_input_ != nullptr; }
-  // The client closed its side while input was still held: the engine finishes the session
-  // once the held lines have been dispatched (see peer_gone).
-  void note_peer_gone() { peer_gone_ = true; }
-  bool peer_gone() const { return peer_gone_; }
 
   // A failed password: its reply stays queued and nothing more is taken until the engine tick
   // `until`; then the reply leaves and, with `then_close`, the session closes for too many
@@ -62,10 +99,6 @@ class csock_c {
   // once the session is resumed at `until`.
   void defer_password(std::string password, uint32_t until);
   bool on_hold() const { return on_hold_; }
-  // Called at every tick: ends a hold that is due.
-  void resume_if_due(uint32_t now);
-  // The socket can send again.
-  void writable_event();
   // Sends queued output while the socket accepts it.
   void flush();
 
@@ -80,10 +113,6 @@ class csock_c {
   // Logs a line with this session's id; client text must already be escaped.
   void log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-  // Cancels an outstanding reverse look-up (no answer arrives for it afterwards).
-  void cancel_lookup();
-  // The reverse look-up answered: take the name (error 0), log it, greet.
-  void lookup_answered(int error, const std::string& host);
   // Replaces this session's line in the connected-clients list.
   void refresh_client_line();
   // Drops every queued, unsent byte.
@@ -93,18 +122,24 @@ class csock_c {
   // Whether the session holds a line buffer (a partial line waits) or output chunks.
   bool holds_line_buffer() const { return line_ != nullptr; }
   bool holds_output() const { return out_head_ != nullptr; }
-  engine::NetModule& net() { return net_; }
+  engine::SessionHost& host() const { return host_; }
 
-  // ---- fields other parts read and write ----
+  // ---- the data connection (owned) ----
+  transfer::DataConnection* data() const { return data_.get(); }
+  // Takes a new data connection (dropping the one it had) and routes its socket's events here.
+  void set_data(std::unique_ptr<transfer::DataConnection> d);
+  // Drops the data connection, if any, without reply.
+  void drop_data();
+  // A data connection is connected and a transfer is under way.
+  bool transfer_running() const { return data_ && data_->running(); }
+
+  // ---- fields the command handlers read and write ----
   int sock = -1;  // control socket handle, also the session's id in the log
   platform::SockAddr peer_addr;
   platform::SockAddr local_addr;       // all zero when it could not be read
   std::array<uint8_t, 4> data_addr{};  // network order
   std::array<uint8_t, 2> data_port{};  // network order (high byte first)
-  csock_c* next = nullptr;             // session-table chain
-  transfer::dsock_c* data = nullptr;   // the current data connection (owned), or none
-
-  uint32_t lookup_handle = 0;  // non-zero while the reverse look-up is outstanding
+  Session* next = nullptr;             // session-table chain (the engine's)
 
   std::string remote_host;  // dotted address, or the looked-up host name
   std::string user_name = "[unknown]";
@@ -115,7 +150,7 @@ class csock_c {
   int type = kTypeAscii;
   int64_t rest_offset = 0;  // REST; compared with a file length as an unsigned number
   int failed_passwords = 0;
-  bool delete_mark = false;
+  bool delete_mark = false;  // said goodbye: freed at the next tick
   bool examined = false;
   bool writable = false;
   uint32_t connect_tick = 0;
@@ -154,8 +189,19 @@ class csock_c {
   void queue_output(const char* p, size_t n);
   void examine(std::string_view line);
 
-  engine::NetModule& net_;
+  // The client closed the control connection: log and mark it. True when it can be freed now
+  // (no look-up answer is outstanding).
+  bool peer_closed();
+  void writable_event();
+  void resume_if_due(uint32_t now);
+  void cancel_lookup();
+  void route_data();
+
+  engine::SessionHost& host_;
   platform::Socket socket_;
+  std::unique_ptr<transfer::DataConnection> data_;
+  int routed_data_fd_ = -1;  // the data socket handle the engine routes here, or -1
+  uint32_t lookup_handle_ = 0;
 
   // Line assembly. The buffer (kLineBuffer + 1 bytes, owned) exists only while a line is being
   // collected: it is made by the first byte of a line and let go when a receive leaves no
@@ -169,7 +215,7 @@ class csock_c {
   std::unique_ptr<char[]> held_input_;
   size_t held_pos_ = 0;
   size_t held_len_ = 0;
-  bool peer_gone_ = false;
+  bool peer_gone_ = false;  // the client closed while input was held
 
   // A failed login holds the session: no input is taken and output waits until hold_until_.
   bool on_hold_ = false;

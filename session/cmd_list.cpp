@@ -3,24 +3,32 @@
 // time, so other clients are served between sends however long it is.
 #include "log/log.h"
 #include "platform/clock.h"
-#include "session/csock.h"
-#include "transfer/dsock.h"
+#include "session/cmd_listing.h"
+#include "session/data_link.h"
+#include "session/session.h"
+#include "transfer/data_connection.h"
 #include "transfer/listing.h"
-#include "transfer/listing_commands.h"
-#include "transfer/transfer.h"
 #include "vfs/resolver.h"
 
-namespace qorda::transfer {
+namespace qorda::session {
 
 namespace {
 
-// The listing preparation of start: the opening reply, then the whole listing queued.
-void prepare_listing(dsock_c& d, const std::string& dir, const std::string& pattern) {
-  session::csock_c& s = *d.owner;
-  s.reply(150, "Opening %s mode data connection for %s",
-          s.type == session::kTypeImage ? "BINARY" : "ASCII", "/bin/ls");
-  const platform::Status listed = list_directory(
-      s.fs, dir, pattern.empty() ? std::string_view("*") : pattern, d.list_mode == kLongList,
+using transfer::ListMode;
+
+// The listing's start: the opening reply, then the whole listing queued and sent.
+void start_listing(Session& s, ListMode mode, const std::string& dir, const std::string& pattern) {
+  if (platform::Status st = s.data()->connect_if_needed(); !st.ok()) {
+    s.log(log::kDebug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
+    s.reply(425, "Can't create data socket.");
+    s.drop_data();
+    return;
+  }
+  transfer::DataConnection& d = *s.data();
+  s.reply(150, "Opening %s mode data connection for %s", s.type == kTypeImage ? "BINARY" : "ASCII",
+          "/bin/ls");
+  const platform::Status listed = transfer::list_directory(
+      s.fs, dir, pattern.empty() ? std::string_view("*") : pattern, mode == ListMode::LongList,
       platform::clock().now(), [&d](std::string_view line) {
         d.append_list_text(line.data(), line.size());
         d.append_list_text("\r\n", 2);
@@ -30,17 +38,15 @@ void prepare_listing(dsock_c& d, const std::string& dir, const std::string& patt
     // The directory could not be read: a read error of the transfer, not an empty listing.
     s.log(log::kActions, "Transfer aborted (%s).", "read error");
     s.reply(426, "Transfer aborted. Error reading file.");
-    d.done = true;
+    s.drop_data();
     return;
   }
-  // What STAT reports as the size of the transfer under way.
-  d.total_bytes = 0;
-  for (const ListChunk& c : d.list_chunks) d.total_bytes += c.fill - c.read;
+  d.send_listing(mode, dir, s.host().now());
 }
 
-void list_command(session::csock_c& s, const std::string& arg, bool long_flag) {
-  if (s.data == nullptr && !chkdata(s)) return;
-  const ListArgs a = parse_list_args(arg, long_flag);
+void list_command(Session& s, const std::string& arg, bool long_flag) {
+  if (!ensure_data_connection(s)) return;
+  const transfer::ListArgs a = transfer::parse_list_args(arg, long_flag);
   std::string dir = s.fs.current_dir.path;
   std::string pattern;
   if (!a.path.empty()) {
@@ -54,18 +60,17 @@ void list_command(session::csock_c& s, const std::string& arg, bool long_flag) {
     }
   }
   if (pattern.empty()) pattern.push_back('*');
-  s.data->start(kSend, a.long_list ? kLongList : kNameList, dir, pattern, prepare_listing);
-  if (s.data != nullptr && s.data->done) destroy(s.data);
+  start_listing(s, a.long_list ? ListMode::LongList : ListMode::NameList, dir, pattern);
 }
 
 }  // namespace
 
-void cmd_list(session::csock_c& s, std::string& arg) {
+void cmd_list(Session& s, std::string& arg) {
   list_command(s, arg, true);
 }
 
-void cmd_nlst(session::csock_c& s, std::string& arg) {
+void cmd_nlst(Session& s, std::string& arg) {
   list_command(s, arg, false);
 }
 
-}  // namespace qorda::transfer
+}  // namespace qorda::session

@@ -3,17 +3,17 @@
 
 #include "platform/clock.h"
 #include "platform/volume.h"
-#include "session/csock.h"
-#include "transfer/listing_commands.h"
+#include "session/session.h"
+#include "session/cmd_listing.h"
 #include "vfs/resolver.h"
 
-namespace qorda::transfer {
+namespace qorda::session {
 
 namespace {
 
 // The file an argument names, or nullopt after the 550 reply. Wildcards are not allowed, and a
 // directory is not a file.
-std::optional<platform::DirEntry> one_file(session::csock_c& s, const std::string& arg) {
+std::optional<platform::DirEntry> one_file(Session& s, const std::string& arg) {
   std::string dir, name;
   int r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
@@ -37,7 +37,7 @@ std::optional<platform::DirEntry> one_file(session::csock_c& s, const std::strin
 
 }  // namespace
 
-void cmd_size(session::csock_c& s, std::string& arg) {
+void cmd_size(Session& s, std::string& arg) {
   std::optional<platform::DirEntry> e = one_file(s, arg);
   if (!e) return;
   // The size in full: a file above 2 GiB is never shown as a negative number, nor one above
@@ -45,7 +45,7 @@ void cmd_size(session::csock_c& s, std::string& arg) {
   s.reply(213, "%llu", static_cast<unsigned long long>(e->size));
 }
 
-void cmd_mdtm(session::csock_c& s, std::string& arg) {
+void cmd_mdtm(Session& s, std::string& arg) {
   std::optional<platform::DirEntry> e = one_file(s, arg);
   if (!e) return;
   // In UTC, as every client reads it (curl -R, lftp and rclone set a downloaded file's time from
@@ -56,4 +56,4 @@ void cmd_mdtm(session::csock_c& s, std::string& arg) {
           t.msec);
 }
 
-}  // namespace qorda::transfer
+}  // namespace qorda::session
