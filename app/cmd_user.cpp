@@ -241,7 +241,8 @@ int user_add(const Context& ctx, const ParsedArgs& p) {
   if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
   // A new account's password is always stored encoded, the empty one included.
   rec.szpass = store::encode_password(edit.password);
-  platform::Status st = store::write_user(*reg, rec, true, store::kCountAll);
+  platform::Status st =
+      store::write_user(*reg, rec, {.main_fields = true, .counters = store::kCountAll});
   if (!st)
     return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
@@ -271,7 +272,7 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
     rec.name = *edit.rename;
     st = store::rename_user(*reg, old_name, rec);
   } else {
-    st = store::write_user(*reg, rec, true, edit.counter_mask);
+    st = store::write_user(*reg, rec, {.main_fields = true, .counters = edit.counter_mask});
   }
   if (!st)
     return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
@@ -312,7 +313,7 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   rec.szpass = store::encode_password(password);
-  platform::Status st = store::write_user(*reg, rec, true, 0);
+  platform::Status st = store::write_user(*reg, rec, {.main_fields = true, .counters = 0});
   if (!st)
     return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
   return kExitOk;
