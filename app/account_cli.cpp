@@ -8,6 +8,7 @@
 #include "platform/ascii.h"
 #include "platform/fileio.h"
 #include "store/keys.h"
+#include "store/lines.h"
 #include "vfs/ipmask.h"
 #include "vfs/permission.h"
 
@@ -130,6 +131,26 @@ std::optional<std::string> ip_arg(std::string_view text, char origin, std::strin
   return vfs::format_ip_entry(vfs::IpRecord{origin, text[0] == 'a', std::string(mask)});
 }
 
+bool AccessLines::take(const Option& o, std::string& error) {
+  error.clear();
+  const bool perm = o.name == "perm" || o.name == "no-perms";
+  if (!perm && o.name != "ip" && o.name != "no-ips") return false;
+  std::vector<std::string>& lines = perm ? perms_ : ips_;
+  (perm ? perms_given_ : ips_given_) = true;
+  if (o.name == "no-perms" || o.name == "no-ips") {
+    lines.clear();
+    return true;
+  }
+  auto line = perm ? permission_arg(o.value, origin_, error) : ip_arg(o.value, origin_, error);
+  if (line) lines.push_back(*line);
+  return true;
+}
+
+void AccessLines::apply(std::string& szfp, std::string& szip) const {
+  if (perms_given_) szfp = store::join_lines(perms_);
+  if (ips_given_) szip = store::join_lines(ips_);
+}
+
 std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& error) {
   std::vector<std::string_view> fields;
   size_t start = 0;
@@ -197,6 +218,29 @@ int fail(const std::string& cmd, const std::string& message, int status) {
   return status;
 }
 
+std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd) {
+  auto reg = open_store(ctx, platform::Registry::Mode::ReadWrite);
+  if (!reg) {
+    fail(cmd, store_open_message(ctx, cmd, reg.status()), kExitFailure);
+    return nullptr;
+  }
+  return std::move(reg.value);
+}
+
+std::optional<std::string> stored_name(const std::vector<std::string>& names,
+                                       std::string_view name) {
+  for (const std::string& n : names) {
+    if (platform::ascii_iequal(n, name)) return n;
+  }
+  return std::nullopt;
+}
+
+void print_lines(std::string_view text) {
+  for (std::string_view line : store::split_lines(text)) {
+    if (!line.empty()) std::printf("  %.*s\n", static_cast<int>(line.size()), line.data());
+  }
+}
+
 std::string name_fault_message(store::NameFault fault, std::string_view kind, std::string_view name,
                                const std::vector<std::string>& names) {
   const std::string k(kind), n(name);
@@ -222,6 +266,17 @@ std::string name_fault_message(store::NameFault fault, std::string_view kind, st
       return k + " '" + n + "' already exists";
   }
   return {};
+}
+
+int check_new_name(platform::Registry& reg, const std::string& cmd, RecordKind kind,
+                   const std::string& name, const std::string& old_name) {
+  const bool user = kind == RecordKind::User;
+  auto fault = user ? store::new_user_name_fault(reg, name, old_name)
+                    : store::new_template_name_fault(reg, name, old_name);
+  if (!fault) return 0;
+  auto names = user ? store::list_users(reg) : store::list_templates(reg);
+  return fail(cmd, name_fault_message(*fault, user ? "user" : "template", name, names.value),
+              kExitUsage);
 }
 
 namespace {
@@ -304,6 +359,12 @@ std::string store_failure(const Context& ctx, const std::string& cmd, const std:
          ", this command's user (or the file system is read-only): make them writable " +
          "(chmod u+w " + shell_word(ctx.home) + " " + shell_word(db) +
          ") or choose another home with --home DIR";
+}
+
+int store_result(const Context& ctx, const std::string& cmd, const std::string& doing,
+                 const platform::Status& st) {
+  if (st) return kExitOk;
+  return fail(cmd, store_failure(ctx, cmd, doing, st), kExitFailure);
 }
 
 int dispatch_subcommand(const Context& ctx, const Args& args, const char* family, const char* usage,

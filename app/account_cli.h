@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,25 @@ std::optional<std::string> parse_args(const Args& args, const std::vector<Option
 std::optional<std::string> permission_arg(std::string_view text, char origin, std::string& error);
 // A command-line IP line, "[o] a MASK" or "a MASK" / "d MASK".
 std::optional<std::string> ip_arg(std::string_view text, char origin, std::string& error);
+
+// The --perm / --no-perms and --ip / --no-ips options the user and template editors share. The
+// lines given, checked with the record's origin letter, replace the record's list; --no-perms and
+// --no-ips drop the lines given before them; a list none of whose options is given keeps its lines.
+class AccessLines {
+ public:
+  explicit AccessLines(char origin) : origin_(origin) {}
+  // True when `o` is one of these options. A refused line leaves its message in `error` (which
+  // is empty otherwise).
+  bool take(const Option& o, std::string& error);
+  // Replaces the lists that options were given for.
+  void apply(std::string& szfp, std::string& szip) const;
+
+ private:
+  char origin_;
+  std::vector<std::string> perms_, ips_;
+  bool perms_given_ = false, ips_given_ = false;
+};
+
 // A command-line limit range "HH:MM,HH:MM,TOTAL,PERUSER,PERIP,BOTH" (-1: no limit of its own).
 std::optional<store::LimitRange> limit_arg(std::string_view text, std::string& error);
 // An unsigned 32-bit decimal number.
@@ -67,6 +87,25 @@ int dispatch_subcommand(const Context& ctx, const Args& args, const char* family
 // Prints "qorda CMD: MESSAGE" on standard error and returns `status`.
 int fail(const std::string& cmd, const std::string& message, int status);
 
+// Opens the home's store for reading and writing; nullptr after reporting why it cannot be.
+std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd);
+
+// The spelling `names` (as the store lists them) hold for `name`, found ignoring case; nullopt
+// when it is not among them.
+std::optional<std::string> stored_name(const std::vector<std::string>& names,
+                                       std::string_view name);
+
+// Prints each non-empty line of an LF-separated list, indented by two blanks.
+void print_lines(std::string_view text);
+
+enum class RecordKind { User, Template };
+
+// The editors' checks of the name a user or template record is saved under (`old_name` is the
+// name being edited, empty for a new record). Returns 0, or kExitUsage after reporting why the
+// name is refused.
+int check_new_name(platform::Registry& reg, const std::string& cmd, RecordKind kind,
+                   const std::string& name, const std::string& old_name);
+
 // Why a name was refused, as a command-line message; `kind` is "user" or "template", `names`
 // the names of that kind in the store (a taken name is shown as stored).
 std::string name_fault_message(store::NameFault fault, std::string_view kind, std::string_view name,
@@ -77,6 +116,10 @@ std::string name_fault_message(store::NameFault fault, std::string_view kind, st
 // journal) and how to run the command as that user, instead of the store's own words.
 std::string store_failure(const Context& ctx, const std::string& cmd, const std::string& doing,
                           const platform::Status& st);
+// kExitOk when the store did its part of `cmd`, otherwise kExitFailure after reporting
+// "DOING: why" as store_failure words it.
+int store_result(const Context& ctx, const std::string& cmd, const std::string& doing,
+                 const platform::Status& st);
 inline std::string store_open_message(const Context& ctx, const std::string& cmd,
                                       const platform::Status& st) {
   return store_failure(ctx, cmd, "cannot open the store", st);

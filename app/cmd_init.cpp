@@ -177,12 +177,13 @@ platform::Status write_store(platform::Registry& reg, bool demo, const std::stri
     s.szmsg1 = kDemoBanner;
     if (platform::Status st = s.save_setup(reg); !st) return st;
     if (platform::Status st = s.save_banners(reg); !st) return st;
-    if (platform::Status st = store::write_user(reg, guest_account(), true, store::kCountAll);
+    if (platform::Status st = store::write_user(
+            reg, guest_account(), {.main_fields = true, .counters = store::kCountAll});
         !st) {
       return st;
     }
-    if (platform::Status st =
-            store::write_user(reg, demo_account(password), true, store::kCountAll);
+    if (platform::Status st = store::write_user(
+            reg, demo_account(password), {.main_fields = true, .counters = store::kCountAll});
         !st) {
       return st;
     }

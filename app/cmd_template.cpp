@@ -17,6 +17,7 @@ namespace {
 using acct::fail;
 using acct::OptionDef;
 using acct::ParsedArgs;
+using acct::RecordKind;
 
 const char kUsage[] =
     "usage: qorda template list\n"
@@ -49,15 +50,6 @@ const std::vector<OptionDef> kEditOptions = {
     {"per-session", false}, {"no-per-session", false}, {"rename", true},
 };
 
-std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd) {
-  auto reg = open_store(ctx, platform::Registry::Mode::ReadWrite);
-  if (!reg) {
-    fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
-    return nullptr;
-  }
-  return std::move(reg.value);
-}
-
 // "files=1:5", "kbytes=1:5" ("bytes=" also), or "files=off".
 bool apply_ratio(std::string_view text, store::TemplateRecord& rec) {
   size_t eq = text.find('=');
@@ -88,28 +80,14 @@ struct Edit {
 
 int apply_options(const std::string& cmd, const ParsedArgs& p, store::TemplateRecord& rec,
                   Edit& edit) {
-  std::vector<std::string> perms, ips;
-  bool perms_given = false, ips_given = false, limits_given = false;
+  acct::AccessLines access('t');
+  bool limits_given = false;
   store::LimitRangeList limits;
   std::string error;
   for (const acct::Option& o : p.options) {
     const std::string& n = o.name;
-    if (n == "perm") {
-      auto line = acct::permission_arg(o.value, 't', error);
-      if (!line) return fail(cmd, error, kExitUsage);
-      perms.push_back(*line);
-      perms_given = true;
-    } else if (n == "no-perms") {
-      perms.clear();
-      perms_given = true;
-    } else if (n == "ip") {
-      auto line = acct::ip_arg(o.value, 't', error);
-      if (!line) return fail(cmd, error, kExitUsage);
-      ips.push_back(*line);
-      ips_given = true;
-    } else if (n == "no-ips") {
-      ips.clear();
-      ips_given = true;
+    if (access.take(o, error)) {
+      if (!error.empty()) return fail(cmd, error, kExitUsage);
     } else if (n == "limit") {
       auto r = acct::limit_arg(o.value, error);
       if (!r) return fail(cmd, error, kExitUsage);
@@ -132,17 +110,21 @@ int apply_options(const std::string& cmd, const ParsedArgs& p, store::TemplateRe
       edit.rename = o.value;
     }
   }
-  if (perms_given) rec.szfp = store::join_lines(perms);
-  if (ips_given) rec.szip = store::join_lines(ips);
+  access.apply(rec.szfp, rec.szip);
   if (limits_given) rec.szcl = limits.to_szcl();
   return 0;
 }
 
-int check_new_name(platform::Registry& reg, const std::string& cmd, const std::string& name,
-                   const std::string& old_name) {
-  if (auto fault = store::new_template_name_fault(reg, name, old_name)) {
-    auto names = store::list_templates(reg);
-    return fail(cmd, acct::name_fault_message(*fault, "template", name, names.value), kExitUsage);
+// For show and set: the store and the template the one name argument names. Returns 0, or the
+// exit status after reporting why either cannot be had.
+int open_named(const Context& ctx, const std::string& cmd, const ParsedArgs& p,
+               std::unique_ptr<platform::Registry>& reg, store::TemplateRecord& rec) {
+  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
+  reg = acct::open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  rec.name = p.positional[0];
+  if (!store::read_template(*reg, rec)) {
+    return fail(cmd, "no template named '" + rec.name + "'", kExitFailure);
   }
   return 0;
 }
@@ -171,7 +153,7 @@ void warn_users(platform::Registry& reg, const std::string& cmd, std::string_vie
 }
 
 int template_list(const Context& ctx, const ParsedArgs&) {
-  auto reg = open_or_report(ctx, "template list");
+  auto reg = acct::open_or_report(ctx, "template list");
   if (!reg) return kExitFailure;
   auto names = store::list_templates(*reg);
   if (!names) return fail("template list", names.msg, kExitFailure);
@@ -179,26 +161,13 @@ int template_list(const Context& ctx, const ParsedArgs&) {
   return kExitOk;
 }
 
-void print_lines(std::string_view text) {
-  for (std::string_view line : store::split_lines(text)) {
-    if (!line.empty()) std::printf("  %.*s\n", static_cast<int>(line.size()), line.data());
-  }
-}
-
 int template_show(const Context& ctx, const ParsedArgs& p) {
-  const std::string cmd = "template show";
-  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd);
-  if (!reg) return kExitFailure;
+  std::unique_ptr<platform::Registry> reg;
   store::TemplateRecord rec;
-  rec.name = p.positional[0];
-  if (!store::read_template(*reg, rec)) {
-    return fail(cmd, "no template named '" + rec.name + "'", kExitFailure);
-  }
-  if (auto names = store::list_templates(*reg)) {
-    for (const std::string& n : *names) {
-      if (platform::ascii_iequal(n, rec.name)) rec.name = n;
-    }
+  if (int st = open_named(ctx, "template show", p, reg, rec)) return st;
+  // The key's own spelling of the name.
+  if (auto stored = acct::stored_name(store::list_templates(*reg).value, rec.name)) {
+    rec.name = *stored;
   }
   std::printf("template %s\n", rec.name.c_str());
   std::printf("  ratios:          %s\n",
@@ -206,9 +175,9 @@ int template_show(const Context& ctx, const ParsedArgs& p) {
   std::printf("  files ratio:     %u:%u%s\n", rec.iufiles, rec.idfiles, rec.bfiles ? "" : " (off)");
   std::printf("  kbytes ratio:    %u:%u%s\n", rec.iubytes, rec.idbytes, rec.bbytes ? "" : " (off)");
   std::printf("file permissions:\n");
-  print_lines(rec.szfp);
+  acct::print_lines(rec.szfp);
   std::printf("ip permissions:\n");
-  print_lines(rec.szip);
+  acct::print_lines(rec.szip);
   bool allow = acct::setup_dword(*reg, "ballowip", 1) != 0;
   std::printf("  %s\n", allow ? vfs::kDefaultAllowIpLine : vfs::kDefaultDenyIpLine);
   std::printf("client limits:\n  %s\n", store::kLimitListHeader);
@@ -233,31 +202,25 @@ int template_add(const Context& ctx, const ParsedArgs& p) {
   Edit edit;
   if (int st = apply_options(cmd, p, rec, edit)) return st;
   if (edit.rename) return fail(cmd, "--rename is an option of 'template set'", kExitUsage);
-  auto reg = open_or_report(ctx, cmd);
+  auto reg = acct::open_or_report(ctx, cmd);
   if (!reg) return kExitFailure;
-  if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
-  platform::Status st = store::write_template(*reg, rec);
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
-  return kExitOk;
+  if (int st = acct::check_new_name(*reg, cmd, RecordKind::Template, rec.name, "")) return st;
+  return acct::store_result(ctx, cmd, "cannot write the record", store::write_template(*reg, rec));
 }
 
 int template_set(const Context& ctx, const ParsedArgs& p) {
   const std::string cmd = "template set";
-  if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd);
-  if (!reg) return kExitFailure;
+  std::unique_ptr<platform::Registry> reg;
   store::TemplateRecord rec;
-  rec.name = p.positional[0];
-  if (!store::read_template(*reg, rec)) {
-    return fail(cmd, "no template named '" + rec.name + "'", kExitFailure);
-  }
+  if (int st = open_named(ctx, cmd, p, reg, rec)) return st;
   const std::string old_name = rec.name;
   Edit edit;
   if (int st = apply_options(cmd, p, rec, edit)) return st;
   platform::Status st;
   if (edit.rename) {
-    if (int bad = check_new_name(*reg, cmd, *edit.rename, old_name)) return bad;
+    if (int bad = acct::check_new_name(*reg, cmd, RecordKind::Template, *edit.rename, old_name)) {
+      return bad;
+    }
   }
   if (edit.rename && !platform::ascii_iequal(*edit.rename, old_name)) {
     rec.name = *edit.rename;
@@ -266,22 +229,19 @@ int template_set(const Context& ctx, const ParsedArgs& p) {
   } else {
     st = store::write_template(*reg, rec);
   }
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
-  return kExitOk;
+  return acct::store_result(ctx, cmd, "cannot write the record", st);
 }
 
 int template_del(const Context& ctx, const ParsedArgs& p) {
   const std::string cmd = "template del";
   if (p.positional.size() != 1) return fail(cmd, "give one template name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd);
+  auto reg = acct::open_or_report(ctx, cmd);
   if (!reg) return kExitFailure;
   if (!store::template_exists(*reg, p.positional[0])) {
     return fail(cmd, "no template named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_template(*reg, p.positional[0]);
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
+  if (!st) return acct::store_result(ctx, cmd, "cannot delete the record", st);
   warn_users(*reg, cmd, p.positional[0]);
   return kExitOk;
 }

@@ -7,7 +7,6 @@
 #include "app/account_cli.h"
 #include "app/commands.h"
 #include "platform/ascii.h"
-#include "store/lines.h"
 #include "store/password.h"
 #include "store/records.h"
 #include "vfs/ipmask.h"
@@ -18,6 +17,7 @@ namespace {
 using acct::fail;
 using acct::OptionDef;
 using acct::ParsedArgs;
+using acct::RecordKind;
 
 const char kUsage[] =
     "usage: qorda user list\n"
@@ -67,26 +67,6 @@ const std::vector<OptionDef> kEditOptions = {
     {"rename", true},
 };
 
-std::unique_ptr<platform::Registry> open_or_report(const Context& ctx, const std::string& cmd,
-                                                   platform::Registry::Mode mode) {
-  auto reg = open_store(ctx, mode);
-  if (!reg) {
-    fail(cmd, acct::store_open_message(ctx, cmd, reg.status()), kExitFailure);
-    return nullptr;
-  }
-  return std::move(reg.value);
-}
-
-// The template's name as stored, found ignoring case; nullopt when there is no such template.
-std::optional<std::string> stored_template_name(platform::Registry& reg, std::string_view name) {
-  auto names = store::list_templates(reg);
-  if (!names) return std::nullopt;
-  for (const std::string& n : *names) {
-    if (platform::ascii_iequal(n, name)) return n;
-  }
-  return std::nullopt;
-}
-
 // Applies the options to a record; validation only, nothing is written. Returns 0 or the exit
 // status after reporting the error.
 struct Edit {
@@ -98,36 +78,21 @@ struct Edit {
 
 int apply_options(platform::Registry& reg, const std::string& cmd, const ParsedArgs& p,
                   store::UserRecord& rec, Edit& edit) {
-  std::vector<std::string> perms, ips;
-  bool perms_given = false, ips_given = false;
+  acct::AccessLines access('u');
   std::string error;
   for (const acct::Option& o : p.options) {
     const std::string& n = o.name;
-    if (n == "password") {
+    if (access.take(o, error)) {
+      if (!error.empty()) return fail(cmd, error, kExitUsage);
+    } else if (n == "password") {
       edit.password_given = true;
       edit.password = o.value;
     } else if (n == "template") {
-      auto stored = stored_template_name(reg, o.value);
+      auto stored = acct::stored_name(store::list_templates(reg).value, o.value);
       if (!stored) return fail(cmd, "no template named '" + o.value + "'", kExitUsage);
       rec.sztemp = store::template_ref(*stored);
     } else if (n == "no-template") {
       rec.sztemp = store::kNoTemplateRef;
-    } else if (n == "perm") {
-      auto line = acct::permission_arg(o.value, 'u', error);
-      if (!line) return fail(cmd, error, kExitUsage);
-      perms.push_back(*line);
-      perms_given = true;
-    } else if (n == "no-perms") {
-      perms.clear();
-      perms_given = true;
-    } else if (n == "ip") {
-      auto line = acct::ip_arg(o.value, 'u', error);
-      if (!line) return fail(cmd, error, kExitUsage);
-      ips.push_back(*line);
-      ips_given = true;
-    } else if (n == "no-ips") {
-      ips.clear();
-      ips_given = true;
     } else if (n == "guest" || n == "no-guest") {
       rec.bguest = n == "guest";
     } else if (n == "disabled" || n == "enabled") {
@@ -149,23 +114,26 @@ int apply_options(platform::Registry& reg, const std::string& cmd, const ParsedA
       edit.rename = o.value;
     }
   }
-  if (perms_given) rec.szfp = store::join_lines(perms);
-  if (ips_given) rec.szip = store::join_lines(ips);
+  access.apply(rec.szfp, rec.szip);
   return 0;
 }
 
-// The editor's name checks for a new name. `old_name` is empty for a new account.
-int check_new_name(platform::Registry& reg, const std::string& cmd, const std::string& name,
-                   const std::string& old_name) {
-  if (auto fault = store::new_user_name_fault(reg, name, old_name)) {
-    auto names = store::list_users(reg);
-    return fail(cmd, acct::name_fault_message(*fault, "user", name, names.value), kExitUsage);
+// For show and set: the store and the whole record of the user the one name argument names.
+// Returns 0, or the exit status after reporting why either cannot be had.
+int open_named(const Context& ctx, const std::string& cmd, const ParsedArgs& p,
+               std::unique_ptr<platform::Registry>& reg, store::UserRecord& rec) {
+  if (p.positional.size() != 1) return fail(cmd, "give one user name", kExitUsage);
+  reg = acct::open_or_report(ctx, cmd);
+  if (!reg) return kExitFailure;
+  rec.name = p.positional[0];
+  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = true})) {
+    return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   return 0;
 }
 
 int user_list(const Context& ctx, const ParsedArgs&) {
-  auto reg = open_or_report(ctx, "user list", platform::Registry::Mode::ReadWrite);
+  auto reg = acct::open_or_report(ctx, "user list");
   if (!reg) return kExitFailure;
   auto names = store::list_users(*reg);
   if (!names) return fail("user list", names.msg, kExitFailure);
@@ -177,28 +145,12 @@ const char* yes_no(bool b) {
   return b ? "yes" : "no";
 }
 
-void print_lines(std::string_view text) {
-  for (std::string_view line : store::split_lines(text)) {
-    if (!line.empty()) std::printf("  %.*s\n", static_cast<int>(line.size()), line.data());
-  }
-}
-
 int user_show(const Context& ctx, const ParsedArgs& p) {
-  const std::string cmd = "user show";
-  if (p.positional.size() != 1) return fail(cmd, "give one user name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd, platform::Registry::Mode::ReadWrite);
-  if (!reg) return kExitFailure;
+  std::unique_ptr<platform::Registry> reg;
   store::UserRecord rec;
-  rec.name = p.positional[0];
-  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = true})) {
-    return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
-  }
+  if (int st = open_named(ctx, "user show", p, reg, rec)) return st;
   // The key's own spelling of the name.
-  if (auto names = store::list_users(*reg)) {
-    for (const std::string& n : *names) {
-      if (platform::ascii_iequal(n, rec.name)) rec.name = n;
-    }
-  }
+  if (auto stored = acct::stored_name(store::list_users(*reg).value, rec.name)) rec.name = *stored;
   std::optional<store::TemplateRecord> tmpl = store::read_user_template(*reg, rec);
   std::string password = rec.szpass.empty()                         ? "not set"
                          : rec.szpass == store::encode_password("") ? "empty"
@@ -216,13 +168,13 @@ int user_show(const Context& ctx, const ParsedArgs& p) {
   std::printf("  stored:          %u files, %u kb\n", rec.iulfiles, rec.iulkb);
   std::printf("  retrieved:       %u files, %u kb\n", rec.idlfiles, rec.idlkb);
   std::printf("notes:\n");
-  print_lines(rec.szcomment);
+  acct::print_lines(rec.szcomment);
   std::printf("file permissions:\n");
-  print_lines(rec.szfp);
-  if (tmpl) print_lines(tmpl->szfp);
+  acct::print_lines(rec.szfp);
+  if (tmpl) acct::print_lines(tmpl->szfp);
   std::printf("ip permissions:\n");
-  print_lines(rec.szip);
-  if (tmpl) print_lines(tmpl->szip);
+  acct::print_lines(rec.szip);
+  if (tmpl) acct::print_lines(tmpl->szip);
   bool allow = acct::setup_dword(*reg, "ballowip", 1) != 0;
   std::printf("  %s\n", allow ? vfs::kDefaultAllowIpLine : vfs::kDefaultDenyIpLine);
   return kExitOk;
@@ -233,35 +185,31 @@ int user_add(const Context& ctx, const ParsedArgs& p) {
   if (p.positional.size() > 1) return fail(cmd, "give one user name", kExitUsage);
   store::UserRecord rec;
   rec.name = p.positional.empty() ? std::string() : p.positional[0];
-  auto reg = open_or_report(ctx, cmd, platform::Registry::Mode::ReadWrite);
+  auto reg = acct::open_or_report(ctx, cmd);
   if (!reg) return kExitFailure;
   Edit edit;
   if (int st = apply_options(*reg, cmd, p, rec, edit)) return st;
   if (edit.rename) return fail(cmd, "--rename is an option of 'user set'", kExitUsage);
-  if (int st = check_new_name(*reg, cmd, rec.name, "")) return st;
+  if (int st = acct::check_new_name(*reg, cmd, RecordKind::User, rec.name, "")) return st;
   // A new account's password is always stored encoded, the empty one included.
   rec.szpass = store::encode_password(edit.password);
-  platform::Status st = store::write_user(*reg, rec, true, store::kCountAll);
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
-  return kExitOk;
+  platform::Status st =
+      store::write_user(*reg, rec, {.main_fields = true, .counters = store::kCountAll});
+  return acct::store_result(ctx, cmd, "cannot write the record", st);
 }
 
 int user_set(const Context& ctx, const ParsedArgs& p) {
   const std::string cmd = "user set";
-  if (p.positional.size() != 1) return fail(cmd, "give one user name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd, platform::Registry::Mode::ReadWrite);
-  if (!reg) return kExitFailure;
+  std::unique_ptr<platform::Registry> reg;
   store::UserRecord rec;
-  rec.name = p.positional[0];
-  if (!store::read_user(*reg, rec, {.main_fields = true, .counters = true})) {
-    return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
-  }
+  if (int st = open_named(ctx, cmd, p, reg, rec)) return st;
   const std::string old_name = rec.name;
   Edit edit;
   if (int st = apply_options(*reg, cmd, p, rec, edit)) return st;
   if (edit.rename) {
-    if (int st = check_new_name(*reg, cmd, *edit.rename, old_name)) return st;
+    if (int st = acct::check_new_name(*reg, cmd, RecordKind::User, *edit.rename, old_name)) {
+      return st;
+    }
   }
   // An edited password, and a stored one that is empty, are stored encoded.
   if (edit.password_given || rec.szpass.empty()) rec.szpass = store::encode_password(edit.password);
@@ -271,25 +219,21 @@ int user_set(const Context& ctx, const ParsedArgs& p) {
     rec.name = *edit.rename;
     st = store::rename_user(*reg, old_name, rec);
   } else {
-    st = store::write_user(*reg, rec, true, edit.counter_mask);
+    st = store::write_user(*reg, rec, {.main_fields = true, .counters = edit.counter_mask});
   }
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
-  return kExitOk;
+  return acct::store_result(ctx, cmd, "cannot write the record", st);
 }
 
 int user_del(const Context& ctx, const ParsedArgs& p) {
   const std::string cmd = "user del";
   if (p.positional.size() != 1) return fail(cmd, "give one user name", kExitUsage);
-  auto reg = open_or_report(ctx, cmd, platform::Registry::Mode::ReadWrite);
+  auto reg = acct::open_or_report(ctx, cmd);
   if (!reg) return kExitFailure;
   if (!store::user_exists(*reg, p.positional[0])) {
     return fail(cmd, "no user named '" + p.positional[0] + "'", kExitFailure);
   }
   platform::Status st = store::delete_user(*reg, p.positional[0]);
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot delete the record", st), kExitFailure);
-  return kExitOk;
+  return acct::store_result(ctx, cmd, "cannot delete the record", st);
 }
 
 int user_passwd(const Context& ctx, const ParsedArgs& p) {
@@ -304,7 +248,7 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
     std::getline(std::cin, password);
     if (!password.empty() && password.back() == '\r') password.pop_back();
   }
-  auto reg = open_or_report(ctx, cmd, platform::Registry::Mode::ReadWrite);
+  auto reg = acct::open_or_report(ctx, cmd);
   if (!reg) return kExitFailure;
   store::UserRecord rec;
   rec.name = p.positional[0];
@@ -312,10 +256,8 @@ int user_passwd(const Context& ctx, const ParsedArgs& p) {
     return fail(cmd, "no user named '" + rec.name + "'", kExitFailure);
   }
   rec.szpass = store::encode_password(password);
-  platform::Status st = store::write_user(*reg, rec, true, 0);
-  if (!st)
-    return fail(cmd, acct::store_failure(ctx, cmd, "cannot write the record", st), kExitFailure);
-  return kExitOk;
+  platform::Status st = store::write_user(*reg, rec, {.main_fields = true, .counters = 0});
+  return acct::store_result(ctx, cmd, "cannot write the record", st);
 }
 
 }  // namespace

@@ -241,7 +241,8 @@ void restore_accounts(World& w) {
   if (store::read_user(*w.reg, u, {.main_fields = true, .counters = false}) &&
       u.szpass == want.szpass)
     return;
-  if (!store::write_user(*w.reg, want, true, 0).ok()) fail("cannot restore the password user");
+  if (!store::write_user(*w.reg, want, {.main_fields = true, .counters = 0}).ok())
+    fail("cannot restore the password user");
 }
 
 World* make_world() {
@@ -321,9 +322,10 @@ World* make_world() {
   guests.idfiles = 2;
   store::UserRecord guest = guest_user();
   guest.sztemp = store::template_ref(guests.name);
+  const store::UserWrite whole{.main_fields = true, .counters = store::kCountAll};
   if (!store::write_template(*w->reg, guests).ok() ||
-      !store::write_user(*w->reg, password_user(), true, store::kCountAll).ok() ||
-      !store::write_user(*w->reg, guest, true, store::kCountAll).ok()) {
+      !store::write_user(*w->reg, password_user(), whole).ok() ||
+      !store::write_user(*w->reg, guest, whole).ok()) {
     fail("accounts");
   }
   // Links of every kind: to a directory, to a file, to the home, a loop and a dangling one.

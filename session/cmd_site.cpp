@@ -71,7 +71,7 @@ void site_pass(Session& s, std::string& arg) {
     store::UserRecord rec;
     if (tx && reread_account(s, rec, true)) {
       rec.szpass = encoded;
-      saved = store::write_user(*reg, rec, true, 0) && (*tx)->commit();
+      saved = store::write_user(*reg, rec, {.main_fields = true, .counters = 0}) && (*tx)->commit();
     }
   }
   if (!saved) {

@@ -329,7 +329,7 @@ class CounterUpdate {
   // Writes the counters `mask` selects and commits; true when they are stored.
   bool write(const store::UserRecord& user, unsigned mask) {
     if (tx_ == nullptr) return false;
-    platform::Status st = store::write_user(*reg_, user, false, mask);
+    platform::Status st = store::write_user(*reg_, user, {.main_fields = false, .counters = mask});
     if (st.ok()) st = tx_->commit();
     if (!st.ok()) log::report_open_failure(st.err, "store");
     return st.ok();

@@ -64,11 +64,11 @@ Result<std::vector<std::string>> list_names(Registry& reg, const char* parent) {
 }
 
 // Writes a user's values inside the caller's transaction.
-Status put_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned counter_mask) {
+Status put_user(Registry& reg, const UserRecord& rec, UserWrite what) {
   if (auto bad = check_record_name(rec.name)) return Status::error(EINVAL, *bad);
   const std::string key = user_key(rec.name);
   if (Status st = reg.create_key(key); !st) return st;
-  if (main_fields) {
+  if (what.main_fields) {
     for (const auto& [name, on] : {std::pair{"bdisable", rec.bdisable},
                                    {"bignore", rec.bignore},
                                    {"bguest", rec.bguest},
@@ -88,7 +88,7 @@ Status put_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned
                                          {kCountDlFiles, "idlfiles", rec.idlfiles},
                                          {kCountUlKb, "iulkb", rec.iulkb},
                                          {kCountDlKb, "idlkb", rec.idlkb}}) {
-    if (counter_mask & bit) {
+    if (what.counters & bit) {
       if (Status st = reg.set_dword(key, name, value); !st) return st;
     }
   }
@@ -206,8 +206,8 @@ bool read_user(Registry& reg, UserRecord& rec, UserParts parts) {
   return true;
 }
 
-Status write_user(Registry& reg, const UserRecord& rec, bool main_fields, unsigned counter_mask) {
-  return in_transaction(reg, [&] { return put_user(reg, rec, main_fields, counter_mask); });
+Status write_user(Registry& reg, const UserRecord& rec, UserWrite what) {
+  return in_transaction(reg, [&] { return put_user(reg, rec, what); });
 }
 
 bool read_template(Registry& reg, TemplateRecord& rec) {
@@ -232,13 +232,13 @@ Status write_template(Registry& reg, const TemplateRecord& rec) {
   return in_transaction(reg, [&] { return put_template(reg, rec); });
 }
 
-Status write_user_and_template(Registry& reg, const UserRecord* user, bool main_fields,
-                               unsigned counter_mask, const TemplateRecord* tmpl) {
+Status write_user_and_template(Registry& reg, const UserRecord* user, UserWrite what,
+                               const TemplateRecord* tmpl) {
   return in_transaction(reg, [&]() -> Status {
     if (tmpl) {
       if (Status st = put_template(reg, *tmpl); !st) return st;
     }
-    if (user) return put_user(reg, *user, main_fields, counter_mask);
+    if (user) return put_user(reg, *user, what);
     return Status::success();
   });
 }
@@ -249,7 +249,7 @@ Status rename_user(Registry& reg, std::string_view old_name, const UserRecord& r
     if (!platform::ascii_iequal(old_name, rec.name)) {
       if (Status st = reg.delete_key(user_key(old_name)); !st && st.err != ENOENT) return st;
     }
-    return put_user(reg, rec, true, kCountAll);
+    return put_user(reg, rec, {.main_fields = true, .counters = kCountAll});
   });
 }
 

@@ -40,7 +40,7 @@ struct UserRecord {
   bool operator==(const UserRecord&) const = default;
 };
 
-// Counter mask bits of write_user.
+// Counter mask bits of UserWrite.
 inline constexpr unsigned kCountUlFiles = 1;  // iulfiles
 inline constexpr unsigned kCountDlFiles = 2;  // idlfiles
 inline constexpr unsigned kCountUlKb = 4;     // iulkb
@@ -102,12 +102,15 @@ struct UserParts {
 // missing value, or one of the wrong type, takes its default.
 bool read_user(platform::Registry& reg, UserRecord& rec, UserParts parts);
 
-// Writes the record in one transaction, creating the key when needed. main_fields writes
-// bdisable, bignore, bguest, bratio, szpass, sztemp, szip, szfp and szcomment; counter_mask
-// selects the statistics (kCountUlFiles ...), so counters the caller did not change keep the
-// values another writer stored meanwhile.
-platform::Status write_user(platform::Registry& reg, const UserRecord& rec, bool main_fields,
-                            unsigned counter_mask);
+// Which parts of a user record write_user writes. Callers name every field. Counters the caller
+// did not change stay out of the mask, so they keep the values another writer stored meanwhile.
+struct UserWrite {
+  bool main_fields;   // bdisable, bignore, bguest, bratio, szpass, sztemp, szip, szfp, szcomment
+  unsigned counters;  // the statistics to write: kCountUlFiles ... bits
+};
+
+// Writes the parts `what` names of the record in one transaction, creating the key when needed.
+platform::Status write_user(platform::Registry& reg, const UserRecord& rec, UserWrite what);
 
 bool read_template(platform::Registry& reg, TemplateRecord& rec);
 // Writes all eleven values in one transaction, creating the key when needed.
@@ -115,8 +118,7 @@ platform::Status write_template(platform::Registry& reg, const TemplateRecord& r
 
 // Writes a user (when not null, as write_user) and a template (when not null) in one transaction.
 platform::Status write_user_and_template(platform::Registry& reg, const UserRecord* user,
-                                         bool main_fields, unsigned counter_mask,
-                                         const TemplateRecord* tmpl);
+                                         UserWrite what, const TemplateRecord* tmpl);
 // Renaming: in one transaction, deletes the key of old_name (unless it equals rec.name ignoring
 // case, which is the same key) and writes the whole record under rec.name.
 platform::Status rename_user(platform::Registry& reg, std::string_view old_name,

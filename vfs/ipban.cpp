@@ -60,7 +60,8 @@ BanResult ban_client_address(platform::Registry& reg, std::string_view user_name
   }
 
   if (user_changed || template_changed) {
-    result.status = store::write_user_and_template(reg, user_changed ? &user : nullptr, true, 0,
+    result.status = store::write_user_and_template(reg, user_changed ? &user : nullptr,
+                                                   {.main_fields = true, .counters = 0},
                                                    template_changed ? &*tmpl : nullptr);
   }
   return result;

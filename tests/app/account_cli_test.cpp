@@ -48,6 +48,31 @@ TEST(AccountArgs, IpLinesAreCheckedAsTheEditorDoes) {
   EXPECT_FALSE(ip_arg("a 1.2.3", 'u', err));
 }
 
+TEST(AccountArgs, AccessLinesReplaceOnlyTheListsGiven) {
+  std::string err;
+  AccessLines only_perms('t');
+  EXPECT_TRUE(only_perms.take({"perm", "[t] r--l----s /c:/a/"}, err));
+  EXPECT_TRUE(only_perms.take({"no-perms", ""}, err));  // drops the line given before it
+  EXPECT_TRUE(only_perms.take({"perm", "rwdl----s /c:/b/"}, err));
+  EXPECT_FALSE(only_perms.take({"limit", "08:00,17:59,1,1,1,1"}, err));
+  std::string szfp = "[t] rwdlcxhms /c:/\n", szip = "[t] a 10.*.*.*\n";
+  only_perms.apply(szfp, szip);
+  EXPECT_EQ(szfp, "[t] rwdl----s /c:/b/\n");
+  EXPECT_EQ(szip, "[t] a 10.*.*.*\n");  // no --ip or --no-ips: kept
+
+  AccessLines no_ips('u');
+  EXPECT_TRUE(no_ips.take({"no-ips", ""}, err));
+  no_ips.apply(szfp, szip);
+  EXPECT_EQ(szfp, "[t] rwdl----s /c:/b/\n");
+  EXPECT_EQ(szip, "");
+
+  AccessLines refused('u');
+  EXPECT_TRUE(refused.take({"ip", "[t] a 10.0.0.1"}, err));  // another record's origin
+  EXPECT_EQ(err, "this list holds only [u] lines: '[t] a 10.0.0.1'");
+  EXPECT_TRUE(refused.take({"ip", "a 10.0.0.1"}, err));
+  EXPECT_EQ(err, "");
+}
+
 TEST(AccountArgs, LimitRangesAndTheirMessages) {
   std::string err;
   auto r = limit_arg("08:00,17:59,10,2,-1,-1", err);

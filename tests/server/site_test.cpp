@@ -78,7 +78,8 @@ TEST_F(Site, StatShowsTheStoredFigures) {
   // Figures are read again each time: a change made elsewhere shows at once.
   store::UserRecord r = stored();
   r.idlfiles = 8;
-  ASSERT_TRUE(store::write_user(srv_.reg(), r, false, store::kCountDlFiles));
+  ASSERT_TRUE(
+      store::write_user(srv_.reg(), r, {.main_fields = false, .counters = store::kCountDlFiles}));
   EXPECT_NE(client_.cmd("site stat").find("    Retrieved, files:  8\n"), std::string::npos);
 }
 

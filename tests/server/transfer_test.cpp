@@ -564,7 +564,8 @@ TEST(Retrieve, CountersFollowOtherWritersAndABusyStoreStallsNothing) {
   store::UserRecord u = stored_user(srv, "alice");
   u.idlfiles = 40;
   u.iulfiles = 7;
-  ASSERT_TRUE(store::write_user(**other, u, false, store::kCountAll).ok());
+  ASSERT_TRUE(
+      store::write_user(**other, u, {.main_fields = false, .counters = store::kCountAll}).ok());
   EXPECT_EQ(retrieve(srv, c, true, "f", &first), "abc");
   EXPECT_EQ(c.reply(), "226 Transfer Complete.");
   EXPECT_EQ(stored_user(srv, "alice").idlfiles, 41u);

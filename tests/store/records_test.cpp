@@ -85,12 +85,12 @@ TEST_F(RecordsTest, WriteUserWritesExactlyTheNamedValues) {
   rec.szfp = "[u] rwdl----s /c:/ftp/\n";
   rec.bguest = true;
   rec.idlfiles = 3;
-  ASSERT_TRUE(write_user(reg(), rec, true, 0));
+  ASSERT_TRUE(write_user(reg(), rec, {.main_fields = true, .counters = 0}));
   EXPECT_EQ(value_names(reg(), user_key("alice")),
             (std::set<std::string>{"bdisable", "bignore", "bguest", "bratio", "szpass", "sztemp",
                                    "szip", "szfp", "szcomment"}));
   // Counter mask 2 writes idlfiles only.
-  ASSERT_TRUE(write_user(reg(), rec, false, kCountDlFiles));
+  ASSERT_TRUE(write_user(reg(), rec, {.main_fields = false, .counters = kCountDlFiles}));
   EXPECT_EQ(value_names(reg(), user_key("alice")).size(), 10u);
   UserRecord back;
   back.name = "ALICE";  // names are case-insensitive
@@ -101,7 +101,7 @@ TEST_F(RecordsTest, WriteUserWritesExactlyTheNamedValues) {
   // Counters written one by one leave the others alone.
   back.iulkb = 9;
   back.idlfiles = 100;
-  ASSERT_TRUE(write_user(reg(), back, false, kCountUlKb));
+  ASSERT_TRUE(write_user(reg(), back, {.main_fields = false, .counters = kCountUlKb}));
   UserRecord again;
   again.name = "alice";
   ASSERT_TRUE(read_user(reg(), again, {.main_fields = false, .counters = true}));
@@ -178,7 +178,7 @@ TEST_F(RecordsTest, NamesThatCannotBeKeysAreRefused) {
     EXPECT_TRUE(check_record_name(bad).has_value()) << bad;
     UserRecord u;
     u.name = bad;
-    EXPECT_FALSE(write_user(reg(), u, true, kCountAll).ok());
+    EXPECT_FALSE(write_user(reg(), u, {.main_fields = true, .counters = kCountAll}).ok());
     EXPECT_FALSE(read_user(reg(), u, {.main_fields = true, .counters = true}));
   }
   EXPECT_EQ(check_record_name(""), "User name must not be blank.");
@@ -205,7 +205,7 @@ TEST_F(RecordsTest, RenameMovesTheWholeRecordAtOnce) {
   u.name = "erin";
   u.szcomment = "notes";
   u.iulfiles = 4;
-  ASSERT_TRUE(write_user(reg(), u, true, kCountAll));
+  ASSERT_TRUE(write_user(reg(), u, {.main_fields = true, .counters = kCountAll}));
   u.name = "frank";
   ASSERT_TRUE(rename_user(reg(), "erin", u));
   EXPECT_FALSE(user_exists(reg(), "erin"));

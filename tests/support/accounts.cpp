@@ -31,7 +31,8 @@ store::UserRecord add_guest(platform::Registry& reg, const std::string& name,
 }
 
 void save_user(platform::Registry& reg, const store::UserRecord& u) {
-  EXPECT_TRUE(store::write_user(reg, u, true, store::kCountAll).ok()) << u.name;
+  EXPECT_TRUE(store::write_user(reg, u, {.main_fields = true, .counters = store::kCountAll}).ok())
+      << u.name;
 }
 
 std::string make_dir(const TestServer& srv, const std::string& rel) {

@@ -63,7 +63,9 @@ void log_in(TestServer& srv, session::Session& s, const std::string& user, const
   s.has_template = tmpl != nullptr;
   s.tmpl = tmpl != nullptr ? *tmpl : store::TemplateRecord{};
   if (tmpl != nullptr) s.account.sztemp = store::template_ref(tmpl->name);
-  EXPECT_TRUE(store::write_user(srv.reg(), s.account, true, store::kCountAll).ok());
+  EXPECT_TRUE(
+      store::write_user(srv.reg(), s.account, {.main_fields = true, .counters = store::kCountAll})
+          .ok());
   s.fs.reset();
   s.fs.user_szfp = szfp;
   if (tmpl != nullptr) s.fs.template_szfp = tmpl->szfp;
@@ -203,7 +205,8 @@ bool log_in(TestServer& srv, FtpClient& c, const store::UserRecord& user,
   store::UserRecord stored = user;
   stored.szpass = store::encode_password(password);
   if (tmpl) stored.sztemp = store::template_ref(tmpl->name);
-  if (!store::write_user(srv.reg(), stored, true, store::kCountAll)) return false;
+  if (!store::write_user(srv.reg(), stored, {.main_fields = true, .counters = store::kCountAll}))
+    return false;
   if (tmpl && !store::write_template(srv.reg(), *tmpl)) return false;
   const std::string u = c.cmd("USER " + user.name);
   const std::string p = c.cmd("PASS " + password);

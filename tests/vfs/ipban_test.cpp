@@ -21,7 +21,7 @@ class IpBanTest : public ::testing::Test {
     u.szip = szip;
     u.sztemp = sztemp;
     u.idlkb = 42;
-    ASSERT_TRUE(store::write_user(reg(), u, true, store::kCountAll));
+    ASSERT_TRUE(store::write_user(reg(), u, {.main_fields = true, .counters = store::kCountAll}));
   }
   void put_template(const std::string& szip) {
     store::TemplateRecord t;
