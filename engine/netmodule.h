@@ -110,8 +110,7 @@ class NetModule final : public SessionHost {
   // szhostname when boverride is set, else the local name.
   std::string host_name() const override;
   int client_count() const override { return client_count_; }
-  void for_each_session(
-      const std::function<void(const session::Session&)>& visit) const override;
+  void for_each_session(const std::function<void(const session::Session&)>& visit) const override;
   session::LoginThrottle& login_throttle() override { return login_throttle_; }
   void route_data(int fd, session::Session& owner) override;
   void drop_data_route(int fd) override;

@@ -39,7 +39,8 @@ class SessionHost {
   virtual std::string host_name() const = 0;
   virtual int client_count() const = 0;
   // Calls `visit` for every session, the asking one included.
-  virtual void for_each_session(const std::function<void(const session::Session&)>& visit) const = 0;
+  virtual void for_each_session(
+      const std::function<void(const session::Session&)>& visit) const = 0;
   // How fast each client address may have its passwords checked.
   virtual session::LoginThrottle& login_throttle() = 0;
   // Events of data socket `fd` go to `owner` (replacing any earlier route of that handle) until

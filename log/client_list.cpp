@@ -34,27 +34,20 @@ std::string ClientList::format_line(uint32_t sock, std::string_view user, std::s
   return line;
 }
 
-void ClientList::update(uint32_t sock, std::string_view user, std::string_view host) {
+void ClientList::put(uint32_t sock, std::string line) {
   remove(sock);
-  lines_.push_back(format_line(sock, user, host));
-  if (observer_) observer_(Change::Added, lines_.size() - 1, lines_.back());
+  lines_.push_back(std::move(line));
 }
 
-void ClientList::remove(uint32_t sock) {
+std::optional<size_t> ClientList::remove(uint32_t sock) {
   std::string t = tag(sock);
   for (size_t i = 0; i < lines_.size(); ++i) {
     if (lines_[i].compare(0, t.size(), t) == 0) {
-      std::string gone = std::move(lines_[i]);
       lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
-      if (observer_) observer_(Change::Removed, i, gone);
-      return;
+      return i;
     }
   }
-}
-
-ClientList& client_list() {
-  static ClientList l;
-  return l;
+  return std::nullopt;
 }
 
 }  // namespace qorda::log

@@ -106,7 +106,8 @@ void Session::data_event(uint32_t event, int error) {
   transfer::DataConnection& d = *data_;
   const uint32_t now = host_.now();
   // Moving bytes, in either direction, is activity.
-  if (event == platform::FD_READ || (event == platform::FD_WRITE && d.direction() == Direction::Send) ||
+  if (event == platform::FD_READ ||
+      (event == platform::FD_WRITE && d.direction() == Direction::Send) ||
       (event == platform::FD_CLOSE && d.direction() == Direction::Receive)) {
     last_activity = now;
   }

@@ -24,7 +24,14 @@ namespace qorda::session {
 
 // Why a session is closed; each has its farewell reply and log line. Disconnected is the
 // administrator's "disconnect client".
-enum class CloseReason { Quit, ServerShutdown, IdleTimeout, TooManyAttempts, OutputOverflow, Disconnected };
+enum class CloseReason {
+  Quit,
+  ServerShutdown,
+  IdleTimeout,
+  TooManyAttempts,
+  OutputOverflow,
+  Disconnected
+};
 
 // What a window shows of one connection, read at one moment.
 struct ConnectionView {

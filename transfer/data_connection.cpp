@@ -38,7 +38,8 @@ bool ratio_refuses(uint32_t u, uint32_t d, uint32_t up, uint32_t down) {
 
 // ---- construction and teardown ----
 
-DataConnection::DataConnection(platform::Socket s, Kind kind) : socket_(std::move(s)), kind_(kind) {}
+DataConnection::DataConnection(platform::Socket s, Kind kind)
+    : socket_(std::move(s)), kind_(kind) {}
 
 std::unique_ptr<DataConnection> DataConnection::open_active(platform::EventLoop& loop,
                                                             platform::SockAddr local,
@@ -85,7 +86,8 @@ std::unique_ptr<DataConnection> DataConnection::open_passive(platform::EventLoop
     return nullptr;
   };
   failure.stage = 1;
-  if (auto st = d->socket_.select(MsgKind::Data, platform::FD_ACCEPT); !st.ok()) return fail(st.err);
+  if (auto st = d->socket_.select(MsgKind::Data, platform::FD_ACCEPT); !st.ok())
+    return fail(st.err);
   ++failure.stage;
   // A passive listener takes any free port: address reuse buys nothing there, and with it the
   // kernel checks each candidate port against every TIME_WAIT socket that busy passive

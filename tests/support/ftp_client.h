@@ -54,6 +54,7 @@ class RecordingObserver final : public engine::Observer {
   void switch_position(bool on) override { switch_on = on; }
   void examine_line(uint32_t, std::string_view line) override { examined.emplace_back(line); }
   void examine_caption(uint32_t, std::string_view c) override { caption = std::string(c); }
+  void after_tick() override { ++ticks; }
 
   // Number of screen lines whose text (after the time and id prefix) equals `text`.
   int count(std::string_view text) const;
@@ -68,6 +69,7 @@ class RecordingObserver final : public engine::Observer {
   std::string last_tip;
   int last_count = -1;
   bool switch_on = false;
+  int ticks = 0;
 };
 
 // The engine running in this process. Settings are reset to test defaults (no DNS, no banners,
