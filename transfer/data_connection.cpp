@@ -41,10 +41,8 @@ bool ratio_refuses(uint32_t u, uint32_t d, uint32_t up, uint32_t down) {
 DataConnection::DataConnection(platform::Socket s, Kind kind)
     : socket_(std::move(s)), kind_(kind) {}
 
-std::unique_ptr<DataConnection> DataConnection::open_active(platform::EventLoop& loop,
-                                                            platform::SockAddr local,
-                                                            platform::SockAddr remote,
-                                                            OpenFailure& failure) {
+std::unique_ptr<DataConnection> DataConnection::create(platform::EventLoop& loop, Kind kind,
+                                                       OpenFailure& failure) {
   failure = {};
   platform::Result<platform::Socket> s = platform::Socket::tcp(&loop);
   if (!s.ok()) {
@@ -52,18 +50,29 @@ std::unique_ptr<DataConnection> DataConnection::open_active(platform::EventLoop&
     failure.err = s.err;
     return nullptr;
   }
-  std::unique_ptr<DataConnection> d(new DataConnection(std::move(*s), Kind::Active));
   failure.stage = 1;
+  return std::unique_ptr<DataConnection>(new DataConnection(std::move(*s), kind));
+}
+
+std::unique_ptr<DataConnection> DataConnection::open_active(platform::EventLoop& loop,
+                                                            platform::SockAddr local,
+                                                            platform::SockAddr remote,
+                                                            OpenFailure& failure) {
+  std::unique_ptr<DataConnection> d = create(loop, Kind::Active, failure);
+  if (!d) return nullptr;
   d->local_addr_ = local;
   d->remote_addr_ = remote;
-  for (platform::Status st : {d->socket_.select(MsgKind::Data, platform::FD_CONNECT),
-                              d->socket_.set_reuse_addr(true), d->socket_.bind(local)}) {
-    if (!st.ok()) {
-      failure.err = st.err;
-      return nullptr;
-    }
-    ++failure.stage;
-  }
+  auto fail = [&failure](int err) {
+    failure.err = err;
+    return nullptr;
+  };
+  if (auto st = d->socket_.select(MsgKind::Data, platform::FD_CONNECT); !st.ok())
+    return fail(st.err);
+  ++failure.stage;
+  if (auto st = d->socket_.set_reuse_addr(true); !st.ok()) return fail(st.err);
+  ++failure.stage;
+  if (auto st = d->socket_.bind(local); !st.ok()) return fail(st.err);
+  ++failure.stage;
   return d;
 }
 
@@ -71,21 +80,14 @@ std::unique_ptr<DataConnection> DataConnection::open_passive(platform::EventLoop
                                                              uint32_t local_ip,
                                                              std::optional<uint32_t> only_from,
                                                              OpenFailure& failure) {
-  failure = {};
-  platform::Result<platform::Socket> s = platform::Socket::tcp(&loop);
-  if (!s.ok()) {
-    log::report_open_failure(s.err, "data socket");
-    failure.err = s.err;
-    return nullptr;
-  }
-  std::unique_ptr<DataConnection> d(new DataConnection(std::move(*s), Kind::Passive));
+  std::unique_ptr<DataConnection> d = create(loop, Kind::Passive, failure);
+  if (!d) return nullptr;
   d->only_from_ = only_from;
   d->local_addr_ = platform::SockAddr{local_ip, 0};
   auto fail = [&failure](int err) {
     failure.err = err;
     return nullptr;
   };
-  failure.stage = 1;
   if (auto st = d->socket_.select(MsgKind::Data, platform::FD_ACCEPT); !st.ok())
     return fail(st.err);
   ++failure.stage;

@@ -127,6 +127,9 @@ class DataConnection {
 
  private:
   DataConnection(platform::Socket s, Kind kind);
+  // The socket of either kind (step 1 of the construction steps OpenFailure counts).
+  static std::unique_ptr<DataConnection> create(platform::EventLoop& loop, Kind kind,
+                                                OpenFailure& failure);
   void begin_moving(uint32_t now);
   void start_transfer(Direction dir, ListMode mode, const std::string& path, uint32_t now);
   EventOutcome on_connect(int err, uint32_t now);
