@@ -146,7 +146,8 @@ ConnectionView Session::view(uint32_t now) const {
   v.kb_stored = kb_stored;
   v.files_retrieved = files_retrieved;
   v.kb_retrieved = kb_retrieved;
-  if (transfer_running()) {
+  // A file on its way; a listing is not shown as a transfer.
+  if (transfer_running() && data_->list_mode() == transfer::ListMode::File) {
     v.direction = data_->direction();
     v.file_name = data_->file_name();
     v.position = data_->position();

@@ -43,7 +43,8 @@ struct ConnectionView {
   bool logged_in = false;
   bool examined = false;
   uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
-  // The transfer in progress, when one moves (direction Send or Receive).
+  // The file transfer in progress, when one moves (direction Send or Receive); the position is
+  // where the file stands, the rate counts this connection's bytes.
   transfer::Direction direction = transfer::Direction::None;
   std::string file_name;
   uint64_t position = 0;
