@@ -4,6 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libsqlite3-dev libc-ares-dev googletest libgtest-dev
+      qt6-base-dev qt6-qpa-plugins
       curl lftp wget python3)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,0 +1,74 @@
+// The server as the window drives it: the event loop, the home's store and the network module
+// (open while the server is switched on), all on the GUI's one thread. The loop's descriptor is
+// watched by one QSocketNotifier whose activation runs the loop's non-blocking dispatch; the
+// engine's own 250 ms timer stays in the loop, and its after-tick reaches the widgets as the
+// observer's tick signal. Nothing polls: an idle window sleeps until a descriptor is ready.
+//
+// This is the whole interface the widgets call: switch the server on and off, close the
+// listener alone, the figures, the connection views, disconnect and examine by id, the store.
+// ServerControl owns the loop, the store, the engine and the observer's installation.
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "admin/qt_observer.h"
+#include "engine/netmodule.h"
+#include "platform/event_loop.h"
+#include "platform/registry.h"
+#include "session/session.h"
+
+namespace qorda::admin {
+
+class ServerControl final : public QObject {
+  Q_OBJECT
+
+ public:
+  // Takes the home's open store (settings and drive table already loaded) and a new loop.
+  ServerControl(std::unique_ptr<platform::Registry> store,
+                std::unique_ptr<platform::EventLoop> loop, QObject* parent = nullptr);
+  ~ServerControl() override;
+  ServerControl(const ServerControl&) = delete;
+  ServerControl& operator=(const ServerControl&) = delete;
+
+  // The server switch. switch_on opens the network module and closes it again when it has no
+  // listener (the reason is in the activity log); true when the server is on afterwards.
+  bool switch_on();
+  void switch_off();
+  bool is_on() const { return net_ != nullptr && net_->is_open(); }
+  // Closes the listening socket alone (shutdown when idle): connected clients stay.
+  void close_listener();
+
+  engine::EngineFigures figures() const;
+  int client_count() const { return is_on() ? net_->client_count() : 0; }
+  std::vector<session::ConnectionView> connections() const;
+  std::optional<session::ConnectionView> connection(uint32_t id) const;
+  bool disconnect(uint32_t id);
+  bool set_examined(uint32_t id, bool on);
+  // The engine clock (ms ticks), for the times a view shows.
+  uint32_t now() const { return is_on() ? net_->now() : 0; }
+
+  platform::Registry& store() { return *store_; }
+  platform::EventLoop& loop() { return *loop_; }
+  QtObserver& observer() { return observer_; }
+
+  // Runs what the loop has ready without waiting (the notifier's work).
+  void dispatch();
+  // Runs one engine tick now, as the 250 ms timer does (for tests on a manual clock).
+  void tick_now() {
+    if (is_on()) net_->timer_tick();
+  }
+
+ private:
+  QtObserver observer_;
+  engine::ObserverInstallation installed_{observer_};
+  std::unique_ptr<platform::Registry> store_;
+  std::unique_ptr<platform::EventLoop> loop_;
+  std::unique_ptr<engine::NetModule> net_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace qorda::admin
