@@ -593,7 +593,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (w->net->client_count() != 0 || !w->net->sessions().empty()) fail("a session outlived it");
-  if (!w->net->data_route_count() == 0) fail("a data connection outlived its session");
+  if (w->net->data_route_count() != 0) fail("a data connection outlived its session");
   if (fixed_snapshot(*w) != w->fixed) {
     std::fprintf(stderr, "before:\n%safter:\n%s", w->fixed.c_str(), fixed_snapshot(*w).c_str());
     fail("a session changed files outside its writable directories");
