@@ -42,6 +42,7 @@ struct ConnectionView {
   uint32_t idle_ms = 0;
   bool logged_in = false;
   bool examined = false;
+  bool closing = false;  // said goodbye (or was told to); freed at the next tick
   uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
   // The file transfer in progress, when one moves (direction Send or Receive); the position is
   // where the file stands, the rate counts this connection's bytes.
