@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
-#include <cstdio>
 #include <optional>
 
 #include "admin/server_control.h"
@@ -22,22 +21,15 @@ namespace examine {
 
 namespace {
 
+// printf formatting that ignores the process's locale (Qt sets it from the environment, and a
+// decimal comma would change the rate's text).
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
-  char buf[1024];
   va_list ap;
   va_start(ap, fmt);
-  const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+  const QString out = QString::vasprintf(fmt, ap);
   va_end(ap);
-  if (n < 0) return {};
-  if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
-  // A long file name: format again into a buffer that fits.
-  std::string out(static_cast<size_t>(n) + 1, '\0');
-  va_start(ap, fmt);
-  std::vsnprintf(out.data(), out.size(), fmt, ap);
-  va_end(ap);
-  out.pop_back();
-  return out;
+  return out.toStdString();
 }
 
 }  // namespace
@@ -263,6 +255,8 @@ void ExamineWindow::refresh() {
 }
 
 void ExamineWindow::add_line(const QString& line) {
+  // SECURITY: a client's command line is shown as plain text only (a list item, never rich
+  // text), so a crafted line cannot load resources or dress itself up as something else.
   QScrollBar* bar = list_->verticalScrollBar();
   const int top = bar->value();
   const bool deleted = list_->count() >= kMaxLines;

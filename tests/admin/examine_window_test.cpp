@@ -179,7 +179,7 @@ TEST(ExamineWindow, KeepsAtMostItsLinesAndFollowsTheEndUnlessScrolledUp) {
   bar->setValue(40);
   const QString top = l->item(40)->text();
   for (int i = 600; i < 605; ++i) Q_EMIT o.examineLine(c.id, QString("line %1").arg(i));
-  EXPECT_EQ(l->indexAt(QPoint(2, 2)).data().toString(), top);
+  EXPECT_EQ(l->indexAt(QPoint(2, 2)).data().toString().toStdString(), top.toStdString());
   EXPECT_EQ(l->item(kMaxLines - 1)->text(), "line 604");
 }
 
@@ -208,6 +208,31 @@ TEST(ExamineWindow, ShowsAFileOnItsWayWithItsRateAndThenTheStatistics) {
   EXPECT_EQ(w.transfer_field()->toPlainText(), "none.");
   EXPECT_EQ(w.statistics_field()->toPlainText(),
             "retrieved 0 files, 0 kb.\nstored 1 files, 27 kb.");
+}
+
+TEST(ExamineWindow, EveryFieldIsReachedByTabAndTheListTakesTheCustomFont) {
+  GuiServer srv([](store::ServerSettings& s) {
+    s.busefont = 1;
+    s.szfont = "Monospace";
+    s.ifsiz = 140;
+  });
+  Connected c(srv);
+  ExamineWindow w(srv.control(), c.id);
+  w.show();
+  EXPECT_DOUBLE_EQ(w.lines()->font().pointSizeF(), 14.0);
+  EXPECT_EQ(w.lines()->font().family(), "Monospace");
+  w.activateWindow();
+  ASSERT_TRUE(srv.pump_until([&] { return w.isActiveWindow(); }));
+  w.user_field()->setFocus();
+  const QList<QWidget*> order = {w.lines(),          w.online_field(),
+                                 w.idle_field(),     w.statistics_field(),
+                                 w.transfer_field(), w.ok_button()};
+  for (QWidget* next : order) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), next) << next->accessibleName().toStdString();
+  }
+  EXPECT_EQ(w.user_field()->accessibleName(), "user");
+  EXPECT_EQ(w.statistics_field()->accessibleName(), "statistics");
 }
 
 // Runs the modal flow; a dialog that opens is checked by `inside` and closed with "ok".
