@@ -89,7 +89,7 @@ void cmd_site(Session& s, std::string& arg) {
   const CommandRow& row = site_table()[idx];
   if (!row.implemented) {
     s.reply(502, "%s%s command not implemented", "SITE ", row.word);
-  } else if (row.login && s.state != LoggedIn) {
+  } else if (row.login && s.state != SessionState::LoggedIn) {
     s.reply(530, "Please login with USER and PASS.");
   } else if (row.arg == ArgRule::Required && rest.empty()) {
     s.reply(501, "'SITE %s': command not understood.", row.word);
@@ -115,13 +115,13 @@ void cmd_stat(Session& s, std::string& arg) {
     s.reply(0, "    Connected to %s (%s)", s.remote_host.c_str(), s.peer_addr.dotted().c_str());
   }
   switch (s.state) {
-    case WaitingForUser:
+    case SessionState::WaitingForUser:
       s.reply(0, "    Waiting for user name");
       break;
-    case WaitingForPassword:
+    case SessionState::WaitingForPassword:
       s.reply(0, "    Waiting for password");
       break;
-    case LoggedIn:
+    case SessionState::LoggedIn:
       if (s.guest) {
         s.reply(0, "    Logged in as guest user '%s'", s.user_name.c_str());
       } else {

@@ -38,7 +38,7 @@ const char* plural(int n) {
 void refuse(Session& s, const char* reason) {
   s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", log::escape_for_log(s.user_name).c_str(),
         reason);
-  s.state = WaitingForUser;
+  s.state = SessionState::WaitingForUser;
 }
 
 // The drive a user without a usable home starts on.
@@ -58,7 +58,7 @@ bool check_limits(Session& s) {
 
   std::vector<store::LimitSession> others;
   s.host().for_each_session([&s, &others](const Session& o) {
-    if (&o == &s || o.state != LoggedIn) return;
+    if (&o == &s || o.state != SessionState::LoggedIn) return;
     store::LimitSession other;
     other.user = o.user_name;
     other.sztemp = o.account.sztemp;
@@ -82,7 +82,7 @@ bool check_limits(Session& s) {
   s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", user.c_str(),
         limit_refusal_reason(d, user, log::escape_for_log(s.account.sztemp), s.peer_addr.dotted())
             .c_str());
-  s.state = WaitingForUser;
+  s.state = SessionState::WaitingForUser;
   return false;
 }
 
@@ -147,7 +147,7 @@ std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view
 }
 
 void cmd_user(Session& s, std::string& arg) {
-  if (s.state == LoggedIn) {
+  if (s.state == SessionState::LoggedIn) {
     s.reply(530, "Already logged in.");
     return;
   }
@@ -180,15 +180,15 @@ void cmd_user(Session& s, std::string& arg) {
   } else {
     s.reply(331, "Password required for %s.", arg.c_str());
   }
-  s.state = WaitingForPassword;
+  s.state = SessionState::WaitingForPassword;
 }
 
 void cmd_pass(Session& s, std::string& arg) {
-  if (s.state == WaitingForUser) {
+  if (s.state == SessionState::WaitingForUser) {
     s.reply(503, "Login with USER first.");
     return;
   }
-  if (s.state == LoggedIn) {
+  if (s.state == SessionState::LoggedIn) {
     s.reply(530, "Already logged in.");
     return;
   }
@@ -224,7 +224,7 @@ void cmd_pass(Session& s, std::string& arg) {
   } else if ((s.account.bignore || check_limits(s)) && build_view(s)) {
     s.guest = s.account.bguest;
     s.refresh_client_line();
-    s.state = LoggedIn;
+    s.state = SessionState::LoggedIn;
     if (s.fs.current_dir.m) {
       send_message_files(s, s.fs.home_path, {kWelcomeFile, kMessageFile}, 230);
     }
@@ -240,7 +240,7 @@ void cmd_pass(Session& s, std::string& arg) {
 void cmd_rein(Session& s, std::string&) {
   s.user_name = "[unknown]";
   s.rest_offset = 0;
-  s.state = WaitingForUser;
+  s.state = SessionState::WaitingForUser;
   s.type = kTypeAscii;
   s.drop_data();
   s.fs.reset();

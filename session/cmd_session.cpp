@@ -10,7 +10,7 @@
 namespace qorda::session {
 
 void Session::close(CloseReason reason) {
-  state = Closing;
+  state = SessionState::Closing;
   // Whatever closes the session also ends a failed login's hold: its reply goes out first.
   on_hold_ = false;
   password_waits_ = false;

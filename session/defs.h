@@ -50,7 +50,7 @@ inline constexpr uint32_t kLookupGraceMs = 60000;
 inline constexpr size_t kExamineLines = 500;
 
 // Session states.
-enum SessionState : int {
+enum class SessionState : int {
   WaitingForUser = 0,
   WaitingForPassword = 1,
   LoggedIn = 2,

@@ -95,13 +95,13 @@ bool Session::control_event(uint32_t event) {
 }
 
 bool Session::peer_closed() {
-  if (state != Closing) {
+  if (state != SessionState::Closing) {
     if (examined) {
       host_.observer().examine_caption(static_cast<uint32_t>(sock),
                                        "examining client (disconnected!)");
     }
     log(log::kSecurity, "Disconnected. (client close)");
-    state = Closing;
+    state = SessionState::Closing;
     if (lookup_handle_ != 0) cancel_lookup();
   }
   if (lookup_handle_ != 0) return false;  // the answer or the tick frees it
@@ -113,7 +113,7 @@ bool Session::tick(uint32_t now) {
   if (data_ && data_->client_took_bytes()) last_activity = now;
   const uint32_t idle = now - last_activity;
   const uint64_t idle_limit = uint64_t{host_.settings().imaxt} * 1000;
-  if (state != Closing && idle > idle_limit && lookup_handle_ == 0) {
+  if (state != SessionState::Closing && idle > idle_limit && lookup_handle_ == 0) {
     close(CloseReason::IdleTimeout);
   }
   resume_if_due(now);
@@ -122,11 +122,11 @@ bool Session::tick(uint32_t now) {
 
 void Session::shut_down() {
   // A session already closing has said its farewell; it is only freed.
-  if (state != Closing) close(CloseReason::ServerShutdown);
+  if (state != SessionState::Closing) close(CloseReason::ServerShutdown);
 }
 
 void Session::disconnect() {
-  if (state != Closing) close(CloseReason::Disconnected);
+  if (state != SessionState::Closing) close(CloseReason::Disconnected);
 }
 
 void Session::set_examined(bool on) {
@@ -140,7 +140,7 @@ ConnectionView Session::view(uint32_t now) const {
   v.host = remote_host;
   v.online_ms = now - connect_tick;
   v.idle_ms = now - last_activity;
-  v.logged_in = state == LoggedIn;
+  v.logged_in = state == SessionState::LoggedIn;
   v.examined = examined;
   v.files_stored = files_stored;
   v.kb_stored = kb_stored;
@@ -169,7 +169,7 @@ void Session::cancel_lookup() {
 }
 
 void Session::lookup_answered(int error, const std::string& host) {
-  if (state == Closing) {
+  if (state == SessionState::Closing) {
     // The client left while its name was looked up: nothing more to do but be freed.
     delete_mark = true;
     lookup_handle_ = 0;
@@ -193,7 +193,7 @@ void Session::greet() {
   for (size_t i = 0; i < lines.size(); ++i) {
     send_text_line(i + 1 == lines.size() ? 220 : -220, lines[i]);
   }
-  state = WaitingForUser;
+  state = SessionState::WaitingForUser;
   flush();
 }
 
@@ -215,7 +215,7 @@ std::vector<std::string_view> split_banner(std::string_view text) {
 void Session::receive() {
   if (!taking_input()) {
     // A hold resumes with another turn; a closing session takes nothing more.
-    if (state == Closing) drop_held_input();
+    if (state == SessionState::Closing) drop_held_input();
     return;
   }
   int budget = kCommandsPerTurn;
@@ -236,7 +236,7 @@ void Session::receive() {
     if (held_pos_ < held_len_) {
       if (taking_input()) {
         continue_later();
-      } else if (state == Closing) {
+      } else if (state == SessionState::Closing) {
         drop_held_input();  // nothing more is taken from a session that said goodbye
       }
       return;
@@ -253,7 +253,7 @@ void Session::receive() {
   platform::IoResult r = socket_.recv(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
   const size_t taken = take_input(buf, r.n, budget);
-  if (taken < r.n && state != Closing) {
+  if (taken < r.n && state != SessionState::Closing) {
     hold_input(buf + taken, r.n - taken);
     if (taking_input()) continue_later();
   }
@@ -318,7 +318,7 @@ void Session::resume_if_due(uint32_t now) {
     return;
   }
   // Input that arrived meanwhile (and a password that waited) is taken in the next turn.
-  if (state != Closing) continue_later();
+  if (state != SessionState::Closing) continue_later();
 }
 
 void Session::put_line_byte(char c) {
@@ -379,7 +379,7 @@ bool Session::line_check() {
 }
 
 void Session::dispatch() {
-  if (state == Closing) return;
+  if (state == SessionState::Closing) return;
   last_activity = host_.now();
   if (line_too_long_) {
     reply(500, "Command line too long. (max: %d bytes)", kMaxLine);
@@ -423,7 +423,7 @@ void Session::dispatch() {
     if (idx == CMD_ABOR) abort_transfer(*this);
   } else if (row == nullptr) {
     reply(500, "'%s%s': command not understood.", "", word.c_str());
-  } else if (row->login && state != LoggedIn) {
+  } else if (row->login && state != SessionState::LoggedIn) {
     reply(530, "Please login with USER and PASS.");
   } else if (row->arg == ArgRule::Required && arg.empty()) {
     reply(501, "'%s': command not understood.", row->word);

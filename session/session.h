@@ -87,7 +87,7 @@ class Session {
   // The current transfer rate in KiB/s (0 without a moving transfer).
   double transfer_rate() const;
   ConnectionView view(uint32_t now) const;
-  bool closing() const { return state == Closing; }
+  bool closing() const { return state == SessionState::Closing; }
 
   // ---- the session's own work, used by the command handlers ----
   void greet();
@@ -150,7 +150,7 @@ class Session {
 
   std::string remote_host;  // dotted address, or the looked-up host name
   std::string user_name = "[unknown]";
-  int state = WaitingForUser;
+  SessionState state = SessionState::WaitingForUser;
   bool user_exists = false;
   bool ip_allowed = false;
   bool guest = false;  // logged in on a guest account
@@ -191,7 +191,7 @@ class Session {
   void drop_held_input();
   // Asks the loop for another turn of this session (a read event behind every queued message).
   void continue_later();
-  bool taking_input() const { return !on_hold_ && state != Closing; }
+  bool taking_input() const { return !on_hold_ && state != SessionState::Closing; }
   void dispatch();
   void queue_output(const char* p, size_t n);
   void examine(std::string_view line);

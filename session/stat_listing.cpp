@@ -23,7 +23,7 @@ constexpr size_t kStatFlushAt = 16 * kChunkSize;
 }  // namespace
 
 void stat_listing(Session& s, const std::string& arg) {
-  if (s.state != LoggedIn) {
+  if (s.state != SessionState::LoggedIn) {
     s.reply(530, "Please login with USER and PASS.");
     return;
   }
