@@ -132,7 +132,7 @@ void cmd_stat(Session& s, std::string& arg) {
       break;
   }
   s.reply(0, "    TYPE: %s; STRUcture: File; transfer MODE: Stream",
-          s.type == kTypeImage ? "Image" : "ASCII, FORM: Nonprint");
+          s.type == TransferType::Image ? "Image" : "ASCII, FORM: Nonprint");
   reply_data_connection_line(s);
   s.reply(211, "End of status");
 }
@@ -152,14 +152,14 @@ void cmd_type(Session& s, std::string& arg) {
         s.reply(504, "Form must be N.");
         return;
       }
-      s.type = kTypeAscii;
+      s.type = TransferType::Ascii;
       s.reply(200, "Type set to A.");
       return;
     case 'E':
       s.reply(504, "Type E not implemented.");
       return;
     case 'I':
-      s.type = kTypeImage;
+      s.type = TransferType::Image;
       s.reply(200, "Type set to I.");
       return;
     case 'L':
@@ -167,7 +167,7 @@ void cmd_type(Session& s, std::string& arg) {
         s.reply(504, "Byte size must be 8.");
         return;
       }
-      s.type = kTypeImage;
+      s.type = TransferType::Image;
       s.reply(200, "Type set to L (byte size 8).");
       return;
     default:

@@ -25,8 +25,8 @@ void start_listing(Session& s, ListMode mode, const std::string& dir, const std:
     return;
   }
   transfer::DataConnection& d = *s.data();
-  s.reply(150, "Opening %s mode data connection for %s", s.type == kTypeImage ? "BINARY" : "ASCII",
-          "/bin/ls");
+  s.reply(150, "Opening %s mode data connection for %s",
+          s.type == TransferType::Image ? "BINARY" : "ASCII", "/bin/ls");
   const platform::Status listed = transfer::list_directory(
       s.fs, dir, pattern.empty() ? std::string_view("*") : pattern, mode == ListMode::LongList,
       platform::clock().now(), [&d](std::string_view line) {

@@ -241,7 +241,7 @@ void cmd_rein(Session& s, std::string&) {
   s.user_name = "[unknown]";
   s.rest_offset = 0;
   s.state = SessionState::WaitingForUser;
-  s.type = kTypeAscii;
+  s.type = TransferType::Ascii;
   s.drop_data();
   s.fs.reset();
   s.link_source.reset();

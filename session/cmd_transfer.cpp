@@ -41,7 +41,7 @@ std::string local_of(const std::string& vpath) {
 }
 
 const char* type_word(const Session& s) {
-  return s.type == kTypeImage ? "BINARY" : "ASCII";
+  return s.type == TransferType::Image ? "BINARY" : "ASCII";
 }
 
 // The active connection is made when the transfer starts; false (after the reply) when that

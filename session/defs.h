@@ -58,6 +58,6 @@ enum class SessionState : int {
 };
 
 // Transfer types.
-enum TransferType : int { kTypeAscii = 0, kTypeImage = 1 };
+enum class TransferType : int { Ascii = 0, Image = 1 };
 
 }  // namespace qorda::session

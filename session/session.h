@@ -154,7 +154,7 @@ class Session {
   bool user_exists = false;
   bool ip_allowed = false;
   bool guest = false;  // logged in on a guest account
-  int type = kTypeAscii;
+  TransferType type = TransferType::Ascii;
   int64_t rest_offset = 0;  // REST; compared with a file length as an unsigned number
   int failed_passwords = 0;
   bool delete_mark = false;  // said goodbye: freed at the next tick
