@@ -16,7 +16,7 @@ namespace qorda::session {
 namespace {
 
 struct Resolved {
-  int result = vfs::RESOLVE_NOT_FOUND;
+  vfs::ResolveResult result = vfs::ResolveResult::NotFound;
   std::string dir;
   std::string name;
 };
@@ -52,13 +52,13 @@ void change_directory(Session& s, std::string_view arg) {
   } else {
     Resolved r = resolve(s, arg);
     const char* why = nullptr;
-    if (r.result == vfs::RESOLVE_DENIED) {
+    if (r.result == vfs::ResolveResult::Denied) {
       s.reply(550, "%s: Permission denied.", std::string(arg).c_str());
       why = "access denied";
-    } else if (r.result == vfs::RESOLVE_NOT_FOUND || !r.name.empty()) {
+    } else if (r.result == vfs::ResolveResult::NotFound || !r.name.empty()) {
       s.reply(550, "%s: No such file or directory.", std::string(arg).c_str());
       why = "not found";
-    } else if (r.result == vfs::RESOLVE_BAD_LINK) {
+    } else if (r.result == vfs::ResolveResult::BadLink) {
       s.reply(550, "%s: Permission denied.", std::string(arg).c_str());
       why = "bad link";
     }
@@ -97,7 +97,7 @@ void cmd_pwd(Session& s, std::string&) {
 
 void cmd_mkd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result == vfs::RESOLVE_BAD_LINK || r.name.empty()) {
+  if (r.result == vfs::ResolveResult::BadLink || r.name.empty()) {
     // The argument names an existing directory, is malformed, or leads through a bad link.
     s.reply(550, "%s: Permission denied.", arg.c_str());
     s.log(log::kActions, "Can't create directory \"%s\" (%s).", esc(arg).c_str(), "bad path");
@@ -105,7 +105,7 @@ void cmd_mkd(Session& s, std::string& arg) {
   }
   vfs::PermissionRecord perm;
   permission(s, r.dir, &perm);
-  if (r.result != vfs::RESOLVE_NOT_FOUND || !perm.c) {
+  if (r.result != vfs::ResolveResult::NotFound || !perm.c) {
     // The name exists (as a file), the directory is out of reach, or creating is not granted.
     s.reply(550, "%s: Permission denied.", arg.c_str());
     s.log(log::kActions, "Can't create directory \"%s\" (%s).", esc(r.dir).c_str(),
@@ -124,14 +124,15 @@ void cmd_mkd(Session& s, std::string& arg) {
 
 void cmd_dele(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if ((r.result != vfs::RESOLVE_OK && r.result != vfs::RESOLVE_DENIED) || r.name.empty()) {
+  if ((r.result != vfs::ResolveResult::Ok && r.result != vfs::ResolveResult::Denied) ||
+      r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't delete \"%s\" (%s).", esc(arg).c_str(), "not found");
     return;
   }
   vfs::PermissionRecord perm;
   permission(s, r.dir, &perm);
-  if (r.result == vfs::RESOLVE_DENIED || !perm.d) {
+  if (r.result == vfs::ResolveResult::Denied || !perm.d) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
     s.log(log::kActions, "Can't delete \"%s\" (%s).", esc(r.dir).c_str(), "access denied");
     return;
@@ -149,12 +150,13 @@ void cmd_dele(Session& s, std::string& arg) {
 
 void cmd_rmd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result == vfs::RESOLVE_NOT_FOUND || r.result == vfs::RESOLVE_BAD_LINK || !r.name.empty()) {
+  if (r.result == vfs::ResolveResult::NotFound || r.result == vfs::ResolveResult::BadLink ||
+      !r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(), "not found");
     return;
   }
-  if (r.result == vfs::RESOLVE_DENIED) {
+  if (r.result == vfs::ResolveResult::Denied) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
     s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(), "access denied");
     return;
@@ -163,7 +165,7 @@ void cmd_rmd(Session& s, std::string& arg) {
   // itself can never be removed.
   Resolved parent = resolve(s, r.dir, "..");
   vfs::PermissionRecord perm;
-  if (parent.result != vfs::RESOLVE_OK || !parent.name.empty() || parent.dir == r.dir ||
+  if (parent.result != vfs::ResolveResult::Ok || !parent.name.empty() || parent.dir == r.dir ||
       !permission(s, parent.dir, &perm) || !perm.x) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
     s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(r.dir).c_str(),
@@ -183,7 +185,7 @@ void cmd_rmd(Session& s, std::string& arg) {
 
 void cmd_rnfr(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result != vfs::RESOLVE_OK || r.name.empty()) {
+  if (r.result != vfs::ResolveResult::Ok || r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     clear_rename(s);
     return;
@@ -214,7 +216,7 @@ void cmd_rnto(Session& s, std::string& arg) {
   vfs::PermissionRecord perm;
   // Only a name that does not exist yet, in a directory that grants d; the move never replaces
   // an existing file and leaves either the old name or the new one.
-  if (r.result == vfs::RESOLVE_NOT_FOUND && !r.name.empty() && permission(s, r.dir, &perm) &&
+  if (r.result == vfs::ResolveResult::NotFound && !r.name.empty() && permission(s, r.dir, &perm) &&
       perm.d && platform::move_file(from, to)) {
     s.reply(250, "%s command successful.", "RNTO");
     s.log(log::kWrites, "Renamed \"%s\" to \"%s\".", esc(from).c_str(), esc(to).c_str());

@@ -50,10 +50,10 @@ void list_command(Session& s, const std::string& arg, bool long_flag) {
   std::string dir = s.fs.current_dir.path;
   std::string pattern;
   if (!a.path.empty()) {
-    int r = vfs::resolve_path(
+    vfs::ResolveResult r = vfs::resolve_path(
         s.fs, s.fs.current_dir.path, a.path, &dir, &pattern,
         {.allow_wildcards = true, .follow_links = true, .check_permissions = true});
-    if (r != vfs::RESOLVE_OK) {
+    if (r != vfs::ResolveResult::Ok) {
       // The data connection stays for the next command.
       s.reply(550, "%s: No such file or directory.", a.path.c_str());
       return;

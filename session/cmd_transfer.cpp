@@ -68,7 +68,7 @@ void start_retrieve(Session& s, const std::string& path) {
         vfs::resolve_path(
             s.fs, s.fs.current_dir.path, s.host().settings().szlogf, &dir, &name,
             {.allow_wildcards = false, .follow_links = true, .check_permissions = true}) ==
-            vfs::RESOLVE_OK &&
+            vfs::ResolveResult::Ok &&
         platform::ascii_iequal(dir + name, path)) {
       f = platform::File::reopen_read(lg.file_fd());
     }
@@ -222,14 +222,14 @@ void cmd_pasv(Session& s, std::string&) {
 
 void cmd_retr(Session& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(
+  const vfs::ResolveResult r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   auto not_found = [&] {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "not found");
   };
-  if (r != vfs::RESOLVE_OK || name.empty()) return not_found();
+  if (r != vfs::ResolveResult::Ok || name.empty()) return not_found();
   vfs::PermissionRecord perm;
   if (!s.fs.permission(dir, &perm) || !perm.r) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
@@ -245,10 +245,10 @@ void cmd_retr(Session& s, std::string& arg) {
 
 void cmd_stor(Session& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(
+  const vfs::ResolveResult r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
-  if (r == vfs::RESOLVE_BAD_LINK || name.empty()) {
+  if (r == vfs::ResolveResult::BadLink || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "bad path");
     return;
@@ -258,7 +258,7 @@ void cmd_stor(Session& s, std::string& arg) {
     s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "access denied");
   };
   vfs::PermissionRecord perm;
-  if (r == vfs::RESOLVE_DENIED || !s.fs.permission(dir, &perm) || !perm.w) return denied();
+  if (r == vfs::ResolveResult::Denied || !s.fs.permission(dir, &perm) || !perm.w) return denied();
   const std::string path = dir + name;
   const std::string local = path.substr(1);
   if (platform::stat_entry(local).ok()) {
