@@ -219,7 +219,7 @@ std::optional<std::string> print_limits(const std::string& typed, const store::U
   std::printf("limits:   at %02d:%02d, with no other client logged in: ", at.hour, at.minute);
   if (!tmpl) {
     std::printf("no template, so only the server maximum applies: %d (imaxc)\n",
-                limit[store::kLimitServerTotal - 1]);
+                limit[static_cast<int>(store::LimitKind::ServerTotal) - 1]);
   } else if (line < 0) {
     std::printf(
         "no line of template '%s' covers the time, so every limit is the server "

@@ -128,16 +128,16 @@ std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view
                                  std::string_view sztemp, std::string_view addr) {
   std::string out = "limit: " + std::to_string(d.limit) + " client" + plural(d.limit);
   switch (d.kind) {
-    case store::kLimitTemplateTotal:
+    case store::LimitKind::TemplateTotal:
       out += " using '" + std::string(sztemp) + "'";
       break;
-    case store::kLimitPerUser:
+    case store::LimitKind::PerUser:
       out += " using '[u] " + std::string(user) + "'";
       break;
-    case store::kLimitPerIp:
+    case store::LimitKind::PerIp:
       out += " from ip '" + std::string(addr) + "'";
       break;
-    case store::kLimitBoth:
+    case store::LimitKind::Both:
       out += " from ip '" + std::string(addr) + "' using '[u] " + std::string(user) + "'";
       break;
     default:
