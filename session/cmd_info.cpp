@@ -50,13 +50,13 @@ void cmd_help(Session& s, std::string& arg) {
   }
   std::string rest;
   std::string word = split_word(arg, &rest);
-  int idx = find_command(word);
-  if (idx == CMD_SITE) {
+  Command idx = find_command(word);
+  if (idx == Command::Site) {
     site_help(s, rest);
-  } else if (idx == CMD_NOT_FOUND) {
+  } else if (idx == Command::NotFound) {
     s.reply(500, "Unknown %scommand %s.", "", word.c_str());
   } else {
-    reply_syntax(s, "", command_table()[idx]);
+    reply_syntax(s, "", command_row(idx));
   }
 }
 
@@ -70,23 +70,23 @@ void site_help(Session& s, std::string& arg) {
     return;
   }
   std::string word = split_word(arg, nullptr);
-  int idx = find_site_command(word);
-  if (idx == SITE_NOT_FOUND) {
+  SiteCommand idx = find_site_command(word);
+  if (idx == SiteCommand::NotFound) {
     s.reply(500, "Unknown %scommand %s.", "SITE ", word.c_str());
     return;
   }
-  reply_syntax(s, "SITE ", site_table()[idx]);
+  reply_syntax(s, "SITE ", site_row(idx));
 }
 
 void cmd_site(Session& s, std::string& arg) {
   std::string rest;
   std::string word = split_word(arg, &rest);
-  int idx = find_site_command(word);
-  if (idx == SITE_NOT_FOUND) {
+  SiteCommand idx = find_site_command(word);
+  if (idx == SiteCommand::NotFound) {
     s.reply(500, "'%s%s': command not understood.", "SITE ", word.c_str());
     return;
   }
-  const CommandRow& row = site_table()[idx];
+  const CommandRow& row = site_row(idx);
   if (!row.implemented) {
     s.reply(502, "%s%s command not implemented", "SITE ", row.word);
   } else if (row.login && s.state != SessionState::LoggedIn) {

@@ -22,9 +22,9 @@ using platform::MsgKind;
 namespace {
 
 // Transfers and listings run over a data connection, made by default when there is none.
-bool needs_data_connection(int idx) {
-  return idx == CMD_RETR || idx == CMD_STOR || idx == CMD_STOU || idx == CMD_LIST ||
-         idx == CMD_NLST;
+bool needs_data_connection(Command idx) {
+  return idx == Command::Retr || idx == Command::Stor || idx == Command::Stou ||
+         idx == Command::List || idx == Command::Nlst;
 }
 
 uint32_t to_network_order(uint32_t host) {
@@ -410,17 +410,17 @@ void Session::dispatch() {
   std::string arg;
   std::string word = split_word(line, &arg);
   if (word == "BOR") word = "ABOR";
-  const int idx = find_command(word);
-  const CommandRow* row = idx < CMD_NOT_FOUND ? &command_table()[idx] : nullptr;
+  const Command idx = find_command(word);
+  const CommandRow* row = idx != Command::NotFound ? &command_row(idx) : nullptr;
 
-  if (rest_offset != 0 && idx != CMD_RETR && idx != CMD_STOR) rest_offset = 0;
+  if (rest_offset != 0 && idx != Command::Retr && idx != Command::Stor) rest_offset = 0;
 
   if (row != nullptr && !row->implemented) {
     reply(502, "%s%s command not implemented", "", row->word);
   } else if (transfer_running()) {
     // During a transfer only ABOR and STAT are acted upon; everything else is dropped.
-    if (idx == CMD_STAT) reply_transfer_status(*this);
-    if (idx == CMD_ABOR) abort_transfer(*this);
+    if (idx == Command::Stat) reply_transfer_status(*this);
+    if (idx == Command::Abor) abort_transfer(*this);
   } else if (row == nullptr) {
     reply(500, "'%s%s': command not understood.", "", word.c_str());
   } else if (row->login && state != SessionState::LoggedIn) {
