@@ -19,7 +19,7 @@ using transfer::ListMode;
 // The listing's start: the opening reply, then the whole listing queued and sent.
 void start_listing(Session& s, ListMode mode, const std::string& dir, const std::string& pattern) {
   if (platform::Status st = s.data()->connect_if_needed(); !st.ok()) {
-    s.log(log::kDebug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
+    s.log(log::Level::Debug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
     s.reply(425, "Can't create data socket.");
     s.drop_data();
     return;
@@ -36,7 +36,7 @@ void start_listing(Session& s, ListMode mode, const std::string& dir, const std:
       });
   if (!listed.ok()) {
     // The directory could not be read: a read error of the transfer, not an empty listing.
-    s.log(log::kActions, "Transfer aborted (%s).", "read error");
+    s.log(log::Level::Actions, "Transfer aborted (%s).", "read error");
     s.reply(426, "Transfer aborted. Error reading file.");
     s.drop_data();
     return;

@@ -36,8 +36,8 @@ const char* plural(int n) {
 
 // A refused login: the reply has been sent; log the reason and start over at USER.
 void refuse(Session& s, const char* reason) {
-  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", log::escape_for_log(s.user_name).c_str(),
-        reason);
+  s.log(log::Level::Security, "User \"%s\" can't log in. (%s)",
+        log::escape_for_log(s.user_name).c_str(), reason);
   s.state = SessionState::WaitingForUser;
 }
 
@@ -79,7 +79,7 @@ bool check_limits(Session& s) {
   s.reply(530, "User %s access denied.", s.user_name.c_str());
 
   const std::string user = log::escape_for_log(s.user_name);
-  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", user.c_str(),
+  s.log(log::Level::Security, "User \"%s\" can't log in. (%s)", user.c_str(),
         limit_refusal_reason(d, user, log::escape_for_log(s.account.sztemp), s.peer_addr.dotted())
             .c_str());
   s.state = SessionState::WaitingForUser;
@@ -229,7 +229,7 @@ void cmd_pass(Session& s, std::string& arg) {
       send_message_files(s, s.fs.home_path, {kWelcomeFile, kMessageFile}, 230);
     }
     s.reply(230, "User %s logged in.", s.user_name.c_str());
-    s.log(log::kSecurity, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());
+    s.log(log::Level::Security, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());
     s.failed_passwords = 0;
     return;
   }
@@ -257,7 +257,7 @@ void cmd_rein(Session& s, std::string&) {
   s.refresh_client_line();
   s.reply(220, "%s FTP Server (%s %s) ready.", s.host().host_name().c_str(), store::kShortName,
           store::kVersion);
-  s.log(log::kActions, "Reinitialized server state.");
+  s.log(log::Level::Actions, "Reinitialized server state.");
 }
 
 }  // namespace qorda::session

@@ -43,7 +43,7 @@ Session::Session(engine::SessionHost& host, platform::Socket s, platform::SockAd
     local_addr = *local;
   } else {
     local_addr = {};
-    log(log::kDebug, "***DEBUG: csock_c::csock_c(), getsockname():%d", local.err);
+    log(log::Level::Debug, "***DEBUG: csock_c::csock_c(), getsockname():%d", local.err);
   }
   for (int i = 0; i < 4; ++i) data_addr[i] = peer.byte(i);
   data_port[0] = static_cast<uint8_t>(peer.port >> 8);
@@ -59,7 +59,7 @@ void Session::start() {
     // A handle of 0 means the look-up could not start: greet without a name.
     lookup_handle_ = host_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
   }
-  log(log::kSecurity, "Connected to %s.", peer_addr.dotted().c_str());
+  log(log::Level::Security, "Connected to %s.", peer_addr.dotted().c_str());
   if (lookup_handle_ == 0) greet();
 }
 
@@ -100,7 +100,7 @@ bool Session::peer_closed() {
       host_.observer().examine_caption(static_cast<uint32_t>(sock),
                                        "examining client (disconnected!)");
     }
-    log(log::kSecurity, "Disconnected. (client close)");
+    log(log::Level::Security, "Disconnected. (client close)");
     state = SessionState::Closing;
     if (lookup_handle_ != 0) cancel_lookup();
   }
@@ -179,7 +179,8 @@ void Session::lookup_answered(int error, const std::string& host) {
     remote_host = host;
     refresh_client_line();
   }
-  log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
+  log(log::Level::Security, "DNS lookup returned \"%s\".",
+      log::escape_for_log(remote_host).c_str());
   lookup_handle_ = 0;
   greet();
 }
@@ -399,11 +400,11 @@ void Session::dispatch() {
     }
   }
 
-  if (examined || log::logger().wants(log::kCommands)) {
+  if (examined || log::logger().wants(log::Level::Commands)) {
     const std::string shown = loggable_line(line);
     examine(shown);
-    if (log::logger().wants(log::kCommands)) {
-      log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(shown).c_str());
+    if (log::logger().wants(log::Level::Commands)) {
+      log(log::Level::Commands, "CMD:\"%s\"", log::escape_for_log(shown).c_str());
     }
   }
 
@@ -452,8 +453,8 @@ void Session::reply(int code, const char* fmt, ...) {
   va_end(ap);
   std::string_view line(buf);
   examine(line);
-  if (log::logger().wants(log::kCommands)) {
-    log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
+  if (log::logger().wants(log::Level::Commands)) {
+    log(log::Level::Commands, "REP:\"%s\"", log::escape_for_log(line).c_str());
   }
   if (delete_mark) return;
   const size_t len = line.size();
@@ -520,7 +521,7 @@ void Session::discard_output() {
   out_bytes_ = 0;
 }
 
-void Session::log(int level, const char* fmt, ...) {
+void Session::log(log::Level level, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   log::logger().vlog(level, static_cast<uint32_t>(sock), fmt, ap);

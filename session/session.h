@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/session_host.h"
+#include "log/log.h"
 #include "platform/socket.h"
 #include "session/defs.h"
 #include "store/records.h"
@@ -118,7 +119,7 @@ class Session {
   void close(CloseReason reason);
 
   // Logs a line with this session's id; client text must already be escaped.
-  void log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  void log(log::Level level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   // Replaces this session's line in the connected-clients list.
   void refresh_client_line();
