@@ -169,10 +169,10 @@ void print_view(const vfs::FsState& st, session::LoginView view) {
 void print_path(const vfs::FsState& st, const std::string& arg) {
   std::printf("path %s\n", arg.c_str());
   std::string dir, name;
-  const int r = vfs::resolve_path(
+  const vfs::ResolveResult r = vfs::resolve_path(
       st, st.home_path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
-  if (r == vfs::RESOLVE_OK) {
+  if (r == vfs::ResolveResult::Ok) {
     std::string local = local_of(dir);
     if (!name.empty()) {
       platform::Result<platform::Lookup> found = platform::lookup(local, name);
@@ -184,14 +184,14 @@ void print_path(const vfs::FsState& st, const std::string& arg) {
     std::printf("  local:     %s\n", local.c_str());
     std::printf("  rights:    %s%s\n", rights_line(st, dir).c_str(),
                 name.empty() ? "" : " (a file has its directory's rights)");
-  } else if (r == vfs::RESOLVE_DENIED) {
+  } else if (r == vfs::ResolveResult::Denied) {
     std::printf("  denied:    %s (the client sees %s)\n", dir.c_str(),
                 vfs::display_path(st, dir).c_str());
     std::printf("  rights:    %s\n", rights_line(st, dir).c_str());
-  } else if (r == vfs::RESOLVE_NOT_FOUND && !name.empty()) {
+  } else if (r == vfs::ResolveResult::NotFound && !name.empty()) {
     std::printf("  not found: no %s in %s (the client sees %s)\n", name.c_str(), dir.c_str(),
                 vfs::display_path(st, dir).c_str());
-  } else if (r == vfs::RESOLVE_NOT_FOUND) {
+  } else if (r == vfs::ResolveResult::NotFound) {
     std::printf(
         "  not found: a directory on the way is missing, or the path is malformed "
         "(reached %s)\n",
@@ -219,7 +219,7 @@ std::optional<std::string> print_limits(const std::string& typed, const store::U
   std::printf("limits:   at %02d:%02d, with no other client logged in: ", at.hour, at.minute);
   if (!tmpl) {
     std::printf("no template, so only the server maximum applies: %d (imaxc)\n",
-                limit[store::kLimitServerTotal - 1]);
+                limit[static_cast<int>(store::LimitKind::ServerTotal) - 1]);
   } else if (line < 0) {
     std::printf(
         "no line of template '%s' covers the time, so every limit is the server "

@@ -15,7 +15,7 @@ bool reload_drive_table(platform::Registry& reg, const std::string& home) {
   platform::DriveTable fresh;
   if (platform::Status st = store::load_drive_table(reg, home, fresh); !st) {
     const std::string why = st.msg.empty() ? std::strerror(st.err) : st.msg;
-    log::logger().log(log::kEngine, 0,
+    log::logger().log(log::Level::Engine, 0,
                       "error: can't read the drive table (%s); the drives stay as they are.",
                       why.c_str());
     return false;
@@ -47,12 +47,12 @@ engine::ApplyOutcome reload_settings(platform::Registry& reg, std::optional<uint
   auto fresh = read_settings_snapshot(reg, port_override);
   if (!fresh) {
     const std::string why = fresh.msg.empty() ? std::strerror(fresh.err) : fresh.msg;
-    log::logger().log(log::kEngine, 0, "error: can't read the settings (%s); nothing changed.",
-                      why.c_str());
+    log::logger().log(log::Level::Engine, 0,
+                      "error: can't read the settings (%s); nothing changed.", why.c_str());
     return engine::apply_settings(store::settings(), net, env, true);
   }
   engine::ApplyOutcome out = engine::apply_settings(std::move(*fresh), net, env, true);
-  if (out.server_on) log::logger().log(log::kEngine, 0, "settings reloaded.");
+  if (out.server_on) log::logger().log(log::Level::Engine, 0, "settings reloaded.");
   return out;
 }
 

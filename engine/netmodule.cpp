@@ -33,7 +33,7 @@ void elog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void elog(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  log::logger().vlog(log::kEngine, 0, fmt, ap);
+  log::logger().vlog(log::Level::Engine, 0, fmt, ap);
   va_end(ap);
 }
 

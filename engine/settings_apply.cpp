@@ -21,7 +21,7 @@ void apply_log_file_change(const store::ServerSettings& before, bool rotate) {
     wanted_but_closed = !open_log_file(after.szlogf);
   }
   if ((before.iloglf > 0 && after.iloglf == 0) || wanted_but_closed) {
-    log::logger().log(log::kEngine, 0, "logging to screen only.");
+    log::logger().log(log::Level::Engine, 0, "logging to screen only.");
   }
 }
 

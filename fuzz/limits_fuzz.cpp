@@ -63,10 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (with_template) t = szcl;
   store::LimitDecision d = store::evaluate_client_limits(t, imaxc, now, me, others);
   if (d.accepted) {
-    check(d.kind == 0);
+    check(d.kind == store::LimitKind{});
   } else {
-    check(d.kind >= 1 && d.kind <= 5);
-    check(with_template || d.kind == store::kLimitServerTotal);
+    check(d.kind >= store::LimitKind::TemplateTotal && d.kind <= store::LimitKind::ServerTotal);
+    check(with_template || d.kind == store::LimitKind::ServerTotal);
     check(d.limit >= 0 && d.limit <= static_cast<int>(others.size()));
   }
 

@@ -115,17 +115,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* cwd = kCwds[flags & 7];
   const vfs::FsState& st = (flags & 8) ? w->all : w->restricted;
   std::string dir, name;
-  int r = vfs::resolve_path(st, cwd, arg, &dir, &name,
-                            {.allow_wildcards = (flags & 16) != 0,
-                             .follow_links = !(flags & 32),
-                             .check_permissions = !(flags & 64)},
-                            (flags & 128) ? 20 : 0);
-  if (r < vfs::RESOLVE_OK || r > vfs::RESOLVE_BAD_LINK) std::abort();
+  vfs::ResolveResult r = vfs::resolve_path(st, cwd, arg, &dir, &name,
+                                           {.allow_wildcards = (flags & 16) != 0,
+                                            .follow_links = !(flags & 32),
+                                            .check_permissions = !(flags & 64)},
+                                           (flags & 128) ? 20 : 0);
+  if (r < vfs::ResolveResult::Ok || r > vfs::ResolveResult::BadLink) std::abort();
   if (!dir.empty() && !inside(*w, dir)) {
     std::fprintf(stderr, "escaped: cwd=%s arg=%s dir=%s\n", cwd, arg.c_str(), dir.c_str());
     std::abort();
   }
-  if (r == vfs::RESOLVE_OK && name.find('/') != std::string::npos) std::abort();
+  if (r == vfs::ResolveResult::Ok && name.find('/') != std::string::npos) std::abort();
   (void)vfs::display_path(st, dir);
   return 0;
 }

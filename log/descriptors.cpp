@@ -23,7 +23,8 @@ bool report_open_failure(int err, const char* what) {
   if (g_in_episode && now - g_episode_start < kDescriptorEpisodeMs) return true;
   g_in_episode = true;
   g_episode_start = now;
-  logger().log(kSecurity, 0, "error: out of file descriptors (%s, %s).", what, std::strerror(err));
+  logger().log(Level::Security, 0, "error: out of file descriptors (%s, %s).", what,
+               std::strerror(err));
   return true;
 }
 

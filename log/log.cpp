@@ -56,16 +56,16 @@ const std::string& Logger::file_path() const {
 
 Logger::~Logger() = default;
 
-void Logger::log(int level, uint32_t id, const char* fmt, ...) {
+void Logger::log(Level level, uint32_t id, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   vlog(level, id, fmt, ap);
   va_end(ap);
 }
 
-void Logger::vlog(int level, uint32_t id, const char* fmt, va_list ap) {
+void Logger::vlog(Level level, uint32_t id, const char* fmt, va_list ap) {
   // A line no destination takes is not even formatted.
-  if (level > kEngine && !wants(level)) return;
+  if (level > Level::Engine && !wants(level)) return;
   char buf[kLogBufferSize];
   int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
   size_t len = 0;
@@ -76,14 +76,14 @@ void Logger::vlog(int level, uint32_t id, const char* fmt, va_list ap) {
   }
   std::string_view text(buf, len);
 
-  if (level <= kEngine) {
+  if (level <= Level::Engine) {
     // Engine messages: always on screen, as they are, never in the file.
     if (screen_) screen_->screen_line(text);
     return;
   }
 
-  bool to_screen = level <= screen_level_ && screen_;
-  bool to_file = level <= file_level_;
+  bool to_screen = shown_at(level, screen_level_) && screen_;
+  bool to_file = shown_at(level, file_level_);
   if (!to_screen && !to_file) return;
 
   platform::LocalTime t = platform::clock().local_now();

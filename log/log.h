@@ -14,14 +14,14 @@
 namespace qorda::log {
 
 // Levels of a line (and, as settings, the highest level shown).
-enum Level : int {
-  kEngine = 0,    // engine messages; as a setting "no logging"
-  kSecurity = 1,  // connections, logins, refused logins, password changes
-  kWrites = 2,    // file and directory writes
-  kReads = 3,     // file and directory reads
-  kActions = 4,   // all user actions
-  kCommands = 5,  // commands and replies
-  kDebug = 6,     // server internals
+enum class Level : int {
+  Engine = 0,    // engine messages; as a setting "no logging"
+  Security = 1,  // connections, logins, refused logins, password changes
+  Writes = 2,    // file and directory writes
+  Reads = 3,     // file and directory reads
+  Actions = 4,   // all user actions
+  Commands = 5,  // commands and replies
+  Debug = 6,     // server internals
 };
 
 // Where screen lines go: the console in `serve`, the activity list in the GUI.
@@ -33,13 +33,14 @@ class ScreenSink {
 
 class Logger {
  public:
-  // Levels; read at every line, so a change takes effect at the next one.
+  // Levels as the settings hold them, the highest Level shown; read at every line, so a change
+  // takes effect at the next one.
   void set_levels(int screen, int file);
   int screen_level() const { return screen_level_; }
   // Whether a line of this level reaches any destination, so a caller can skip preparing it.
-  bool wants(int level) const {
-    if (level <= kEngine) return screen_ != nullptr;
-    return (level <= screen_level_ && screen_ != nullptr) || level <= file_level_;
+  bool wants(Level level) const {
+    if (level <= Level::Engine) return screen_ != nullptr;
+    return (shown_at(level, screen_level_) && screen_ != nullptr) || shown_at(level, file_level_);
   }
   int file_level() const { return file_level_; }
 
@@ -57,13 +58,16 @@ class Logger {
   const std::string& file_path() const;  // local path last given to open_file
 
   // `id` is the control connection's socket handle, 0 for engine lines. Long lines are cut.
-  void log(int level, uint32_t id, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
-  void vlog(int level, uint32_t id, const char* fmt, va_list ap)
+  void log(Level level, uint32_t id, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+  void vlog(Level level, uint32_t id, const char* fmt, va_list ap)
       __attribute__((format(printf, 4, 0)));
 
   ~Logger();
 
  private:
+  // Whether a line of `level` passes the level setting `setting`.
+  static bool shown_at(Level level, int setting) { return static_cast<int>(level) <= setting; }
+
   int screen_level_ = 4;
   int file_level_ = 0;
   ScreenSink* screen_ = nullptr;

@@ -103,7 +103,8 @@ TokenValues session_tokens(Session& s) {
   v.max_clients = static_cast<int>(s.host().settings().imaxc);
   // A session that is closing after a login (QUIT) still shows its values in the goodbye
   // banner: the view of the drives exists exactly from a successful login to its end.
-  v.logged_in = s.state == LoggedIn || (s.state == Closing && !s.fs.current_dir.path.empty());
+  v.logged_in = s.state == SessionState::LoggedIn ||
+                (s.state == SessionState::Closing && !s.fs.current_dir.path.empty());
   if (v.logged_in) {
     v.user = s.user_name;
     v.current_dir = vfs::display_path(s.fs, s.fs.current_dir.path);

@@ -16,7 +16,7 @@ namespace qorda::session {
 namespace {
 
 struct Resolved {
-  int result = vfs::RESOLVE_NOT_FOUND;
+  vfs::ResolveResult result = vfs::ResolveResult::NotFound;
   std::string dir;
   std::string name;
 };
@@ -52,18 +52,18 @@ void change_directory(Session& s, std::string_view arg) {
   } else {
     Resolved r = resolve(s, arg);
     const char* why = nullptr;
-    if (r.result == vfs::RESOLVE_DENIED) {
+    if (r.result == vfs::ResolveResult::Denied) {
       s.reply(550, "%s: Permission denied.", std::string(arg).c_str());
       why = "access denied";
-    } else if (r.result == vfs::RESOLVE_NOT_FOUND || !r.name.empty()) {
+    } else if (r.result == vfs::ResolveResult::NotFound || !r.name.empty()) {
       s.reply(550, "%s: No such file or directory.", std::string(arg).c_str());
       why = "not found";
-    } else if (r.result == vfs::RESOLVE_BAD_LINK) {
+    } else if (r.result == vfs::ResolveResult::BadLink) {
       s.reply(550, "%s: Permission denied.", std::string(arg).c_str());
       why = "bad link";
     }
     if (why != nullptr) {
-      s.log(log::kActions, "Can't change directory to \"%s\". (%s)", esc(arg).c_str(), why);
+      s.log(log::Level::Actions, "Can't change directory to \"%s\". (%s)", esc(arg).c_str(), why);
       return;
     }
     dir = r.dir;
@@ -71,7 +71,7 @@ void change_directory(Session& s, std::string_view arg) {
   permission(s, dir, &s.fs.current_dir);
   if (s.fs.current_dir.m) send_message_file(s, dir, kMessageFile, 250);
   s.reply(250, "%s command successful.", "CWD");
-  s.log(log::kActions, "Changed directory to \"%s\".", esc(dir).c_str());
+  s.log(log::Level::Actions, "Changed directory to \"%s\".", esc(dir).c_str());
 }
 
 }  // namespace
@@ -97,76 +97,81 @@ void cmd_pwd(Session& s, std::string&) {
 
 void cmd_mkd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result == vfs::RESOLVE_BAD_LINK || r.name.empty()) {
+  if (r.result == vfs::ResolveResult::BadLink || r.name.empty()) {
     // The argument names an existing directory, is malformed, or leads through a bad link.
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't create directory \"%s\" (%s).", esc(arg).c_str(), "bad path");
+    s.log(log::Level::Actions, "Can't create directory \"%s\" (%s).", esc(arg).c_str(), "bad path");
     return;
   }
   vfs::PermissionRecord perm;
   permission(s, r.dir, &perm);
-  if (r.result != vfs::RESOLVE_NOT_FOUND || !perm.c) {
+  if (r.result != vfs::ResolveResult::NotFound || !perm.c) {
     // The name exists (as a file), the directory is out of reach, or creating is not granted.
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't create directory \"%s\" (%s).", esc(r.dir).c_str(),
+    s.log(log::Level::Actions, "Can't create directory \"%s\" (%s).", esc(r.dir).c_str(),
           "access denied");
     return;
   }
   const std::string path = r.dir + r.name;
   if (!platform::make_directory(path)) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't create directory \"%s\" (%s).", esc(path).c_str(), "file error");
+    s.log(log::Level::Actions, "Can't create directory \"%s\" (%s).", esc(path).c_str(),
+          "file error");
     return;
   }
   s.reply(257, "\"%s\" directory created.", vfs::display_path(s.fs, path).c_str());
-  s.log(log::kWrites, "Created directory \"%s\".", esc(path).c_str());
+  s.log(log::Level::Writes, "Created directory \"%s\".", esc(path).c_str());
 }
 
 void cmd_dele(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if ((r.result != vfs::RESOLVE_OK && r.result != vfs::RESOLVE_DENIED) || r.name.empty()) {
+  if ((r.result != vfs::ResolveResult::Ok && r.result != vfs::ResolveResult::Denied) ||
+      r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
-    s.log(log::kActions, "Can't delete \"%s\" (%s).", esc(arg).c_str(), "not found");
+    s.log(log::Level::Actions, "Can't delete \"%s\" (%s).", esc(arg).c_str(), "not found");
     return;
   }
   vfs::PermissionRecord perm;
   permission(s, r.dir, &perm);
-  if (r.result == vfs::RESOLVE_DENIED || !perm.d) {
+  if (r.result == vfs::ResolveResult::Denied || !perm.d) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete \"%s\" (%s).", esc(r.dir).c_str(), "access denied");
+    s.log(log::Level::Actions, "Can't delete \"%s\" (%s).", esc(r.dir).c_str(), "access denied");
     return;
   }
   const std::string path = r.dir + r.name;
   // A read-only file is deleted too: its attribute is cleared first.
   if (!platform::clear_attributes(path) || !platform::delete_file(path)) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete \"%s\" (%s).", esc(path).c_str(), "file error");
+    s.log(log::Level::Actions, "Can't delete \"%s\" (%s).", esc(path).c_str(), "file error");
     return;
   }
   s.reply(250, "%s command successful.", "DELE");
-  s.log(log::kWrites, "Deleted \"%s\".", esc(path).c_str());
+  s.log(log::Level::Writes, "Deleted \"%s\".", esc(path).c_str());
 }
 
 void cmd_rmd(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result == vfs::RESOLVE_NOT_FOUND || r.result == vfs::RESOLVE_BAD_LINK || !r.name.empty()) {
+  if (r.result == vfs::ResolveResult::NotFound || r.result == vfs::ResolveResult::BadLink ||
+      !r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
-    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(), "not found");
+    s.log(log::Level::Actions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(),
+          "not found");
     return;
   }
-  if (r.result == vfs::RESOLVE_DENIED) {
+  if (r.result == vfs::ResolveResult::Denied) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(), "access denied");
+    s.log(log::Level::Actions, "Can't delete directory \"%s\" (%s).", esc(arg).c_str(),
+          "access denied");
     return;
   }
   // The parent is what ".." leads to; at the user's visible root ".." stays put, so the root
   // itself can never be removed.
   Resolved parent = resolve(s, r.dir, "..");
   vfs::PermissionRecord perm;
-  if (parent.result != vfs::RESOLVE_OK || !parent.name.empty() || parent.dir == r.dir ||
+  if (parent.result != vfs::ResolveResult::Ok || !parent.name.empty() || parent.dir == r.dir ||
       !permission(s, parent.dir, &perm) || !perm.x) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(r.dir).c_str(),
+    s.log(log::Level::Actions, "Can't delete directory \"%s\" (%s).", esc(r.dir).c_str(),
           "access denied");
     return;
   }
@@ -174,16 +179,17 @@ void cmd_rmd(Session& s, std::string& arg) {
   path.pop_back();  // the directory itself, not its contents
   if (!platform::clear_attributes(path) || !platform::remove_directory(path)) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't delete directory \"%s\" (%s).", esc(path).c_str(), "file error");
+    s.log(log::Level::Actions, "Can't delete directory \"%s\" (%s).", esc(path).c_str(),
+          "file error");
     return;
   }
   s.reply(250, "%s command successful.", "RMD");
-  s.log(log::kWrites, "Deleted directory \"%s\".", esc(path).c_str());
+  s.log(log::Level::Writes, "Deleted directory \"%s\".", esc(path).c_str());
 }
 
 void cmd_rnfr(Session& s, std::string& arg) {
   Resolved r = resolve(s, arg);
-  if (r.result != vfs::RESOLVE_OK || r.name.empty()) {
+  if (r.result != vfs::ResolveResult::Ok || r.name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     clear_rename(s);
     return;
@@ -192,7 +198,7 @@ void cmd_rnfr(Session& s, std::string& arg) {
   permission(s, r.dir, &perm);
   if (!perm.d) {
     s.reply(553, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't rename \"%s\".", esc(r.dir).c_str());
+    s.log(log::Level::Actions, "Can't rename \"%s\".", esc(r.dir).c_str());
     clear_rename(s);
     return;
   }
@@ -214,14 +220,14 @@ void cmd_rnto(Session& s, std::string& arg) {
   vfs::PermissionRecord perm;
   // Only a name that does not exist yet, in a directory that grants d; the move never replaces
   // an existing file and leaves either the old name or the new one.
-  if (r.result == vfs::RESOLVE_NOT_FOUND && !r.name.empty() && permission(s, r.dir, &perm) &&
+  if (r.result == vfs::ResolveResult::NotFound && !r.name.empty() && permission(s, r.dir, &perm) &&
       perm.d && platform::move_file(from, to)) {
     s.reply(250, "%s command successful.", "RNTO");
-    s.log(log::kWrites, "Renamed \"%s\" to \"%s\".", esc(from).c_str(), esc(to).c_str());
+    s.log(log::Level::Writes, "Renamed \"%s\" to \"%s\".", esc(from).c_str(), esc(to).c_str());
     return;
   }
   s.reply(553, "%s: Permission denied.", arg.c_str());
-  s.log(log::kActions, "Can't rename \"%s\" to \"%s\".", esc(from).c_str(), esc(to).c_str());
+  s.log(log::Level::Actions, "Can't rename \"%s\" to \"%s\".", esc(from).c_str(), esc(to).c_str());
 }
 
 }  // namespace qorda::session

@@ -50,13 +50,13 @@ void cmd_help(Session& s, std::string& arg) {
   }
   std::string rest;
   std::string word = split_word(arg, &rest);
-  int idx = find_command(word);
-  if (idx == CMD_SITE) {
+  Command idx = find_command(word);
+  if (idx == Command::Site) {
     site_help(s, rest);
-  } else if (idx == CMD_NOT_FOUND) {
+  } else if (idx == Command::NotFound) {
     s.reply(500, "Unknown %scommand %s.", "", word.c_str());
   } else {
-    reply_syntax(s, "", command_table()[idx]);
+    reply_syntax(s, "", command_row(idx));
   }
 }
 
@@ -70,26 +70,26 @@ void site_help(Session& s, std::string& arg) {
     return;
   }
   std::string word = split_word(arg, nullptr);
-  int idx = find_site_command(word);
-  if (idx == SITE_NOT_FOUND) {
+  SiteCommand idx = find_site_command(word);
+  if (idx == SiteCommand::NotFound) {
     s.reply(500, "Unknown %scommand %s.", "SITE ", word.c_str());
     return;
   }
-  reply_syntax(s, "SITE ", site_table()[idx]);
+  reply_syntax(s, "SITE ", site_row(idx));
 }
 
 void cmd_site(Session& s, std::string& arg) {
   std::string rest;
   std::string word = split_word(arg, &rest);
-  int idx = find_site_command(word);
-  if (idx == SITE_NOT_FOUND) {
+  SiteCommand idx = find_site_command(word);
+  if (idx == SiteCommand::NotFound) {
     s.reply(500, "'%s%s': command not understood.", "SITE ", word.c_str());
     return;
   }
-  const CommandRow& row = site_table()[idx];
+  const CommandRow& row = site_row(idx);
   if (!row.implemented) {
     s.reply(502, "%s%s command not implemented", "SITE ", row.word);
-  } else if (row.login && s.state != LoggedIn) {
+  } else if (row.login && s.state != SessionState::LoggedIn) {
     s.reply(530, "Please login with USER and PASS.");
   } else if (row.arg == ArgRule::Required && rest.empty()) {
     s.reply(501, "'SITE %s': command not understood.", row.word);
@@ -115,13 +115,13 @@ void cmd_stat(Session& s, std::string& arg) {
     s.reply(0, "    Connected to %s (%s)", s.remote_host.c_str(), s.peer_addr.dotted().c_str());
   }
   switch (s.state) {
-    case WaitingForUser:
+    case SessionState::WaitingForUser:
       s.reply(0, "    Waiting for user name");
       break;
-    case WaitingForPassword:
+    case SessionState::WaitingForPassword:
       s.reply(0, "    Waiting for password");
       break;
-    case LoggedIn:
+    case SessionState::LoggedIn:
       if (s.guest) {
         s.reply(0, "    Logged in as guest user '%s'", s.user_name.c_str());
       } else {
@@ -132,7 +132,7 @@ void cmd_stat(Session& s, std::string& arg) {
       break;
   }
   s.reply(0, "    TYPE: %s; STRUcture: File; transfer MODE: Stream",
-          s.type == kTypeImage ? "Image" : "ASCII, FORM: Nonprint");
+          s.type == TransferType::Image ? "Image" : "ASCII, FORM: Nonprint");
   reply_data_connection_line(s);
   s.reply(211, "End of status");
 }
@@ -152,14 +152,14 @@ void cmd_type(Session& s, std::string& arg) {
         s.reply(504, "Form must be N.");
         return;
       }
-      s.type = kTypeAscii;
+      s.type = TransferType::Ascii;
       s.reply(200, "Type set to A.");
       return;
     case 'E':
       s.reply(504, "Type E not implemented.");
       return;
     case 'I':
-      s.type = kTypeImage;
+      s.type = TransferType::Image;
       s.reply(200, "Type set to I.");
       return;
     case 'L':
@@ -167,7 +167,7 @@ void cmd_type(Session& s, std::string& arg) {
         s.reply(504, "Byte size must be 8.");
         return;
       }
-      s.type = kTypeImage;
+      s.type = TransferType::Image;
       s.reply(200, "Type set to L (byte size 8).");
       return;
     default:

@@ -19,14 +19,14 @@ using transfer::ListMode;
 // The listing's start: the opening reply, then the whole listing queued and sent.
 void start_listing(Session& s, ListMode mode, const std::string& dir, const std::string& pattern) {
   if (platform::Status st = s.data()->connect_if_needed(); !st.ok()) {
-    s.log(log::kDebug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
+    s.log(log::Level::Debug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
     s.reply(425, "Can't create data socket.");
     s.drop_data();
     return;
   }
   transfer::DataConnection& d = *s.data();
-  s.reply(150, "Opening %s mode data connection for %s", s.type == kTypeImage ? "BINARY" : "ASCII",
-          "/bin/ls");
+  s.reply(150, "Opening %s mode data connection for %s",
+          s.type == TransferType::Image ? "BINARY" : "ASCII", "/bin/ls");
   const platform::Status listed = transfer::list_directory(
       s.fs, dir, pattern.empty() ? std::string_view("*") : pattern, mode == ListMode::LongList,
       platform::clock().now(), [&d](std::string_view line) {
@@ -36,7 +36,7 @@ void start_listing(Session& s, ListMode mode, const std::string& dir, const std:
       });
   if (!listed.ok()) {
     // The directory could not be read: a read error of the transfer, not an empty listing.
-    s.log(log::kActions, "Transfer aborted (%s).", "read error");
+    s.log(log::Level::Actions, "Transfer aborted (%s).", "read error");
     s.reply(426, "Transfer aborted. Error reading file.");
     s.drop_data();
     return;
@@ -50,10 +50,10 @@ void list_command(Session& s, const std::string& arg, bool long_flag) {
   std::string dir = s.fs.current_dir.path;
   std::string pattern;
   if (!a.path.empty()) {
-    int r = vfs::resolve_path(
+    vfs::ResolveResult r = vfs::resolve_path(
         s.fs, s.fs.current_dir.path, a.path, &dir, &pattern,
         {.allow_wildcards = true, .follow_links = true, .check_permissions = true});
-    if (r != vfs::RESOLVE_OK) {
+    if (r != vfs::ResolveResult::Ok) {
       // The data connection stays for the next command.
       s.reply(550, "%s: No such file or directory.", a.path.c_str());
       return;

@@ -36,9 +36,9 @@ const char* plural(int n) {
 
 // A refused login: the reply has been sent; log the reason and start over at USER.
 void refuse(Session& s, const char* reason) {
-  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", log::escape_for_log(s.user_name).c_str(),
-        reason);
-  s.state = WaitingForUser;
+  s.log(log::Level::Security, "User \"%s\" can't log in. (%s)",
+        log::escape_for_log(s.user_name).c_str(), reason);
+  s.state = SessionState::WaitingForUser;
 }
 
 // The drive a user without a usable home starts on.
@@ -58,7 +58,7 @@ bool check_limits(Session& s) {
 
   std::vector<store::LimitSession> others;
   s.host().for_each_session([&s, &others](const Session& o) {
-    if (&o == &s || o.state != LoggedIn) return;
+    if (&o == &s || o.state != SessionState::LoggedIn) return;
     store::LimitSession other;
     other.user = o.user_name;
     other.sztemp = o.account.sztemp;
@@ -79,10 +79,10 @@ bool check_limits(Session& s) {
   s.reply(530, "User %s access denied.", s.user_name.c_str());
 
   const std::string user = log::escape_for_log(s.user_name);
-  s.log(log::kSecurity, "User \"%s\" can't log in. (%s)", user.c_str(),
+  s.log(log::Level::Security, "User \"%s\" can't log in. (%s)", user.c_str(),
         limit_refusal_reason(d, user, log::escape_for_log(s.account.sztemp), s.peer_addr.dotted())
             .c_str());
-  s.state = WaitingForUser;
+  s.state = SessionState::WaitingForUser;
   return false;
 }
 
@@ -128,16 +128,16 @@ std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view
                                  std::string_view sztemp, std::string_view addr) {
   std::string out = "limit: " + std::to_string(d.limit) + " client" + plural(d.limit);
   switch (d.kind) {
-    case store::kLimitTemplateTotal:
+    case store::LimitKind::TemplateTotal:
       out += " using '" + std::string(sztemp) + "'";
       break;
-    case store::kLimitPerUser:
+    case store::LimitKind::PerUser:
       out += " using '[u] " + std::string(user) + "'";
       break;
-    case store::kLimitPerIp:
+    case store::LimitKind::PerIp:
       out += " from ip '" + std::string(addr) + "'";
       break;
-    case store::kLimitBoth:
+    case store::LimitKind::Both:
       out += " from ip '" + std::string(addr) + "' using '[u] " + std::string(user) + "'";
       break;
     default:
@@ -147,7 +147,7 @@ std::string limit_refusal_reason(const store::LimitDecision& d, std::string_view
 }
 
 void cmd_user(Session& s, std::string& arg) {
-  if (s.state == LoggedIn) {
+  if (s.state == SessionState::LoggedIn) {
     s.reply(530, "Already logged in.");
     return;
   }
@@ -180,15 +180,15 @@ void cmd_user(Session& s, std::string& arg) {
   } else {
     s.reply(331, "Password required for %s.", arg.c_str());
   }
-  s.state = WaitingForPassword;
+  s.state = SessionState::WaitingForPassword;
 }
 
 void cmd_pass(Session& s, std::string& arg) {
-  if (s.state == WaitingForUser) {
+  if (s.state == SessionState::WaitingForUser) {
     s.reply(503, "Login with USER first.");
     return;
   }
-  if (s.state == LoggedIn) {
+  if (s.state == SessionState::LoggedIn) {
     s.reply(530, "Already logged in.");
     return;
   }
@@ -224,12 +224,12 @@ void cmd_pass(Session& s, std::string& arg) {
   } else if ((s.account.bignore || check_limits(s)) && build_view(s)) {
     s.guest = s.account.bguest;
     s.refresh_client_line();
-    s.state = LoggedIn;
+    s.state = SessionState::LoggedIn;
     if (s.fs.current_dir.m) {
       send_message_files(s, s.fs.home_path, {kWelcomeFile, kMessageFile}, 230);
     }
     s.reply(230, "User %s logged in.", s.user_name.c_str());
-    s.log(log::kSecurity, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());
+    s.log(log::Level::Security, "User \"%s\" logged in.", log::escape_for_log(s.user_name).c_str());
     s.failed_passwords = 0;
     return;
   }
@@ -240,8 +240,8 @@ void cmd_pass(Session& s, std::string& arg) {
 void cmd_rein(Session& s, std::string&) {
   s.user_name = "[unknown]";
   s.rest_offset = 0;
-  s.state = WaitingForUser;
-  s.type = kTypeAscii;
+  s.state = SessionState::WaitingForUser;
+  s.type = TransferType::Ascii;
   s.drop_data();
   s.fs.reset();
   s.link_source.reset();
@@ -257,7 +257,7 @@ void cmd_rein(Session& s, std::string&) {
   s.refresh_client_line();
   s.reply(220, "%s FTP Server (%s %s) ready.", s.host().host_name().c_str(), store::kShortName,
           store::kVersion);
-  s.log(log::kActions, "Reinitialized server state.");
+  s.log(log::Level::Actions, "Reinitialized server state.");
 }
 
 }  // namespace qorda::session

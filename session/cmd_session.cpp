@@ -10,7 +10,7 @@
 namespace qorda::session {
 
 void Session::close(CloseReason reason) {
-  state = Closing;
+  state = SessionState::Closing;
   // Whatever closes the session also ends a failed login's hold: its reply goes out first.
   on_hold_ = false;
   password_waits_ = false;
@@ -49,14 +49,14 @@ void Session::close(CloseReason reason) {
       // bound. Nothing more is sent to it.
       discard_output();
       delete_mark = true;
-      log(log::kDebug, "***DEBUG: output queue over %zu bytes, closing connection.",
+      log(log::Level::Debug, "***DEBUG: output queue over %zu bytes, closing connection.",
           kMaxOutputQueue);
       // Every session that was logged as connected is logged as gone, at the same level.
-      log(log::kSecurity, "Disconnected. (output overflow)");
+      log(log::Level::Security, "Disconnected. (output overflow)");
       return;
   }
   flush();
-  log(log::kSecurity, "%s", logged);
+  log(log::Level::Security, "%s", logged);
   delete_mark = true;
 }
 

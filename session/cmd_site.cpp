@@ -79,7 +79,7 @@ void site_pass(Session& s, std::string& arg) {
     return;
   }
   s.reply(200, "Password saved.");
-  s.log(log::kSecurity, "changed password.");
+  s.log(log::Level::Security, "changed password.");
 }
 
 }  // namespace qorda::session

@@ -15,10 +15,10 @@ namespace {
 // directory is not a file.
 std::optional<platform::DirEntry> one_file(Session& s, const std::string& arg) {
   std::string dir, name;
-  int r = vfs::resolve_path(
+  vfs::ResolveResult r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
-  if (r != vfs::RESOLVE_OK || name.empty()) {
+  if (r != vfs::ResolveResult::Ok || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     return std::nullopt;
   }

@@ -41,7 +41,7 @@ std::string local_of(const std::string& vpath) {
 }
 
 const char* type_word(const Session& s) {
-  return s.type == kTypeImage ? "BINARY" : "ASCII";
+  return s.type == TransferType::Image ? "BINARY" : "ASCII";
 }
 
 // The active connection is made when the transfer starts; false (after the reply) when that
@@ -49,7 +49,7 @@ const char* type_word(const Session& s) {
 bool connect_data(Session& s) {
   platform::Status st = s.data()->connect_if_needed();
   if (st.ok()) return true;
-  s.log(log::kDebug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
+  s.log(log::Level::Debug, "***DEBUG: dsock_c::start() failed, err# %d", st.err);
   s.reply(425, "Can't create data socket.");
   s.drop_data();
   return false;
@@ -68,7 +68,7 @@ void start_retrieve(Session& s, const std::string& path) {
         vfs::resolve_path(
             s.fs, s.fs.current_dir.path, s.host().settings().szlogf, &dir, &name,
             {.allow_wildcards = false, .follow_links = true, .check_permissions = true}) ==
-            vfs::RESOLVE_OK &&
+            vfs::ResolveResult::Ok &&
         platform::ascii_iequal(dir + name, path)) {
       f = platform::File::reopen_read(lg.file_fd());
     }
@@ -76,7 +76,7 @@ void start_retrieve(Session& s, const std::string& path) {
   if (!f.ok()) {
     log::report_open_failure(f.err, "file open");
     s.reply(450, "%s: Permission denied.", vfs::display_path(s.fs, path).c_str());
-    s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(), "access denied");
+    s.log(log::Level::Actions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(), "access denied");
     s.drop_data();
     return;
   }
@@ -93,7 +93,7 @@ void start_retrieve(Session& s, const std::string& path) {
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   s.reply(150, "Opening %s mode data connection for %s (%llu bytes).", type_word(s), name.c_str(),
           static_cast<unsigned long long>(total));
-  s.log(log::kActions, "Retrieving \"%s\".", esc(path).c_str());
+  s.log(log::Level::Actions, "Retrieving \"%s\".", esc(path).c_str());
   d.send_file(std::move(*f), offset, total, path, s.host().now());
 }
 
@@ -108,7 +108,7 @@ void start_store(Session& s, const std::string& path) {
     if (!made.ok()) {
       log::report_open_failure(made.err, "file open");
       s.reply(550, "%s: Permission denied.", "STOU");
-      s.log(log::kActions, "Can't store unique (%s).", "file error");
+      s.log(log::Level::Actions, "Can't store unique (%s).", "file error");
       s.drop_data();
       return;
     }
@@ -133,7 +133,7 @@ void start_store(Session& s, const std::string& path) {
   if (!ok) {
     if (!f.ok()) log::report_open_failure(f.err, "file open");
     s.reply(550, "%s: Permission denied.", shown.c_str());
-    s.log(log::kActions, "Can't store \"%s\" (%s).", esc(target).c_str(), "file error");
+    s.log(log::Level::Actions, "Can't store \"%s\" (%s).", esc(target).c_str(), "file error");
     s.drop_data();
     return;
   }
@@ -143,7 +143,7 @@ void start_store(Session& s, const std::string& path) {
   } else {
     s.reply(150, "Opening %s mode data connection for %s", type_word(s), name.c_str());
   }
-  s.log(log::kActions, "Storing \"%s\".", esc(target).c_str());
+  s.log(log::Level::Actions, "Storing \"%s\".", esc(target).c_str());
   s.data()->receive_file(std::move(*f), offset, target, s.host().now());
 }
 
@@ -198,7 +198,7 @@ void cmd_pasv(Session& s, std::string&) {
     return;
   }
   if (set.benablepasv == 0 || s.local_addr.addr == 0) {
-    s.log(log::kDebug, "***DEBUG: pasv command not allowed.");
+    s.log(log::Level::Debug, "***DEBUG: pasv command not allowed.");
     s.reply(425, "Can't open passive connection. [%u]", 0u);
     return;
   }
@@ -209,7 +209,7 @@ void cmd_pasv(Session& s, std::string&) {
   transfer::OpenFailure failure;
   auto d = DataConnection::open_passive(s.host().loop(), s.local_addr.addr, only_from, failure);
   if (!d) {
-    s.log(log::kDebug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
+    s.log(log::Level::Debug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
           static_cast<int>(Kind::Passive), failure.stage, failure.err);
     s.reply(425, "Can't open passive connection. [%u]", static_cast<unsigned>(failure.err));
     return;
@@ -222,18 +222,18 @@ void cmd_pasv(Session& s, std::string&) {
 
 void cmd_retr(Session& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(
+  const vfs::ResolveResult r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
   auto not_found = [&] {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
-    s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "not found");
+    s.log(log::Level::Actions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "not found");
   };
-  if (r != vfs::RESOLVE_OK || name.empty()) return not_found();
+  if (r != vfs::ResolveResult::Ok || name.empty()) return not_found();
   vfs::PermissionRecord perm;
   if (!s.fs.permission(dir, &perm) || !perm.r) {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "access denied");
+    s.log(log::Level::Actions, "Can't retrieve \"%s\" (%s).", esc(arg).c_str(), "access denied");
     return;
   }
   const std::string path = dir + name;
@@ -245,20 +245,20 @@ void cmd_retr(Session& s, std::string& arg) {
 
 void cmd_stor(Session& s, std::string& arg) {
   std::string dir, name;
-  const int r = vfs::resolve_path(
+  const vfs::ResolveResult r = vfs::resolve_path(
       s.fs, s.fs.current_dir.path, arg, &dir, &name,
       {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
-  if (r == vfs::RESOLVE_BAD_LINK || name.empty()) {
+  if (r == vfs::ResolveResult::BadLink || name.empty()) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
-    s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "bad path");
+    s.log(log::Level::Actions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "bad path");
     return;
   }
   auto denied = [&] {
     s.reply(550, "%s: Permission denied.", arg.c_str());
-    s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "access denied");
+    s.log(log::Level::Actions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "access denied");
   };
   vfs::PermissionRecord perm;
-  if (r == vfs::RESOLVE_DENIED || !s.fs.permission(dir, &perm) || !perm.w) return denied();
+  if (r == vfs::ResolveResult::Denied || !s.fs.permission(dir, &perm) || !perm.w) return denied();
   const std::string path = dir + name;
   const std::string local = path.substr(1);
   if (platform::stat_entry(local).ok()) {
@@ -268,7 +268,7 @@ void cmd_stor(Session& s, std::string& arg) {
   }
   if (!room_on(s, path.size() > 1 ? path[1] : 'c')) {
     s.reply(550, "%s: Permission denied.", "Device full");
-    s.log(log::kActions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "device full");
+    s.log(log::Level::Actions, "Can't store \"%s\" (%s).", esc(arg).c_str(), "device full");
     return;
   }
   s.unique_store = false;
@@ -280,12 +280,12 @@ void cmd_stou(Session& s, std::string&) {
   const std::string& cwd = s.fs.current_dir.path;
   if (!s.fs.current_dir.w) {
     s.reply(550, "%s: Permission denied.", "STOU");
-    s.log(log::kActions, "Can't store unique (%s).", "access denied");
+    s.log(log::Level::Actions, "Can't store unique (%s).", "access denied");
     return;
   }
   if (!room_on(s, cwd.size() > 1 ? cwd[1] : 'c')) {
     s.reply(550, "%s: Permission denied.", "Device full");
-    s.log(log::kActions, "Can't store unique (%s).", "device full");
+    s.log(log::Level::Actions, "Can't store unique (%s).", "device full");
     return;
   }
   s.unique_store = true;
@@ -372,7 +372,7 @@ bool charge_download(Session& s, DataConnection& d, const std::string& path, uin
       s.account.idlkb -= kb;
       s.reply(-450, "%s: Permission denied.", vfs::display_path(s.fs, path).c_str());
       s.reply(450, "UL/DL ratio exceeded (%s, %d/%d).", refused, up, down);
-      s.log(log::kActions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(),
+      s.log(log::Level::Actions, "Can't retrieve \"%s\" (%s).", esc(path).c_str(),
             refused[0] == 'f' ? "ratio exceeded (files)" : "ratio exceeded (kbytes)");
       return false;
     }

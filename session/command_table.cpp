@@ -81,12 +81,18 @@ const CommandRow* command_table() {
 const CommandRow* site_table() {
   return kSiteCommands;
 }
-
-int find_command(std::string_view word) {
-  return find_in(kCommands, kCommandCount, word);
+const CommandRow& command_row(Command c) {
+  return kCommands[static_cast<size_t>(c)];
 }
-int find_site_command(std::string_view word) {
-  return find_in(kSiteCommands, kSiteCommandCount, word);
+const CommandRow& site_row(SiteCommand c) {
+  return kSiteCommands[static_cast<size_t>(c)];
+}
+
+Command find_command(std::string_view word) {
+  return static_cast<Command>(find_in(kCommands, kCommandCount, word));
+}
+SiteCommand find_site_command(std::string_view word) {
+  return static_cast<SiteCommand>(find_in(kSiteCommands, kSiteCommandCount, word));
 }
 
 std::string split_word(std::string& text, std::string* rest) {

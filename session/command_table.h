@@ -26,61 +26,64 @@ struct CommandRow {
   Handler handler;  // null while the command's handler has not been built yet (answered 502)
 };
 
-enum Command : int {
-  CMD_USER,
-  CMD_PASS,
-  CMD_ACCT,
-  CMD_CWD,
-  CMD_CDUP,
-  CMD_SMNT,
-  CMD_QUIT,
-  CMD_REIN,
-  CMD_PORT,
-  CMD_PASV,
-  CMD_TYPE,
-  CMD_STRU,
-  CMD_MODE,
-  CMD_RETR,
-  CMD_STOR,
-  CMD_STOU,
-  CMD_APPE,
-  CMD_ALLO,
-  CMD_REST,
-  CMD_RNFR,
-  CMD_RNTO,
-  CMD_ABOR,
-  CMD_DELE,
-  CMD_RMD,
-  CMD_MKD,
-  CMD_PWD,
-  CMD_LIST,
-  CMD_NLST,
-  CMD_SITE,
-  CMD_SYST,
-  CMD_STAT,
-  CMD_HELP,
-  CMD_NOOP,
-  CMD_SIZE,
-  CMD_MDTM,
-  CMD_XCWD,
-  CMD_XCUP,
-  CMD_XRMD,
-  CMD_XMKD,
-  CMD_XPWD,
-  CMD_NOT_FOUND  // 40
+enum class Command : int {
+  User,
+  Pass,
+  Acct,
+  Cwd,
+  Cdup,
+  Smnt,
+  Quit,
+  Rein,
+  Port,
+  Pasv,
+  Type,
+  Stru,
+  Mode,
+  Retr,
+  Stor,
+  Stou,
+  Appe,
+  Allo,
+  Rest,
+  Rnfr,
+  Rnto,
+  Abor,
+  Dele,
+  Rmd,
+  Mkd,
+  Pwd,
+  List,
+  Nlst,
+  Site,
+  Syst,
+  Stat,
+  Help,
+  Noop,
+  Size,
+  Mdtm,
+  Xcwd,
+  Xcup,
+  Xrmd,
+  Xmkd,
+  Xpwd,
+  NotFound  // 40
 };
 
-enum SiteCommand : int { SITE_STAT, SITE_HELP, SITE_PASS, SITE_NOT_FOUND };
+enum class SiteCommand : int { Stat, Help, Pass, NotFound };
 
-inline constexpr size_t kCommandCount = CMD_NOT_FOUND;
-inline constexpr size_t kSiteCommandCount = SITE_NOT_FOUND;
+inline constexpr size_t kCommandCount = static_cast<size_t>(Command::NotFound);
+inline constexpr size_t kSiteCommandCount = static_cast<size_t>(SiteCommand::NotFound);
 
 const CommandRow* command_table();  // kCommandCount rows
 const CommandRow* site_table();     // kSiteCommandCount rows
+// The row of a command that was found (not NotFound).
+const CommandRow& command_row(Command c);
+const CommandRow& site_row(SiteCommand c);
 
 // Exact comparison with the table's words (the word is upper-cased by the caller).
-int find_command(std::string_view word);
-int find_site_command(std::string_view word);
+Command find_command(std::string_view word);
+SiteCommand find_site_command(std::string_view word);
 
 // Upper-cases the first word of `text` (up to the first space) in place and splits it off: returns
 // the word, and leaves in `rest` what follows the single space after it ("" when none).

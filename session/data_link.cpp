@@ -57,7 +57,7 @@ std::unique_ptr<transfer::DataConnection> open_active_data(Session& s) {
   transfer::OpenFailure failure;
   auto d = transfer::DataConnection::open_active(s.host().loop(), local, remote, failure);
   if (!d) {
-    s.log(log::kDebug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
+    s.log(log::Level::Debug, "***DEBUG: dsock_c::dsock_c() failed, type# %d, code# %d, err# %d",
           static_cast<int>(transfer::Kind::Active), failure.stage, failure.err);
     s.reply(425, "Can't create data socket.");
   }
@@ -68,7 +68,7 @@ bool ensure_data_connection(Session& s) {
   if (s.data() != nullptr) return true;
   auto d = open_active_data(s);
   if (!d) {
-    s.log(log::kDebug, "***DEBUG: csock_c::chkdata() failed");
+    s.log(log::Level::Debug, "***DEBUG: csock_c::chkdata() failed");
     return false;
   }
   s.set_data(std::move(d));
@@ -121,26 +121,26 @@ void Session::data_event(uint32_t event, int error) {
       route_data();  // a passive connection's socket replaced its listener
       return;
     case Progress::RefusedPeer:
-      log(log::kSecurity, "Refused data connection from %s (not the client's address).",
+      log(log::Level::Security, "Refused data connection from %s (not the client's address).",
           out.peer.dotted().c_str());
       return;
     case Progress::ConnectFailed:
       reply(425, "Can't build data connection.");
       flush();
-      log(log::kDebug, "***DEBUG: nproc() failed, WS_DATA/FD_CONNECT err# %d", out.error);
-      log(log::kActions, "Transfer aborted (%s).", "no data conn.");
+      log(log::Level::Debug, "***DEBUG: nproc() failed, WS_DATA/FD_CONNECT err# %d", out.error);
+      log(log::Level::Actions, "Transfer aborted (%s).", "no data conn.");
       drop_data();
       return;
     case Progress::AcceptFailed:
       reply(425, "Can't open data connection.");
       flush();
-      log(log::kDebug, "***DEBUG: nproc() failed, WS_DATA/FD_ACCEPT err# %d", out.error);
-      log(log::kActions, "Transfer aborted (%s).", "no data conn.");
+      log(log::Level::Debug, "***DEBUG: nproc() failed, WS_DATA/FD_ACCEPT err# %d", out.error);
+      log(log::Level::Actions, "Transfer aborted (%s).", "no data conn.");
       drop_data();
       return;
     case Progress::Sent:
       if (file) {
-        log(log::kReads, "Retrieved \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
+        log(log::Level::Reads, "Retrieved \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
             static_cast<unsigned long long>(d.position()), d.speed(now));
         files_retrieved += 1;
         kb_retrieved += transfer::kb_of(d.total_bytes());
@@ -149,25 +149,25 @@ void Session::data_event(uint32_t event, int error) {
       reply(226, "Transfer Complete.");
       break;
     case Progress::ReadFailed:
-      log(log::kActions, "Transfer aborted (%s).", "read error");
+      log(log::Level::Actions, "Transfer aborted (%s).", "read error");
       if (file) refund_download(*this, d);
       drop_data();
       reply(426, "Transfer aborted. Error reading file.");
       break;
     case Progress::WriteFailed:
-      log(log::kActions, "Transfer aborted (%s).", "write error");
+      log(log::Level::Actions, "Transfer aborted (%s).", "write error");
       drop_data();
       reply(426, "Transfer aborted. Error writing file.");
       break;
     case Progress::ClientClosed:
-      log(log::kActions, "Transfer aborted (%s).", "by client");
+      log(log::Level::Actions, "Transfer aborted (%s).", "by client");
       if (file) refund_download(*this, d);
       reply(426, "Transfer aborted. Data connection closed.");
       drop_data();
       break;
     case Progress::Received:
       credit_upload(*this, d);
-      log(log::kWrites, "Stored \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
+      log(log::Level::Writes, "Stored \"%s\" (%llu bytes %01.2f kb/s).", path.c_str(),
           static_cast<unsigned long long>(d.position()), d.speed(now));
       reply(226, "Transfer Complete.");
       drop_data();

@@ -50,7 +50,7 @@ inline constexpr uint32_t kLookupGraceMs = 60000;
 inline constexpr size_t kExamineLines = 500;
 
 // Session states.
-enum SessionState : int {
+enum class SessionState : int {
   WaitingForUser = 0,
   WaitingForPassword = 1,
   LoggedIn = 2,
@@ -58,6 +58,6 @@ enum SessionState : int {
 };
 
 // Transfer types.
-enum TransferType : int { kTypeAscii = 0, kTypeImage = 1 };
+enum class TransferType : int { Ascii = 0, Image = 1 };
 
 }  // namespace qorda::session

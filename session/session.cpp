@@ -22,9 +22,9 @@ using platform::MsgKind;
 namespace {
 
 // Transfers and listings run over a data connection, made by default when there is none.
-bool needs_data_connection(int idx) {
-  return idx == CMD_RETR || idx == CMD_STOR || idx == CMD_STOU || idx == CMD_LIST ||
-         idx == CMD_NLST;
+bool needs_data_connection(Command idx) {
+  return idx == Command::Retr || idx == Command::Stor || idx == Command::Stou ||
+         idx == Command::List || idx == Command::Nlst;
 }
 
 uint32_t to_network_order(uint32_t host) {
@@ -43,7 +43,7 @@ Session::Session(engine::SessionHost& host, platform::Socket s, platform::SockAd
     local_addr = *local;
   } else {
     local_addr = {};
-    log(log::kDebug, "***DEBUG: csock_c::csock_c(), getsockname():%d", local.err);
+    log(log::Level::Debug, "***DEBUG: csock_c::csock_c(), getsockname():%d", local.err);
   }
   for (int i = 0; i < 4; ++i) data_addr[i] = peer.byte(i);
   data_port[0] = static_cast<uint8_t>(peer.port >> 8);
@@ -59,7 +59,7 @@ void Session::start() {
     // A handle of 0 means the look-up could not start: greet without a name.
     lookup_handle_ = host_.loop().start_reverse_lookup(to_network_order(peer_addr.addr));
   }
-  log(log::kSecurity, "Connected to %s.", peer_addr.dotted().c_str());
+  log(log::Level::Security, "Connected to %s.", peer_addr.dotted().c_str());
   if (lookup_handle_ == 0) greet();
 }
 
@@ -95,13 +95,13 @@ bool Session::control_event(uint32_t event) {
 }
 
 bool Session::peer_closed() {
-  if (state != Closing) {
+  if (state != SessionState::Closing) {
     if (examined) {
       host_.observer().examine_caption(static_cast<uint32_t>(sock),
                                        "examining client (disconnected!)");
     }
-    log(log::kSecurity, "Disconnected. (client close)");
-    state = Closing;
+    log(log::Level::Security, "Disconnected. (client close)");
+    state = SessionState::Closing;
     if (lookup_handle_ != 0) cancel_lookup();
   }
   if (lookup_handle_ != 0) return false;  // the answer or the tick frees it
@@ -113,7 +113,7 @@ bool Session::tick(uint32_t now) {
   if (data_ && data_->client_took_bytes()) last_activity = now;
   const uint32_t idle = now - last_activity;
   const uint64_t idle_limit = uint64_t{host_.settings().imaxt} * 1000;
-  if (state != Closing && idle > idle_limit && lookup_handle_ == 0) {
+  if (state != SessionState::Closing && idle > idle_limit && lookup_handle_ == 0) {
     close(CloseReason::IdleTimeout);
   }
   resume_if_due(now);
@@ -122,11 +122,11 @@ bool Session::tick(uint32_t now) {
 
 void Session::shut_down() {
   // A session already closing has said its farewell; it is only freed.
-  if (state != Closing) close(CloseReason::ServerShutdown);
+  if (state != SessionState::Closing) close(CloseReason::ServerShutdown);
 }
 
 void Session::disconnect() {
-  if (state != Closing) close(CloseReason::Disconnected);
+  if (state != SessionState::Closing) close(CloseReason::Disconnected);
 }
 
 void Session::set_examined(bool on) {
@@ -140,7 +140,7 @@ ConnectionView Session::view(uint32_t now) const {
   v.host = remote_host;
   v.online_ms = now - connect_tick;
   v.idle_ms = now - last_activity;
-  v.logged_in = state == LoggedIn;
+  v.logged_in = state == SessionState::LoggedIn;
   v.examined = examined;
   v.closing = state == Closing;
   v.files_stored = files_stored;
@@ -171,7 +171,7 @@ void Session::cancel_lookup() {
 }
 
 void Session::lookup_answered(int error, const std::string& host) {
-  if (state == Closing) {
+  if (state == SessionState::Closing) {
     // The client left while its name was looked up: nothing more to do but be freed.
     delete_mark = true;
     lookup_handle_ = 0;
@@ -181,7 +181,8 @@ void Session::lookup_answered(int error, const std::string& host) {
     remote_host = host;
     refresh_client_line();
   }
-  log(log::kSecurity, "DNS lookup returned \"%s\".", log::escape_for_log(remote_host).c_str());
+  log(log::Level::Security, "DNS lookup returned \"%s\".",
+      log::escape_for_log(remote_host).c_str());
   lookup_handle_ = 0;
   greet();
 }
@@ -195,7 +196,7 @@ void Session::greet() {
   for (size_t i = 0; i < lines.size(); ++i) {
     send_text_line(i + 1 == lines.size() ? 220 : -220, lines[i]);
   }
-  state = WaitingForUser;
+  state = SessionState::WaitingForUser;
   flush();
 }
 
@@ -217,7 +218,7 @@ std::vector<std::string_view> split_banner(std::string_view text) {
 void Session::receive() {
   if (!taking_input()) {
     // A hold resumes with another turn; a closing session takes nothing more.
-    if (state == Closing) drop_held_input();
+    if (state == SessionState::Closing) drop_held_input();
     return;
   }
   int budget = kCommandsPerTurn;
@@ -238,7 +239,7 @@ void Session::receive() {
     if (held_pos_ < held_len_) {
       if (taking_input()) {
         continue_later();
-      } else if (state == Closing) {
+      } else if (state == SessionState::Closing) {
         drop_held_input();  // nothing more is taken from a session that said goodbye
       }
       return;
@@ -255,7 +256,7 @@ void Session::receive() {
   platform::IoResult r = socket_.recv(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
   const size_t taken = take_input(buf, r.n, budget);
-  if (taken < r.n && state != Closing) {
+  if (taken < r.n && state != SessionState::Closing) {
     hold_input(buf + taken, r.n - taken);
     if (taking_input()) continue_later();
   }
@@ -320,7 +321,7 @@ void Session::resume_if_due(uint32_t now) {
     return;
   }
   // Input that arrived meanwhile (and a password that waited) is taken in the next turn.
-  if (state != Closing) continue_later();
+  if (state != SessionState::Closing) continue_later();
 }
 
 void Session::put_line_byte(char c) {
@@ -381,7 +382,7 @@ bool Session::line_check() {
 }
 
 void Session::dispatch() {
-  if (state == Closing) return;
+  if (state == SessionState::Closing) return;
   last_activity = host_.now();
   if (line_too_long_) {
     reply(500, "Command line too long. (max: %d bytes)", kMaxLine);
@@ -401,31 +402,31 @@ void Session::dispatch() {
     }
   }
 
-  if (examined || log::logger().wants(log::kCommands)) {
+  if (examined || log::logger().wants(log::Level::Commands)) {
     const std::string shown = loggable_line(line);
     examine(shown);
-    if (log::logger().wants(log::kCommands)) {
-      log(log::kCommands, "CMD:\"%s\"", log::escape_for_log(shown).c_str());
+    if (log::logger().wants(log::Level::Commands)) {
+      log(log::Level::Commands, "CMD:\"%s\"", log::escape_for_log(shown).c_str());
     }
   }
 
   std::string arg;
   std::string word = split_word(line, &arg);
   if (word == "BOR") word = "ABOR";
-  const int idx = find_command(word);
-  const CommandRow* row = idx < CMD_NOT_FOUND ? &command_table()[idx] : nullptr;
+  const Command idx = find_command(word);
+  const CommandRow* row = idx != Command::NotFound ? &command_row(idx) : nullptr;
 
-  if (rest_offset != 0 && idx != CMD_RETR && idx != CMD_STOR) rest_offset = 0;
+  if (rest_offset != 0 && idx != Command::Retr && idx != Command::Stor) rest_offset = 0;
 
   if (row != nullptr && !row->implemented) {
     reply(502, "%s%s command not implemented", "", row->word);
   } else if (transfer_running()) {
     // During a transfer only ABOR and STAT are acted upon; everything else is dropped.
-    if (idx == CMD_STAT) reply_transfer_status(*this);
-    if (idx == CMD_ABOR) abort_transfer(*this);
+    if (idx == Command::Stat) reply_transfer_status(*this);
+    if (idx == Command::Abor) abort_transfer(*this);
   } else if (row == nullptr) {
     reply(500, "'%s%s': command not understood.", "", word.c_str());
-  } else if (row->login && state != LoggedIn) {
+  } else if (row->login && state != SessionState::LoggedIn) {
     reply(530, "Please login with USER and PASS.");
   } else if (row->arg == ArgRule::Required && arg.empty()) {
     reply(501, "'%s': command not understood.", row->word);
@@ -454,8 +455,8 @@ void Session::reply(int code, const char* fmt, ...) {
   va_end(ap);
   std::string_view line(buf);
   examine(line);
-  if (log::logger().wants(log::kCommands)) {
-    log(log::kCommands, "REP:\"%s\"", log::escape_for_log(line).c_str());
+  if (log::logger().wants(log::Level::Commands)) {
+    log(log::Level::Commands, "REP:\"%s\"", log::escape_for_log(line).c_str());
   }
   if (delete_mark) return;
   const size_t len = line.size();
@@ -522,7 +523,7 @@ void Session::discard_output() {
   out_bytes_ = 0;
 }
 
-void Session::log(int level, const char* fmt, ...) {
+void Session::log(log::Level level, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   log::logger().vlog(level, static_cast<uint32_t>(sock), fmt, ap);

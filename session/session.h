@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/session_host.h"
+#include "log/log.h"
 #include "platform/socket.h"
 #include "session/defs.h"
 #include "store/records.h"
@@ -89,7 +90,7 @@ class Session {
   // The current transfer rate in KiB/s (0 without a moving transfer).
   double transfer_rate() const;
   ConnectionView view(uint32_t now) const;
-  bool closing() const { return state == Closing; }
+  bool closing() const { return state == SessionState::Closing; }
 
   // ---- the session's own work, used by the command handlers ----
   void greet();
@@ -120,7 +121,7 @@ class Session {
   void close(CloseReason reason);
 
   // Logs a line with this session's id; client text must already be escaped.
-  void log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  void log(log::Level level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   // Replaces this session's line in the connected-clients list.
   void refresh_client_line();
@@ -152,11 +153,11 @@ class Session {
 
   std::string remote_host;  // dotted address, or the looked-up host name
   std::string user_name = "[unknown]";
-  int state = WaitingForUser;
+  SessionState state = SessionState::WaitingForUser;
   bool user_exists = false;
   bool ip_allowed = false;
   bool guest = false;  // logged in on a guest account
-  int type = kTypeAscii;
+  TransferType type = TransferType::Ascii;
   int64_t rest_offset = 0;  // REST; compared with a file length as an unsigned number
   int failed_passwords = 0;
   bool delete_mark = false;  // said goodbye: freed at the next tick
@@ -193,7 +194,7 @@ class Session {
   void drop_held_input();
   // Asks the loop for another turn of this session (a read event behind every queued message).
   void continue_later();
-  bool taking_input() const { return !on_hold_ && state != Closing; }
+  bool taking_input() const { return !on_hold_ && state != SessionState::Closing; }
   void dispatch();
   void queue_output(const char* p, size_t n);
   void examine(std::string_view line);

@@ -23,15 +23,15 @@ constexpr size_t kStatFlushAt = 16 * kChunkSize;
 }  // namespace
 
 void stat_listing(Session& s, const std::string& arg) {
-  if (s.state != LoggedIn) {
+  if (s.state != SessionState::LoggedIn) {
     s.reply(530, "Please login with USER and PASS.");
     return;
   }
   std::string dir, name;
-  int r =
+  vfs::ResolveResult r =
       vfs::resolve_path(s.fs, s.fs.current_dir.path, arg, &dir, &name,
                         {.allow_wildcards = true, .follow_links = true, .check_permissions = true});
-  if (r != vfs::RESOLVE_OK) {
+  if (r != vfs::ResolveResult::Ok) {
     s.reply(550, "%s: No such file or directory.", arg.c_str());
     return;
   }

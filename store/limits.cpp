@@ -122,9 +122,11 @@ LimitDecision evaluate_client_limits(std::optional<std::string_view> szcl, uint3
     if (same_user && same_addr) count[3] += 1;
   }
 
-  int lowest = szcl ? kLimitTemplateTotal : kLimitServerTotal;
-  for (int kind = kLimitServerTotal; kind >= lowest; --kind) {
-    if (limit[kind - 1] < count[kind - 1]) return {false, kind, limit[kind - 1]};
+  int lowest = static_cast<int>(szcl ? LimitKind::TemplateTotal : LimitKind::ServerTotal);
+  for (int kind = static_cast<int>(LimitKind::ServerTotal); kind >= lowest; --kind) {
+    if (limit[kind - 1] < count[kind - 1]) {
+      return {false, static_cast<LimitKind>(kind), limit[kind - 1]};
+    }
   }
   return {};
 }

@@ -15,13 +15,13 @@
 
 namespace qorda::store {
 
-// The kinds of limit, in the order of the stored numbers; kServerTotal is imaxc.
-enum LimitKind : int {
-  kLimitTemplateTotal = 1,
-  kLimitPerUser = 2,
-  kLimitPerIp = 3,
-  kLimitBoth = 4,
-  kLimitServerTotal = 5,
+// The kinds of limit, in the order of the stored numbers; ServerTotal is imaxc.
+enum class LimitKind : int {
+  TemplateTotal = 1,
+  PerUser = 2,
+  PerIp = 3,
+  Both = 4,
+  ServerTotal = 5,
 };
 
 // What evaluation needs to know of one session.
@@ -34,7 +34,7 @@ struct LimitSession {
 
 struct LimitDecision {
   bool accepted = true;
-  int kind = 0;   // LimitKind that refused, 0 when accepted
+  LimitKind kind{};  // the kind that refused; 0 (no kind) when accepted
   int limit = 0;  // that kind's limit
 };
 

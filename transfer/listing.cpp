@@ -191,10 +191,10 @@ platform::Status list_directory(const vfs::FsState& st, const std::string& dir,
     rec.location = dir + l.name;
     if (!st.links->read(rec) || rec.target.empty()) continue;
     std::string tdir, tname;
-    int r = vfs::resolve_path(
+    vfs::ResolveResult r = vfs::resolve_path(
         st, dir, rec.target, &tdir, &tname,
         {.allow_wildcards = false, .follow_links = true, .check_permissions = true});
-    std::string target = (r == vfs::RESOLVE_DENIED || r == vfs::RESOLVE_BAD_LINK)
+    std::string target = (r == vfs::ResolveResult::Denied || r == vfs::ResolveResult::BadLink)
                              ? std::string("?")
                              : vfs::display_path(st, rec.target);
     std::string line = long_link_line(l.name, target, now);

@@ -71,10 +71,10 @@ bool is_root_of_view(const FsState& st, const std::string& dir) {
   return false;
 }
 
-int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::string* out_dir,
-         std::string* out_name, bool allow_wildcards, bool follow_links, bool check, int depth,
-         Cursor& cur) {
-  if (depth >= kMaxLinkDepth) return RESOLVE_BAD_LINK;
+ResolveResult walk(const FsState& st, std::string_view cwd, std::string_view arg,
+                   std::string* out_dir, std::string* out_name, bool allow_wildcards,
+                   bool follow_links, bool check, int depth, Cursor& cur) {
+  if (depth >= kMaxLinkDepth) return ResolveResult::BadLink;
   std::string& dir = *out_dir;
   std::string& name = *out_name;
   dir = std::string(cwd);
@@ -82,7 +82,7 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
 
   // One scan over the whole argument.
   std::string a(arg);
-  if (a.empty()) return RESOLVE_NOT_FOUND;
+  if (a.empty()) return ResolveResult::NotFound;
   bool wild = false;
   int colons = 0;
   for (char& ch : a) {
@@ -93,40 +93,40 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
       case '>':
       case '^':
       case '|':
-        return RESOLVE_NOT_FOUND;
+        return ResolveResult::NotFound;
       case ':':
-        if (++colons > 1) return RESOLVE_NOT_FOUND;
+        if (++colons > 1) return ResolveResult::NotFound;
         break;
       case '*':
       case '?':
-        if (!allow_wildcards) return RESOLVE_NOT_FOUND;
+        if (!allow_wildcards) return ResolveResult::NotFound;
         wild = true;
         break;
       case '/':
         // SECURITY: wildcards only in the last component, so a pattern never selects a
         // directory to walk through.
-        if (wild) return RESOLVE_NOT_FOUND;
+        if (wild) return ResolveResult::NotFound;
         break;
       default:
         break;
     }
   }
 
-  if (!has_drive_prefix(cwd)) return RESOLVE_NOT_FOUND;
+  if (!has_drive_prefix(cwd)) return ResolveResult::NotFound;
   size_t pos = 0;
   if (a[0] == '/') {
     if (!check || st.all_drives) {
-      if (!enter(cur, drive_root(cwd[1]))) return RESOLVE_NOT_FOUND;
+      if (!enter(cur, drive_root(cwd[1]))) return ResolveResult::NotFound;
     } else {
       const DriveRoot* node = st.root_for(cwd[1]);
-      if (!node) return RESOLVE_DENIED;  // cwd lies outside the user's view
-      if (!enter(cur, node->root)) return RESOLVE_NOT_FOUND;
+      if (!node) return ResolveResult::Denied;  // cwd lies outside the user's view
+      if (!enter(cur, node->root)) return ResolveResult::NotFound;
     }
     dir = cur.vdir;
-    if (check && !st.permission(dir)) return RESOLVE_DENIED;
+    if (check && !st.permission(dir)) return ResolveResult::Denied;
     pos = 1;
   } else if (!enter(cur, cwd)) {
-    return RESOLVE_NOT_FOUND;
+    return ResolveResult::NotFound;
   }
   dir = cur.vdir;
 
@@ -154,11 +154,12 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
 
     if (comp == "." || comp == "..") {
       std::string remembered = cur.vdir;
-      if (!enter(cur, comp == "." ? cur.vdir : parent_of(cur.vdir))) return RESOLVE_NOT_FOUND;
+      if (!enter(cur, comp == "." ? cur.vdir : parent_of(cur.vdir))) return ResolveResult::NotFound;
       dir = cur.vdir;
       if (check && !st.permission(dir)) {
         // ".." at a restricted user's root stays there; anywhere else it is refused.
-        if (!is_root_of_view(st, remembered) || !enter(cur, remembered)) return RESOLVE_DENIED;
+        if (!is_root_of_view(st, remembered) || !enter(cur, remembered))
+          return ResolveResult::Denied;
         dir = cur.vdir;
       }
       continue;
@@ -166,12 +167,12 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
 
     if (comp.size() >= 2 && comp[1] == ':') {
       if (!check || st.all_drives) {
-        if (!is_letter(comp[0]) || !enter(cur, drive_root(comp[0]))) return RESOLVE_NOT_FOUND;
+        if (!is_letter(comp[0]) || !enter(cur, drive_root(comp[0]))) return ResolveResult::NotFound;
       } else if (const DriveRoot* node = st.root_for(comp[0])) {
-        if (!enter(cur, node->root)) return RESOLVE_NOT_FOUND;
+        if (!enter(cur, node->root)) return ResolveResult::NotFound;
       }
       dir = cur.vdir;
-      if (check && !st.permission(dir)) return RESOLVE_DENIED;
+      if (check && !st.permission(dir)) return ResolveResult::Denied;
       if (comp.size() == 2) continue;
       comp.remove_prefix(2);  // "c:pub" is drive c, then the component pub
       if (comp == "." || comp == "..") {
@@ -183,41 +184,41 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
 
     if (!platform::valid_component(comp)) {
       // Empty (two slashes in a row) or otherwise unusable as a name: never found.
-      return RESOLVE_NOT_FOUND;
+      return ResolveResult::NotFound;
     }
 
     if (platform::has_wildcards(comp)) {  // necessarily the last component
       platform::Result<std::vector<platform::DirEntry>> hits = platform::find_files(cur.vdir, comp);
       name = std::string(comp);
       if (!hits) log::report_open_failure(hits.err, "directory read");
-      if (!hits || hits->empty()) return RESOLVE_NOT_FOUND;
+      if (!hits || hits->empty()) return ResolveResult::NotFound;
       continue;
     }
 
     platform::Result<platform::Lookup> found = platform::lookup(cur.local, comp);
     if (found) {
       if (found->is_dir) {
-        if (!enter_child(cur, found->name)) return RESOLVE_NOT_FOUND;
+        if (!enter_child(cur, found->name)) return ResolveResult::NotFound;
         dir = cur.vdir;
-        if (check && !st.permission(dir)) return RESOLVE_DENIED;
+        if (check && !st.permission(dir)) return ResolveResult::Denied;
         continue;
       }
       if (!last) {
         name.clear();
-        return RESOLVE_NOT_FOUND;
+        return ResolveResult::NotFound;
       }
       name = std::string(comp);
       continue;
     }
     if (found.err != ENOENT) {
       log::report_open_failure(found.err, "directory read");
-      return RESOLVE_NOT_FOUND;
+      return ResolveResult::NotFound;
     }
 
     if (comp == "~") {
-      if (!enter(cur, st.home_path)) return RESOLVE_NOT_FOUND;
+      if (!enter(cur, st.home_path)) return ResolveResult::NotFound;
       dir = cur.vdir;
-      if (check && !st.permission(dir)) return RESOLVE_DENIED;
+      if (check && !st.permission(dir)) return ResolveResult::Denied;
       continue;
     }
 
@@ -225,30 +226,30 @@ int walk(const FsState& st, std::string_view cwd, std::string_view arg, std::str
     link.location = dir + std::string(comp);
     if (st.links == nullptr || link.location.size() > kMaxVirtualPath || !st.links->read(link)) {
       if (last) name = std::string(comp);
-      return RESOLVE_NOT_FOUND;
+      return ResolveResult::NotFound;
     }
     if (!follow_links) {
       name = link.target;
-      return RESOLVE_BAD_LINK;
+      return ResolveResult::BadLink;
     }
     std::string link_dir, link_name;
     Cursor inner;
-    int r = walk(st, dir, link.target, &link_dir, &link_name, allow_wildcards, true, false,
-                 depth + 1, inner);
+    ResolveResult r = walk(st, dir, link.target, &link_dir, &link_name, allow_wildcards, true,
+                           false, depth + 1, inner);
     dir = link_dir;
     name = link_name;
-    if (r != RESOLVE_OK) return r;
+    if (r != ResolveResult::Ok) return r;
     cur = std::move(inner);
-    if (check && !st.permission(dir)) return RESOLVE_DENIED;
+    if (check && !st.permission(dir)) return ResolveResult::Denied;
     if (!name.empty() && !last) {
       // A link to a file cannot stand in the middle of a path.
       name.clear();
-      return RESOLVE_NOT_FOUND;
+      return ResolveResult::NotFound;
     }
   }
 
-  if (check && !st.permission(dir)) return RESOLVE_DENIED;
-  return RESOLVE_OK;
+  if (check && !st.permission(dir)) return ResolveResult::Denied;
+  return ResolveResult::Ok;
 }
 
 }  // namespace
@@ -289,8 +290,9 @@ void add_permission_roots(FsState& st) {
   each_line(st.user_szfp);
 }
 
-int resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
-                 std::string* out_dir, std::string* out_name, ResolveOptions options, int depth) {
+ResolveResult resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
+                           std::string* out_dir, std::string* out_name, ResolveOptions options,
+                           int depth) {
   std::string dir_buf, name_buf;
   if (!out_dir) out_dir = &dir_buf;
   if (!out_name) out_name = &name_buf;

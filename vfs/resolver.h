@@ -15,11 +15,11 @@
 
 namespace qorda::vfs {
 
-enum ResolveResult : int {
-  RESOLVE_OK = 0,         // resolved; out_name empty (a directory), a file name, or a pattern
-  RESOLVE_DENIED = 1,     // no permission on a directory, or ".." tried to leave the view
-  RESOLVE_NOT_FOUND = 2,  // bad syntax or a missing component (out_name = a missing last one)
-  RESOLVE_BAD_LINK = 3,   // links nested too deep (a chain or a loop)
+enum class ResolveResult : int {
+  Ok = 0,        // resolved; out_name empty (a directory), a file name, or a pattern
+  Denied = 1,    // no permission on a directory, or ".." tried to leave the view
+  NotFound = 2,  // bad syntax or a missing component (out_name = a missing last one)
+  BadLink = 3,   // links nested too deep (a chain or a loop)
 };
 
 // Links nest at most this deep.
@@ -39,16 +39,16 @@ void add_permission_roots(FsState& st);
 // How resolve_path walks. Callers name every field.
 struct ResolveOptions {
   bool allow_wildcards;    // the last component may hold "*" and "?" (listings)
-  bool follow_links;       // a link is walked to its target; otherwise it is RESOLVE_BAD_LINK
+  bool follow_links;       // a link is walked to its target; otherwise it is ResolveResult::BadLink
   bool check_permissions;  // each directory reached must be inside the user's permissions
 };
 
 // Walks `arg` from the virtual directory `cwd`. out_dir receives a virtual directory path, and
 // out_name the last component as described by ResolveResult. Protocol commands pass
 // follow_links and check_permissions true and depth 0; only listings allow wildcards.
-int resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
-                 std::string* out_dir, std::string* out_name, ResolveOptions options,
-                 int depth = 0);
+ResolveResult resolve_path(const FsState& st, std::string_view cwd, std::string_view arg,
+                           std::string* out_dir, std::string* out_name, ResolveOptions options,
+                           int depth = 0);
 
 // A virtual path as the client sees it: unchanged for an all-drives user or a "~" path; under a
 // restricted user's root with the root shown as "/" (one root) or "/x:/" (several); "no:access"

@@ -13,6 +13,7 @@
 
 namespace {
 
+using qorda::log::Level;
 using qorda::log::Logger;
 using qorda::log::ScreenLog;
 using qorda::platform::LocalTime;
@@ -66,11 +67,11 @@ using Lines = std::vector<std::string>;
 
 TEST_F(LoggerTest, ScreenLinesCarryTimeAndIdUpToTheScreenLevel) {
   log_.set_levels(4, 0);
-  log_.log(1, 0x94, "Connected to %s.", "1.1.1.1");
-  log_.log(4, 0x94, "Transfer aborted (%s).", "ABOR");
-  log_.log(5, 0x94, "CMD:\"%s\"", "USER bob");  // above the screen level
-  log_.log(0, 0, "listening on port %d.", 21);  // engine line: no time, no id
-  log_.log(1, 0x12345, "wide");                 // ids wider than four digits print wider
+  log_.log(Level::Security, 0x94, "Connected to %s.", "1.1.1.1");
+  log_.log(Level::Actions, 0x94, "Transfer aborted (%s).", "ABOR");
+  log_.log(Level::Commands, 0x94, "CMD:\"%s\"", "USER bob");  // above the screen level
+  log_.log(Level::Engine, 0, "listening on port %d.", 21);    // engine line: no time, no id
+  log_.log(Level::Security, 0x12345, "wide");  // ids wider than four digits print wider
   EXPECT_EQ(screen(), (Lines{"09:05:03 [0094] Connected to 1.1.1.1.",
                              "09:05:03 [0094] Transfer aborted (ABOR).", "listening on port 21.",
                              "09:05:03 [12345] wide"}));
@@ -80,8 +81,8 @@ TEST_F(LoggerTest, ScreenLinesCarryTimeAndIdUpToTheScreenLevel) {
 
 TEST_F(LoggerTest, EngineLinesShowAtScreenLevelZeroAndLevelZeroHidesTheRest) {
   log_.set_levels(0, 0);
-  log_.log(0, 0, "engine");
-  log_.log(1, 3, "security");
+  log_.log(Level::Engine, 0, "engine");
+  log_.log(Level::Security, 3, "security");
   EXPECT_EQ(screen(), Lines{"engine"});
 }
 
@@ -92,12 +93,12 @@ TEST_F(LoggerTest, FileGetsDatedLinesEndedByCrLfUpToTheFileLevel) {
   ASSERT_TRUE(log_.open_file(path).ok());
   EXPECT_TRUE(log_.file_open());
   EXPECT_EQ(log_.file_path(), path);
-  log_.log(5, 0x94, "CMD:\"%s\"", "USER bob");
-  log_.log(1, 0x94, "User \"%s\" logged in.", "bob");
-  log_.log(6, 0x94, "***DEBUG: never");  // above both levels
-  log_.log(0, 0, "engine only on screen");
+  log_.log(Level::Commands, 0x94, "CMD:\"%s\"", "USER bob");
+  log_.log(Level::Security, 0x94, "User \"%s\" logged in.", "bob");
+  log_.log(Level::Debug, 0x94, "***DEBUG: never");  // above both levels
+  log_.log(Level::Engine, 0, "engine only on screen");
   clock_.t = LocalTime{2026, 12, 31, 23, 59, 58, 0, 4};
-  log_.log(2, 7, "Stored \"%s\" (%d bytes %01.2f kb/s).", "/c:/a", 10, 1.5);
+  log_.log(Level::Writes, 7, "Stored \"%s\" (%d bytes %01.2f kb/s).", "/c:/a", 10, 1.5);
 
   EXPECT_EQ(slurp(path),
             "old line\r\n"
@@ -113,21 +114,21 @@ TEST_F(LoggerTest, FileGetsDatedLinesEndedByCrLfUpToTheFileLevel) {
 TEST_F(LoggerTest, FailedWritesAndAMissingFileAreReportedPerLine) {
   log_.set_levels(0, 2);
   ASSERT_TRUE(log_.open_file("/dev/full").ok());
-  log_.log(1, 1, "lost");
-  log_.log(3, 1, "not for the file");
+  log_.log(Level::Security, 1, "lost");
+  log_.log(Level::Reads, 1, "not for the file");
   EXPECT_EQ(screen(), Lines{"error: can't write to log file."});
 
   auto st = log_.open_file(dir_ + "/no/such/dir/qorda.log");
   EXPECT_FALSE(st.ok());
   EXPECT_FALSE(log_.file_open());
-  log_.log(2, 1, "lost too");
-  log_.log(1, 1, "and this");
+  log_.log(Level::Writes, 1, "lost too");
+  log_.log(Level::Security, 1, "and this");
   EXPECT_EQ(screen(), (Lines{"error: can't write to log file.", "error: can't write to log file.",
                              "error: can't write to log file."}));
 
   // A file level of 0 writes nothing and so reports nothing.
   log_.set_levels(0, 0);
-  log_.log(1, 1, "quiet");
+  log_.log(Level::Security, 1, "quiet");
   EXPECT_EQ(screen_.lines().size(), 3u);
 }
 
@@ -136,10 +137,10 @@ TEST_F(LoggerTest, ReopenStartsAFreshFileAfterRotation) {
   log_.set_levels(0, 1);
   EXPECT_FALSE(log_.reopen_file().ok());  // nothing opened yet
   ASSERT_TRUE(log_.open_file(path).ok());
-  log_.log(1, 1, "first");
+  log_.log(Level::Security, 1, "first");
   std::filesystem::rename(path, path + ".1");
   ASSERT_TRUE(log_.reopen_file().ok());
-  log_.log(1, 1, "second");
+  log_.log(Level::Security, 1, "second");
   EXPECT_EQ(slurp(path + ".1"), "07 Mar 2026 09:05:03 [0001] first\r\n");
   EXPECT_EQ(slurp(path), "07 Mar 2026 09:05:03 [0001] second\r\n");
   log_.close_file();
@@ -150,20 +151,20 @@ TEST_F(LoggerTest, ReopenStartsAFreshFileAfterRotation) {
 TEST_F(LoggerTest, LongTextsAreCutToTheBufferWithoutSplittingACharacter) {
   log_.set_levels(1, 0);
   std::string big(3000, 'a');
-  log_.log(1, 1, "%s", big.c_str());
+  log_.log(Level::Security, 1, "%s", big.c_str());
   ASSERT_EQ(screen_.lines().size(), 1u);
   EXPECT_EQ(screen_.lines()[0], "09:05:03 [0001] " + std::string(2047, 'a'));
 
   // A two-byte character straddling the limit is dropped whole.
   std::string utf = std::string(2046, 'b') + "\xc3\xa9" + "tail";
-  log_.log(1, 1, "%s", utf.c_str());
+  log_.log(Level::Security, 1, "%s", utf.c_str());
   EXPECT_EQ(screen_.lines()[1], "09:05:03 [0001] " + std::string(2046, 'b'));
   // One that ends exactly at the limit is kept.
   utf = std::string(2045, 'c') + "\xc3\xa9" + "tail";
-  log_.log(1, 1, "%s", utf.c_str());
+  log_.log(Level::Security, 1, "%s", utf.c_str());
   EXPECT_EQ(screen_.lines()[2], "09:05:03 [0001] " + std::string(2045, 'c') + "\xc3\xa9");
   // Same for the engine's own lines.
-  log_.log(0, 0, "%s", big.c_str());
+  log_.log(Level::Engine, 0, "%s", big.c_str());
   EXPECT_EQ(screen_.lines()[3], std::string(2047, 'a'));
 }
 

@@ -282,7 +282,7 @@ TEST(LoggedIn, RestIsClearedByAnyCommandButRetrAndStor) {
   c.reply();
   session::Session* s = first_session(srv);
   ASSERT_NE(s, nullptr);
-  s->state = session::LoggedIn;
+  s->state = session::SessionState::LoggedIn;
   s->user_name = "alice";
   EXPECT_EQ(c.cmd("REST 100"), "350 Restarting at 100. Send STOR or RETR to initiate transfer.");
   EXPECT_EQ(s->rest_offset, 100);
@@ -306,7 +306,7 @@ TEST(LoggedIn, RestIsClearedByAnyCommandButRetrAndStor) {
   s->guest = true;
   stat = c.cmd("STAT");
   EXPECT_NE(stat.find("\n    Logged in as guest user 'alice'\n"), std::string::npos) << stat;
-  s->state = session::WaitingForPassword;
+  s->state = session::SessionState::WaitingForPassword;
   stat = c.cmd("STAT");
   EXPECT_NE(stat.find("\n    Waiting for password\n"), std::string::npos) << stat;
 }

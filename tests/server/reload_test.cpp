@@ -165,12 +165,12 @@ TEST_F(LogFileReaction, TurningFileLoggingOnOpensTheFileAndOffClosesIt) {
   });
   EXPECT_EQ(srv.observer.lines, std::vector<std::string>{"logging to file \"" + log + "\"."});
   ASSERT_TRUE(log::logger().file_open());
-  log::logger().log(log::kReads, 7, "read line");
-  log::logger().log(log::kActions, 7, "action line");  // above the file level
+  log::logger().log(log::Level::Reads, 7, "read line");
+  log::logger().log(log::Level::Actions, 7, "action line");  // above the file level
   apply([](store::ServerSettings& s) { s.iloglf = 0; });
   EXPECT_EQ(srv.observer.lines, std::vector<std::string>{"logging to screen only."});
   EXPECT_FALSE(log::logger().file_open());
-  log::logger().log(log::kSecurity, 7, "after close");
+  log::logger().log(log::Level::Security, 7, "after close");
   const std::string text = slurp(log);
   EXPECT_NE(text.find("[0007] read line\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("action line"), std::string::npos) << text;
@@ -191,7 +191,7 @@ TEST_F(LogFileReaction, ANewPathMovesTheFileAndALevelChangeKeepsIt) {
   EXPECT_EQ(log::logger().file_level(), 5);
   apply([&](store::ServerSettings& s) { s.szlogf = second; });
   EXPECT_EQ(srv.observer.lines, std::vector<std::string>{"logging to file \"" + second + "\"."});
-  log::logger().log(log::kSecurity, 1, "goes to the second");
+  log::logger().log(log::Level::Security, 1, "goes to the second");
   EXPECT_EQ(slurp(first).find("goes to the second"), std::string::npos);
   EXPECT_NE(slurp(second).find("goes to the second"), std::string::npos);
 }
@@ -219,10 +219,10 @@ TEST_F(LogFileReaction, RotationStartsANewFileAtTheSamePath) {
     s.iloglf = 1;
     s.szlogf = log;
   });
-  log::logger().log(log::kSecurity, 1, "before rotation");
+  log::logger().log(log::Level::Security, 1, "before rotation");
   std::filesystem::rename(log, log + ".1");
   apply([](store::ServerSettings&) {}, true);
-  log::logger().log(log::kSecurity, 1, "after rotation");
+  log::logger().log(log::Level::Security, 1, "after rotation");
   EXPECT_NE(slurp(log + ".1").find("before rotation"), std::string::npos);
   EXPECT_EQ(slurp(log + ".1").find("after rotation"), std::string::npos);
   EXPECT_NE(slurp(log).find("after rotation"), std::string::npos);

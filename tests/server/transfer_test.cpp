@@ -649,7 +649,7 @@ TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
     srv.advance_and_tick(500);
     // A timed-out session is freed by the same tick: look it up again rather than touch it.
     ASSERT_NE(session_of(srv, c), nullptr) << "timed out in round " << round;
-    ASSERT_EQ(s->state, session::LoggedIn) << "timed out in round " << round;
+    ASSERT_EQ(s->state, session::SessionState::LoggedIn) << "timed out in round " << round;
   }
   EXPECT_GT(taken, 0u);
   ASSERT_NE(s->data(), nullptr);

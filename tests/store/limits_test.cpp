@@ -28,7 +28,7 @@ TEST(ClientLimits, PerUserLimitRefusesSecondLoginOfSameUser) {
   LimitDecision d =
       evaluate_client_limits(szcl, 20, at(12, 0), session("ALICE", "[t] staff", kIp2), others);
   EXPECT_FALSE(d.accepted);
-  EXPECT_EQ(d.kind, kLimitPerUser);
+  EXPECT_EQ(d.kind, LimitKind::PerUser);
   EXPECT_EQ(d.limit, 1);
   EXPECT_TRUE(evaluate_client_limits(szcl, 20, at(12, 0), session("bob", "[t] staff", kIp1), others)
                   .accepted);
@@ -41,7 +41,7 @@ TEST(ClientLimits, RangesAreInclusiveAndNeverWrap) {
     return evaluate_client_limits(szcl, 20, at(h, m), session("alice", "[t] staff", kIp1), others);
   };
   EXPECT_FALSE(eval("09:00,17:00,1,5,5,5", 12, 0).accepted);
-  EXPECT_EQ(eval("09:00,17:00,1,5,5,5", 12, 0).kind, kLimitTemplateTotal);
+  EXPECT_EQ(eval("09:00,17:00,1,5,5,5", 12, 0).kind, LimitKind::TemplateTotal);
   EXPECT_FALSE(eval("09:00,17:00,1,5,5,5", 17, 0).accepted);
   EXPECT_FALSE(eval("09:00,17:00,1,5,5,5", 9, 0).accepted);
   EXPECT_TRUE(eval("09:00,17:00,1,5,5,5", 17, 1).accepted);
@@ -73,15 +73,15 @@ TEST(ClientLimits, KindsAreTestedFromServerTotalDown) {
   std::vector<LimitSession> others{session("alice", "[t] staff", kIp1)};
   // Every kind is exceeded (limit 1, count 2): the server total is reported first.
   LimitDecision d = evaluate_client_limits("00:00,23:59,1,1,1,1", 1, at(1, 0), me, others);
-  EXPECT_EQ(d.kind, kLimitServerTotal);
+  EXPECT_EQ(d.kind, LimitKind::ServerTotal);
   d = evaluate_client_limits("00:00,23:59,1,1,1,1", 20, at(1, 0), me, others);
-  EXPECT_EQ(d.kind, kLimitBoth);
+  EXPECT_EQ(d.kind, LimitKind::Both);
   d = evaluate_client_limits("00:00,23:59,1,1,1,-1", 20, at(1, 0), me, others);
-  EXPECT_EQ(d.kind, kLimitPerIp);
+  EXPECT_EQ(d.kind, LimitKind::PerIp);
   d = evaluate_client_limits("00:00,23:59,1,1,-1,-1", 20, at(1, 0), me, others);
-  EXPECT_EQ(d.kind, kLimitPerUser);
+  EXPECT_EQ(d.kind, LimitKind::PerUser);
   d = evaluate_client_limits("00:00,23:59,1,-1,-1,-1", 20, at(1, 0), me, others);
-  EXPECT_EQ(d.kind, kLimitTemplateTotal);
+  EXPECT_EQ(d.kind, LimitKind::TemplateTotal);
   EXPECT_EQ(d.limit, 1);
 }
 
@@ -89,13 +89,13 @@ TEST(ClientLimits, ZeroLimitAndServerMaximum) {
   LimitSession me = session("alice", "[t] staff", kIp1);
   LimitDecision d = evaluate_client_limits("00:00,23:59,-1,-1,0,-1", 20, at(5, 0), me, {});
   EXPECT_FALSE(d.accepted);
-  EXPECT_EQ(d.kind, kLimitPerIp);
+  EXPECT_EQ(d.kind, LimitKind::PerIp);
   EXPECT_EQ(d.limit, 0);
   // Without template only the server maximum counts, whatever the others' templates.
   LimitSession plain = session("carol", "", kIp1);
   std::vector<LimitSession> two{session("a", "", kIp1), session("b", "[t] x", kIp2)};
   d = evaluate_client_limits(std::nullopt, 2, at(5, 0), plain, two);
-  EXPECT_EQ(d.kind, kLimitServerTotal);
+  EXPECT_EQ(d.kind, LimitKind::ServerTotal);
   EXPECT_EQ(d.limit, 2);
   EXPECT_TRUE(evaluate_client_limits(std::nullopt, 3, at(5, 0), plain, two).accepted);
   // Template totals count only sessions that have a template with the same reference.

@@ -55,7 +55,7 @@ void pump_until_taken(TestServer& srv, const FtpClient& c) {
 
 void log_in(TestServer& srv, session::Session& s, const std::string& user, const std::string& szfp,
             const store::TemplateRecord* tmpl, const store::UserRecord* stats) {
-  s.state = session::LoggedIn;
+  s.state = session::SessionState::LoggedIn;
   s.user_name = user;
   s.account = stats != nullptr ? *stats : store::UserRecord{};
   s.account.name = user;

@@ -18,7 +18,7 @@ using qorda::platform::drive_table;
 namespace {
 
 struct Resolved {
-  int code;
+  ResolveResult code;
   std::string dir;
   std::string name;
 };
@@ -144,10 +144,10 @@ TEST_F(Resolver, UserHomeEntryWinsOverTheTemplates) {
   EXPECT_EQ(st.root_for('c')->root, "/c:/ftp/");
   EXPECT_EQ(st.root_for('D')->root, "/d:/data/");
   // The user's own entry decides; the template's are not consulted once a user entry matched.
-  EXPECT_EQ(run(st, "/c:/ftp/", "pub").code, RESOLVE_OK);
-  EXPECT_EQ(run(st, "/c:/ftp/", "pub/Sub").code, RESOLVE_DENIED);
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub").code, ResolveResult::Ok);
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub/Sub").code, ResolveResult::Denied);
   Resolved r = run(st, "/c:/ftp/pub/", "..");  // no user entry matches: the template's applies
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/");
 }
 
@@ -157,122 +157,122 @@ TEST_F(Resolver, RestrictedRootIsTheFloor) {
   for (const char* arg : {"..", "../..", "..\\..", "/..", "/c:/../..", "c:..", "~/../..",
                           "./../../.", "/../../../.."}) {
     Resolved r = run(st, "/c:/ftp/", arg);
-    EXPECT_EQ(r.code, RESOLVE_OK) << arg;
+    EXPECT_EQ(r.code, ResolveResult::Ok) << arg;
     EXPECT_EQ(r.dir, "/c:/ftp/") << arg;
   }
   Resolved r = run(st, "/c:/ftp/pub/Sub/", "../..");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/");
   // "/pub" under the single root lands in /c:/ftp/pub/ and shows as /pub/.
   r = run(st, "/c:/ftp/", "/pub");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   EXPECT_EQ(display_path(st, r.dir), "/pub/");
   // A drive without a root for this user leaves the position at the current drive's root.
   r = run(st, "/c:/ftp/pub/", "/z:/");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/");
   r = run(st, "/c:/ftp/pub/", "d:");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   // "c:pub" is the drive's root followed by pub.
   r = run(st, "/c:/ftp/pub/Sub/", "c:pub");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   // A directory with an entry but no inheritance to below, and one with no entry.
   fs::create_directories(base_ + "/c/ftp/incoming/deep");
-  EXPECT_EQ(run(st, "/c:/ftp/", "incoming").code, RESOLVE_OK);
-  EXPECT_EQ(run(st, "/c:/ftp/", "incoming/deep").code, RESOLVE_DENIED);
-  EXPECT_EQ(run(st, "/c:/ftp/pub/", "../incoming/deep/..").code, RESOLVE_DENIED);
+  EXPECT_EQ(run(st, "/c:/ftp/", "incoming").code, ResolveResult::Ok);
+  EXPECT_EQ(run(st, "/c:/ftp/", "incoming/deep").code, ResolveResult::Denied);
+  EXPECT_EQ(run(st, "/c:/ftp/pub/", "../incoming/deep/..").code, ResolveResult::Denied);
   // ".." into a directory without rights is refused unless leaving the visible root.
-  EXPECT_EQ(run(st, "/c:/ftp/incoming/deep/", "..").code, RESOLVE_OK);
-  EXPECT_EQ(run(st, "/c:/ftp/", "/c:/secret").code, RESOLVE_NOT_FOUND);  // /c:/ftp/c:/...
+  EXPECT_EQ(run(st, "/c:/ftp/incoming/deep/", "..").code, ResolveResult::Ok);
+  EXPECT_EQ(run(st, "/c:/ftp/", "/c:/secret").code, ResolveResult::NotFound);  // /c:/ftp/c:/...
 }
 
 TEST_F(Resolver, AllDrivesUserClimbsOnlyToTheDriveRoot) {
   FsState st = everything();
   for (const char* arg : {"/c:/../..", "..\\..\\..\\..", "c:..", "/c:/ftp/../../../"}) {
     Resolved r = run(st, "/c:/ftp/", arg);
-    EXPECT_EQ(r.code, RESOLVE_OK) << arg;
+    EXPECT_EQ(r.code, ResolveResult::Ok) << arg;
     EXPECT_EQ(r.dir, "/c:/") << arg;
   }
   Resolved r = run(st, "/c:/", "/d:/data/X.BIN");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/d:/data/");
   EXPECT_EQ(r.name, "X.BIN");
   EXPECT_EQ(display_path(st, "/d:/data/"), "/d:/data/");
   r = run(st, "/d:/data/", "/secret");  // "/" starts at the current drive's root
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "secret");
   r = run(st, "/c:/", "C:/Secret/");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/secret/");
-  EXPECT_EQ(run(st, "/c:/", "q:").code, RESOLVE_NOT_FOUND);  // not mapped
+  EXPECT_EQ(run(st, "/c:/", "q:").code, ResolveResult::NotFound);  // not mapped
 }
 
 TEST_F(Resolver, SyntaxRules) {
   FsState st = everything();
   for (const char* arg : {"", "/c:/a:b", "c:d:", "a\"b", "a<b", "a>b", "a^b", "a|b",
                           "pub//file.txt", "*", "pub/*.txt"}) {
-    EXPECT_EQ(run(st, "/c:/ftp/", arg).code, RESOLVE_NOT_FOUND) << arg;
+    EXPECT_EQ(run(st, "/c:/ftp/", arg).code, ResolveResult::NotFound) << arg;
   }
   // Wildcards only where allowed, and only in the last component.
   Resolved r = run(st, "/c:/ftp/", "pub/*.TXT", true);
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   EXPECT_EQ(r.name, "*.TXT");
-  EXPECT_EQ(run(st, "/c:/ftp/", "p*/file.txt", true).code, RESOLVE_NOT_FOUND);
-  EXPECT_EQ(run(st, "/c:/ftp/", "pub/*/", true).code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(run(st, "/c:/ftp/", "p*/file.txt", true).code, ResolveResult::NotFound);
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub/*/", true).code, ResolveResult::NotFound);
   r = run(st, "/c:/ftp/", "pub/*.zip", true);
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "*.zip");
   // A trailing slash is dropped once; "/" alone is the root.
   r = run(st, "/c:/ftp/", "pub/");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.name, "");
   r = run(st, "/c:/ftp/pub/", "/");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/");
-  EXPECT_EQ(run(st, "/c:/ftp/", "pub//").code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(run(st, "/c:/ftp/", "pub//").code, ResolveResult::NotFound);
   // A malformed current directory resolves nothing.
-  EXPECT_EQ(run(st, "ftp/", "pub").code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(run(st, "ftp/", "pub").code, ResolveResult::NotFound);
   EXPECT_EQ(
       resolve_path(st, "/c:/", "ftp", nullptr, nullptr,
                    {.allow_wildcards = false, .follow_links = true, .check_permissions = true},
                    kMaxLinkDepth),
-      RESOLVE_BAD_LINK);
+      ResolveResult::BadLink);
 }
 
 TEST_F(Resolver, NamesOnDiskAndMissingComponents) {
   FsState st = everything();
   Resolved r = run(st, "/c:/", "FTP/PUB/sub");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/Sub/");  // the names as stored
   r = run(st, "/c:/ftp/", "PUB/FILE.TXT");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   EXPECT_EQ(r.name, "FILE.TXT");  // a file's name as typed
   r = run(st, "/c:/ftp/", "pub/new.txt");
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "new.txt");
   r = run(st, "/c:/ftp/", "nope/new.txt");
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "");
   r = run(st, "/c:/ftp/", "README/x");  // a file in the middle
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "");
 }
 
 TEST_F(Resolver, TildeIsHomeUnlessARealEntryHasThatName) {
   FsState st = restricted();
   Resolved r = run(st, "/c:/ftp/", "~");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   r = run(st, "/c:/ftp/", "~/Sub/");
   EXPECT_EQ(r.dir, "/c:/ftp/pub/Sub/");
   fs::create_directories(base_ + "/c/ftp/~");
   r = run(st, "/c:/ftp/", "~");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/~/");
   EXPECT_EQ(display_path(st, "~/x/"), "~/x/");
 }
@@ -298,20 +298,20 @@ TEST_F(Resolver, AdministratorSymlinkIsFollowedButDotDotIsLexical) {
   FsState st = everything();
   fs::create_directory_symlink(base_ + "/d/data", base_ + "/c/ftp/other");
   Resolved r = run(st, "/c:/ftp/", "other/x.bin");
-  EXPECT_EQ(r.code, RESOLVE_OK);  // placed by the administrator, into a drive: followed
+  EXPECT_EQ(r.code, ResolveResult::Ok);  // placed by the administrator, into a drive: followed
   EXPECT_EQ(r.dir, "/c:/ftp/other/");
   r = run(st, "/c:/ftp/other/", "../..");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/");  // never the link target's parent
   r = run(st, "/c:/ftp/other/", "../../../outside");
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   // Out of every drive: missing, as the directory or as the last name.
   fs::create_directory_symlink(base_ + "/outside", base_ + "/c/ftp/out");
   r = run(st, "/c:/ftp/", "out/secret.txt");
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "");
   r = run(st, "/c:/ftp/", "out");
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "");
 }
 
@@ -320,12 +320,12 @@ TEST_F(Resolver, VeryLongArgumentsEndCleanly) {
   std::string up;
   for (int i = 0; i < 5000; ++i) up += "../";
   Resolved r = run(st, "/c:/ftp/pub/", up);
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/");
   std::string deep;
   for (int i = 0; i < 3000; ++i) deep += "aaaaaaaa/";
   r = run(st, "/c:/", deep);
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   // Directories nested past the path bound are refused rather than followed.
   std::string chain = base_ + "/c";
   std::string arg;
@@ -336,7 +336,7 @@ TEST_F(Resolver, VeryLongArgumentsEndCleanly) {
     if (!fs::create_directory(chain, ec)) break;
   }
   r = run(st, "/c:/", arg);
-  EXPECT_NE(r.code, RESOLVE_OK);
+  EXPECT_NE(r.code, ResolveResult::Ok);
 }
 
 namespace {
@@ -382,32 +382,32 @@ TEST_F(Resolver, LinksAreFollowedFromTheirDirectory) {
   st.user_szfp += "[u] r--l----s /d:/\n";
 
   Resolved r = run(st, "/c:/ftp/", "DRIVE_D/data");  // location compared ignoring case
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/d:/data/");
   EXPECT_EQ(display_path(st, r.dir), kNoAccess);  // reachable, but outside the visible root
   r = run(st, "/c:/ftp/pub/", "up/pub/Sub");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/Sub/");
   r = run(st, "/c:/ftp/", "home");
   EXPECT_EQ(r.dir, "/c:/ftp/pub/Sub/");
   r = run(st, "/c:/ftp/", "f");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/c:/ftp/pub/");
   EXPECT_EQ(r.name, "file.txt");
   r = run(st, "/c:/ftp/", "f/x");  // a link to a file in the middle of a path
-  EXPECT_EQ(r.code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(r.code, ResolveResult::NotFound);
   EXPECT_EQ(r.name, "");
-  EXPECT_EQ(run(st, "/c:/ftp/", "broken").code, RESOLVE_NOT_FOUND);
-  EXPECT_EQ(run(st, "/c:/ftp/", "deep").code, RESOLVE_DENIED);  // no rights on the target
+  EXPECT_EQ(run(st, "/c:/ftp/", "broken").code, ResolveResult::NotFound);
+  EXPECT_EQ(run(st, "/c:/ftp/", "deep").code, ResolveResult::Denied);  // no rights on the target
 
   links.reads = 0;
-  EXPECT_EQ(run(st, "/c:/ftp/", "a").code, RESOLVE_BAD_LINK);
+  EXPECT_EQ(run(st, "/c:/ftp/", "a").code, ResolveResult::BadLink);
   EXPECT_EQ(links.reads, kMaxLinkDepth);  // a, then b followed until 26 levels deep
   std::string dir, name;
   EXPECT_EQ(
       resolve_path(st, "/c:/ftp/", "drive_d", &dir, &name,
                    {.allow_wildcards = false, .follow_links = false, .check_permissions = true}),
-      RESOLVE_BAD_LINK);
+      ResolveResult::BadLink);
   EXPECT_EQ(name, "/d:/");
   // A real entry hides a link of the same name.
   fs::create_directories(base_ + "/c/ftp/drive_d");
@@ -421,16 +421,16 @@ TEST_F(Resolver, LinksFromTheStoreTakeEffectAtTheNextLookup) {
   RegistryLinks links(**reg);
   FsState st = everything();
   st.links = &links;
-  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, ResolveResult::NotFound);
   qorda::store::LinkRecord rec{"/c:/ftp/ToData", "", "/d:/data/"};
   ASSERT_EQ(qorda::store::validate_link(rec), qorda::store::kLinkValid);
   ASSERT_TRUE(qorda::store::write_link(**reg, rec));
   Resolved r = run(st, "/c:/FTP/", "todata/x.bin");
-  EXPECT_EQ(r.code, RESOLVE_OK);
+  EXPECT_EQ(r.code, ResolveResult::Ok);
   EXPECT_EQ(r.dir, "/d:/data/");
   EXPECT_EQ(r.name, "x.bin");
   ASSERT_TRUE(qorda::store::delete_link(**reg, rec));
-  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, RESOLVE_NOT_FOUND);
+  EXPECT_EQ(run(st, "/c:/ftp/", "todata").code, ResolveResult::NotFound);
 }
 
 TEST_F(Resolver, CaseTwinsKeepTheirOwnRightsAndLinks) {
@@ -468,7 +468,7 @@ TEST_F(Resolver, CaseTwinsKeepTheirOwnRightsAndLinks) {
     PermissionRecord p;
     std::string rw;
     if (st.permission(r.dir, &p)) rw = std::string(1, p.r ? 'r' : '-') + (p.w ? 'w' : '-');
-    EXPECT_EQ(std::to_string(r.code) + " " + r.dir + " " + rw,
+    EXPECT_EQ(std::to_string(static_cast<int>(r.code)) + " " + r.dir + " " + rw,
               std::string(k[1]) + " " + k[2] + " " + k[3])
         << k[0];
   }
