@@ -142,7 +142,7 @@ ConnectionView Session::view(uint32_t now) const {
   v.idle_ms = now - last_activity;
   v.logged_in = state == SessionState::LoggedIn;
   v.examined = examined;
-  v.closing = state == Closing;
+  v.closing = state == SessionState::Closing;
   v.files_stored = files_stored;
   v.kb_stored = kb_stored;
   v.files_retrieved = files_retrieved;
