@@ -11,14 +11,11 @@
 
 #include "app/commands.h"
 #include "app/reload.h"
+#include "app/server_home.h"
 #include "engine/netmodule.h"
 #include "engine/observer.h"
 #include "log/log.h"
-#include "platform/clock.h"
 #include "platform/event_loop.h"
-#include "platform/lockfile.h"
-#include "platform/volume.h"
-#include "store/drives.h"
 #include "store/settings.h"
 
 namespace qorda::app {
@@ -37,19 +34,6 @@ void serve_usage(std::FILE* out) {
                "makes one) and when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
                "             (also across SIGHUP reloads)\n");
-}
-
-// Parses a port number 0..65535 (0: no listener, which ends the run); false on anything else.
-bool parse_port(const std::string& text, uint32_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (v > 65535) return false;
-  *port = v;
-  return true;
 }
 
 std::string listener_failure(const engine::NetModule& net, uint32_t port) {
@@ -109,42 +93,15 @@ int run_serve(const Context& ctx, const Args& args) {
     have_port = true;
   }
 
-  auto reg = open_store(ctx);
-  if (!reg.ok() && reg.err == ENOENT) {
-    std::fprintf(stderr, "qorda serve: %s\n", reg.msg.c_str());
+  const std::optional<uint32_t> port_override =
+      have_port ? std::optional<uint32_t>(port) : std::nullopt;
+  ServerHome home = prepare_server_home(ctx, port_override);
+  if (!home.ok()) {
+    std::fprintf(stderr, "qorda serve: %s\n", home.status.msg.c_str());
     return kExitFailure;
   }
-  if (!reg.ok()) {
-    std::fprintf(stderr, "qorda serve: can't open the store %s: %s\n", store_path(ctx).c_str(),
-                 reg.msg.empty() ? std::strerror(reg.err) : reg.msg.c_str());
-    return kExitFailure;
-  }
-  // One server per home: a second one would share the store and the port setting.
-  auto lock = platform::InstanceLock::acquire_home(ctx.home);
-  if (!lock.ok()) {
-    std::fprintf(stderr, "qorda serve: %s\n",
-                 lock.msg.empty() ? std::strerror(lock.err) : lock.msg.c_str());
-    return kExitFailure;
-  }
-  if (platform::Status st = store::create_key_tree(**reg); !st.ok()) {
-    std::fprintf(stderr, "qorda serve: can't create the key tree: %s\n",
-                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
-    return kExitFailure;
-  }
+  platform::Registry& reg = *home.store;
   store::ServerSettings& settings = store::settings();
-  settings.load(**reg);
-  if (have_port) settings.iport = port;
-  if (platform::Status st = store::load_drive_table(**reg, ctx.home, platform::drive_table());
-      !st.ok()) {
-    std::fprintf(stderr, "qorda serve: can't load the drive table: %s\n",
-                 st.msg.empty() ? std::strerror(st.err) : st.msg.c_str());
-    return kExitFailure;
-  }
-
-  store::StartupInfo& start = store::startup();
-  start.start_time = static_cast<int64_t>(platform::clock().now());
-  start.start_tick = platform::clock().tick_ms();
-  if (char d = platform::drive_table().startup_drive(); d != 0) start.startup_drive = d;
 
   auto loop = platform::EventLoop::create();
   if (!loop.ok()) {
@@ -156,9 +113,7 @@ int run_serve(const Context& ctx, const Args& args) {
   auto installed = std::make_unique<engine::ObserverInstallation>(console);
 
   std::unique_ptr<engine::NetModule> net;
-  const engine::EngineEnv env{loop->get(), reg->get()};
-  const std::optional<uint32_t> port_override =
-      have_port ? std::optional<uint32_t>(port) : std::nullopt;
+  const engine::EngineEnv env{loop->get(), &reg};
   bool lost_listener = false;
   // SIGPIPE is taken too: a console pipe whose reader went away must not end the server (the
   // write fails with EPIPE instead).
@@ -166,8 +121,8 @@ int run_serve(const Context& ctx, const Args& args) {
     if (signo == SIGHUP) {
       if (!net || !net->is_open()) return;
       // The drives first: a log file named by a drive path then opens through the new table.
-      reload_drive_table(**reg, ctx.home);
-      if (!reload_settings(**reg, port_override, net, env).server_on) {
+      reload_drive_table(reg, ctx.home);
+      if (!reload_settings(reg, port_override, net, env).server_on) {
         lost_listener = true;
         (*loop)->stop();
       }

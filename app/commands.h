@@ -22,6 +22,11 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the command could not do its work
 inline constexpr int kExitUsage = 2;    // bad arguments or bad input
 
+// The home a program runs on: `given` (--home) or, when that is empty, $QORDA_HOME, else
+// /var/lib/qorda for root, else $XDG_DATA_HOME/qorda (~/.local/share/qorda); made absolute
+// against the working directory, without trailing slashes.
+std::string resolve_home(const std::string& given);
+
 // Path of the store file in a home.
 std::string store_path(const Context& ctx);
 
@@ -55,6 +60,12 @@ int run_template(const Context& ctx, const Args& args);
 
 // qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
 int run_serve(const Context& ctx, const Args& args);
+
+// qorda gui [--home DIR] [--port N]: runs qorda-gui, the administration window, from the
+// directory of this program (app/cmd_gui.cpp). Plain `qorda` with a display available runs it
+// through run_gui_without_command. Both return only when qorda-gui could not be started.
+int run_gui(const Context& ctx, const Args& args);
+int run_gui_without_command(const Context& ctx);
 
 // qorda init [--demo]: creates a home, with --demo a working anonymous FTP site
 // (app/cmd_init.cpp).

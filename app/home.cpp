@@ -1,5 +1,8 @@
 // The home directory and the store inside it.
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/commands.h"
@@ -11,6 +14,14 @@ namespace qorda::app {
 std::string store_path(const Context& ctx) { return ctx.home + "/qorda.db"; }
 
 namespace {
+
+std::string default_home() {
+  if (const char* h = std::getenv("QORDA_HOME"); h && *h) return h;
+  if (geteuid() == 0) return "/var/lib/qorda";
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/qorda";
+  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/share/qorda";
+  return "/var/lib/qorda";
+}
 
 std::string missing_store_text(const Context& ctx) {
   return ctx.home + " is not a qorda home: there is no store " + store_path(ctx) +
@@ -33,6 +44,18 @@ std::string store_recovery_hint(const Context& ctx, int err) {
 }
 
 }  // namespace
+
+std::string resolve_home(const std::string& given) {
+  std::string home = given.empty() ? default_home() : given;
+  // Drive c: defaults to <home>/c and drive directories must be absolute, so a relative home
+  // (--home demo-home) is taken from the working directory once, here.
+  if (std::error_code ec; home.front() != '/') {
+    std::filesystem::path abs = std::filesystem::absolute(home, ec).lexically_normal();
+    if (!ec) home = abs.string();
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home;
+}
 
 platform::Result<std::unique_ptr<platform::Registry>> open_store(const Context& ctx,
                                                                  platform::Registry::Mode mode,

@@ -1,10 +1,7 @@
 // qorda [--home DIR] COMMAND ...: command-line parsing and dispatch to the subcommands.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "app/commands.h"
@@ -27,6 +24,7 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
+    {"gui", qorda::app::run_gui, "open the administration window (runs qorda-gui)"},
     {"init", qorda::app::run_init, "create a home (with --demo: an anonymous FTP site)"},
     {"get", qorda::app::run_get, "show the server settings (or one)"},
     {"set", qorda::app::run_set, "change one server setting"},
@@ -44,7 +42,9 @@ void usage(FILE* out) {
   std::fprintf(out,
                "\nThe home holds qorda.db and, by default, drive c:. It defaults to $QORDA_HOME,\n"
                "else /var/lib/qorda for root, else $XDG_DATA_HOME/qorda (~/.local/share/qorda).\n"
-               "Run 'qorda COMMAND --help' for a command's own options.\n");
+               "Run 'qorda COMMAND --help' for a command's own options.\n"
+               "With no COMMAND and a display ($DISPLAY or $WAYLAND_DISPLAY), qorda opens the\n"
+               "administration window as 'qorda gui' does.\n");
 }
 
 int run_help(const Context&, const Args&) {
@@ -59,23 +59,11 @@ bool have_display() {
   return false;
 }
 
-// With a display, plain `qorda` is meant to open the administration window; this build has none.
-int no_command() {
+// Without a display plain `qorda` only explains itself; with one it opens the window.
+int no_command(const Context& ctx) {
+  if (have_display()) return qorda::app::run_gui_without_command(ctx);
   usage(stderr);
-  if (have_display()) {
-    std::fprintf(stderr,
-                 "\nThe administration window is not built into this version of qorda; use the\n"
-                 "commands above (the server itself: 'qorda serve').\n");
-  }
   return qorda::app::kExitUsage;
-}
-
-std::string default_home() {
-  if (const char* h = std::getenv("QORDA_HOME"); h && *h) return h;
-  if (geteuid() == 0) return "/var/lib/qorda";
-  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/qorda";
-  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/share/qorda";
-  return "/var/lib/qorda";
 }
 
 }  // namespace
@@ -103,18 +91,12 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (ctx.home.empty()) ctx.home = default_home();
-  // Drive c: defaults to <home>/c and drive directories must be absolute, so a relative home
-  // (--home demo-home) is taken from the working directory once, here.
-  if (std::error_code ec; ctx.home.front() != '/') {
-    std::filesystem::path abs = std::filesystem::absolute(ctx.home, ec).lexically_normal();
-    if (!ec) ctx.home = abs.string();
-  }
-  while (ctx.home.size() > 1 && ctx.home.back() == '/') ctx.home.pop_back();
+  ctx.home = qorda::app::resolve_home(ctx.home);
 
-  // SECURITY: with no command nothing is started: a server (as root: /var/lib/qorda on port 21,
-  // every address) only ever runs when asked for by name.
-  if (i >= argc) return no_command();
+  // SECURITY: with no command and no display nothing is started: a server (as root:
+  // /var/lib/qorda on port 21, every address) runs only when asked for by name, or in the window
+  // on the administrator's display, which shows it and has its switch.
+  if (i >= argc) return no_command(ctx);
   std::string name = argv[i++];
   Args args(argv + i, argv + argc);
   for (const Command& c : kCommands) {

@@ -65,6 +65,52 @@ std::vector<std::string> commands() {
 
 const std::string kManPage = std::string(QORDA_SOURCE_DIR) + "/packaging/qorda.1";
 
+// The window beside the program, its desktop entry and its icon: installed exactly when the
+// window is built.
+void check_window_files(const std::string& prefix, const std::string& bin) {
+  const std::string gui = prefix + "/bin/qorda-gui";
+  const std::string entry = prefix + "/share/applications/qorda.desktop";
+  const std::string icon = prefix + "/share/icons/hicolor/scalable/apps/qorda.svg";
+#ifdef QORDA_GUI_BUILT
+  ASSERT_TRUE(fs::is_regular_file(gui));
+  ASSERT_TRUE(fs::is_regular_file(entry));
+  ASSERT_TRUE(fs::is_regular_file(icon));
+  EXPECT_NE(run("ldd '" + gui + "'").out.find("libQt6Widgets"), std::string::npos);
+  const std::string source = std::string(QORDA_SOURCE_DIR) + "/packaging/";
+  EXPECT_EQ(slurp(icon), slurp(source + "qorda.svg"));
+  EXPECT_EQ(slurp(entry), slurp(source + "qorda.desktop"));
+  // The menu starts the window through the program on PATH, under the icon installed here.
+  const std::string text = slurp(entry);
+  EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
+  for (const char* line : {"\nType=Application\n", "\nName=qorda\n", "\nExec=qorda gui\n",
+                           "\nIcon=qorda\n", "\nCategories=Network;\n", "\nTerminal=false\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_NE(text.find("\nComment="), std::string::npos) << text;
+  if (have("desktop-file-validate")) {
+    Outcome v = run("desktop-file-validate '" + entry + "'");
+    EXPECT_EQ(v.code, 0) << v.out;
+  }
+  // A hand-drawn picture: it must at least be a well-formed SVG document.
+  if (have("xmllint")) {
+    Outcome v = run("xmllint --noout --xpath \"/*[local-name()='svg']/@viewBox\" '" + icon + "'");
+    EXPECT_EQ(v.code, 0) << v.out;
+  }
+  // The installed qorda finds the installed window: `qorda gui --help` is qorda's own, but
+  // `qorda gui` on a home with no store reaches qorda-gui, which refuses it in its own name.
+  Outcome r = run("env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" '" +
+                  bin + "' --home '" + prefix + "/no-home' gui");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("qorda-gui: " + prefix + "/no-home is not a qorda home"), std::string::npos)
+      << r.out;
+#else
+  EXPECT_FALSE(fs::exists(gui));
+  EXPECT_FALSE(fs::exists(entry));
+  EXPECT_FALSE(fs::exists(icon));
+  (void)bin;
+#endif
+}
+
 TEST(Install, PutsTheProgramTheUnitAndTheManualPage) {
   if (!have("cmake")) GTEST_SKIP() << "cmake is not installed";
   std::string tmpl = fs::temp_directory_path().string() + "/qorda-install-XXXXXX";
@@ -103,6 +149,15 @@ TEST(Install, PutsTheProgramTheUnitAndTheManualPage) {
     Outcome v = run("systemd-analyze verify --man=no '" + unit + "'");
     EXPECT_EQ(v.code, 0) << v.out;
   }
+
+  // The server never loads Qt, whether or not the window is built.
+  if (have("ldd")) {
+    Outcome libs = run("ldd '" + bin + "'");
+    EXPECT_EQ(libs.code, 0) << libs.out;
+    EXPECT_NE(libs.out.find("libsqlite3"), std::string::npos) << libs.out;
+    EXPECT_EQ(libs.out.find("libQt"), std::string::npos) << libs.out;
+  }
+  check_window_files(prefix, bin);
   std::error_code ec;
   fs::remove_all(prefix, ec);
 }

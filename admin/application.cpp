@@ -1,0 +1,135 @@
+#include "admin/application.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "admin/server_control.h"
+#include "platform/event_loop.h"
+#include "store/keys.h"
+#include "store/settings.h"
+
+namespace qorda::admin {
+
+namespace {
+
+// The activity log keeps this many lines.
+constexpr int kLogWindowLines = 500;
+
+// "pid 1234" from the lock's message "another qorda is already running on this home (pid 1234)".
+std::string holder_of(const std::string& lock_message) {
+  const size_t open = lock_message.rfind('(');
+  const size_t close = lock_message.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return {};
+  return lock_message.substr(open + 1, close - open - 1);
+}
+
+// The window a second start asks for: shown again, out of its minimised state, in front.
+void bring_forward(QWidget& window) {
+  if (window.isHidden() && store::settings().bnorestore == 1) return;
+  window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+  window.show();
+  window.raise();
+  window.activateWindow();
+}
+
+}  // namespace
+
+Startup start_up(SingleInstance& instance, const GuiOptions& options) {
+  Startup start;
+  if (instance.ask_running_instance()) {
+    start.outcome = Startup::Outcome::Restored;
+    return start;
+  }
+  start.home = app::prepare_server_home(app::Context{options.home}, options.port);
+  if (!start.home.ok()) {
+    const platform::Status& st = start.home.status;
+    if (start.home.failed == app::HomeStep::Lock && st.err == EWOULDBLOCK) {
+      // Another window may have taken the home since the first question; it answers now.
+      if (instance.ask_running_instance()) {
+        start.outcome = Startup::Outcome::Restored;
+        return start;
+      }
+      const std::string who = holder_of(st.msg);
+      start.message = "a server already runs on this home (qorda serve" +
+                      (who.empty() ? "" : ", " + who) + "); stop it first";
+    } else {
+      start.message = st.msg;
+    }
+    start.outcome = Startup::Outcome::Refused;
+    return start;
+  }
+  QString error;
+  if (!instance.listen(&error)) {
+    // The window works without it; only a second start would not find it.
+    std::fprintf(stderr, "qorda-gui: a second start will not find this window: %s\n",
+                 error.toLocal8Bit().constData());
+  }
+  start.outcome = Startup::Outcome::Run;
+  return start;
+}
+
+int run_gui(const GuiOptions& options) {
+  SingleInstance instance(options.home);
+  Startup start = start_up(instance, options);
+  if (start.outcome == Startup::Outcome::Restored) return app::kExitOk;
+  if (start.outcome == Startup::Outcome::Refused) {
+    std::fprintf(stderr, "qorda-gui: %s\n", start.message.c_str());
+    return app::kExitFailure;
+  }
+  auto loop = platform::EventLoop::create();
+  if (!loop.ok()) {
+    std::fprintf(stderr, "qorda-gui: can't create the event loop: %s\n", std::strerror(loop.err));
+    return app::kExitFailure;
+  }
+  // The lock stays in `start.home` for the whole run; the store goes to the control.
+  ServerControl control(std::move(start.home.store), std::move(loop.value));
+  // SIGTERM and SIGINT end the run as closing the window does: every client gets its 421.
+  if (platform::Status st =
+          control.loop().watch_signals({SIGTERM, SIGINT}, [](int) { QApplication::quit(); });
+      !st.ok()) {
+    std::fprintf(stderr, "qorda-gui: can't watch signals: %s\n", std::strerror(st.err));
+    return app::kExitFailure;
+  }
+
+  // ---- The windows. ------------------------------------------------------------------------
+  // Until the window classes arrive, a plain list shows the activity log. With them, the lines
+  // from here to the end of this block become:
+  //   MainWindow window(control);
+  //   QuickInfoWindow quick_info(control);
+  //   QObject::connect(&instance, &SingleInstance::restoreRequested, &window,
+  //                    &MainWindow::restore_requested);
+  //   QObject::connect(&window, &MainWindow::quickInfoRequested, &quick_info,
+  //                    &QuickInfoWindow::popup);
+  //   QObject::connect(&window, &MainWindow::examineRequested, &window,
+  //                    [&](quint32 id) { ExamineWindow::examine(control, id, &window); });
+  // (MainWindow::editRequested goes to the user editor once that exists.)
+  QListWidget window;
+  window.setWindowTitle(QString::fromLatin1(store::kProductName) + " " + store::kVersion);
+  window.setAccessibleName(QStringLiteral("activity log"));
+  window.setSelectionMode(QAbstractItemView::NoSelection);
+  window.resize(640, 360);
+  QObject::connect(&control.observer(), &QtObserver::screenLine, &window,
+                   [&window](const QString& line) {
+                     if (window.count() >= kLogWindowLines) delete window.takeItem(0);
+                     window.addItem(line);
+                     window.scrollToBottom();
+                   });
+  QObject::connect(&instance, &SingleInstance::restoreRequested, &window,
+                   [&window] { bring_forward(window); });
+  // ---- End of the windows. -----------------------------------------------------------------
+
+  // A server that cannot listen stays off; the log says why and the switch can try again.
+  control.switch_on();
+  // A window hidden at start is brought back by a second start; one that would hide a server
+  // that is off shows instead, so a failed start is never invisible.
+  if (store::settings().bhide != 1 || !control.is_on()) window.show();
+  const int status = QApplication::exec();
+  control.switch_off();
+  return status;
+}
+
+}  // namespace qorda::admin
