@@ -68,9 +68,8 @@ DisconnectResult disconnect_client(ServerControl& control, uint32_t id,
   store::UserRecord account;
   account.name = view->user;
   const bool has_account =
-      view->logged_in &&
-      store::read_user(control.store(), account, store::UserParts{.main_fields = true,
-                                                                   .counters = false});
+      view->logged_in && store::read_user(control.store(), account,
+                                          store::UserParts{.main_fields = true, .counters = false});
   if (!has_account) {
     control.disconnect(id);
     r.outcome = DisconnectOutcome::AtOnce;

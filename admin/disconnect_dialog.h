@@ -70,7 +70,6 @@ using DisconnectAsker = std::function<std::optional<DisconnectChoice>(const QStr
 
 // The disconnect of connection `id`, asking through `ask` when the client is logged in to an
 // existing account.
-DisconnectResult disconnect_client(ServerControl& control, uint32_t id,
-                                   const DisconnectAsker& ask);
+DisconnectResult disconnect_client(ServerControl& control, uint32_t id, const DisconnectAsker& ask);
 
 }  // namespace qorda::admin

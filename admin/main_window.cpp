@@ -36,12 +36,12 @@ QWidget* about_page(QWidget* parent) {
   big.setPointSizeF(big.pointSizeF() * 1.5);
   big.setBold(true);
   name->setFont(big);
-  auto* what = new QLabel(
-      QStringLiteral("%1 - the FTP server and its administration window, for Linux.\n\n"
-                     "The server runs inside this window: closing the window stops it.\n"
-                     "Without a window the same server runs as \"%1 serve\".")
-          .arg(QString::fromLatin1(store::kShortName)),
-      page);
+  auto* what =
+      new QLabel(QStringLiteral("%1 - the FTP server and its administration window, for Linux.\n\n"
+                                "The server runs inside this window: closing the window stops it.\n"
+                                "Without a window the same server runs as \"%1 serve\".")
+                     .arg(QString::fromLatin1(store::kShortName)),
+                 page);
   what->setWordWrap(true);
   auto* layout = new QVBoxLayout(page);
   layout->addWidget(name);
@@ -53,9 +53,8 @@ QWidget* about_page(QWidget* parent) {
 }  // namespace
 
 MainWindow::MainWindow(ServerControl& control, QWidget* parent)
-    : QWidget(parent,
-              Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       control_(control) {
   setWindowTitle(main_title());
   setWindowIcon(tray_icon_image(TrayPicture::Idle));
@@ -141,8 +140,8 @@ void MainWindow::tray_clicked() {
 
 void MainWindow::changeEvent(QEvent* e) {
   QWidget::changeEvent(e);
-  if (e->type() == QEvent::WindowStateChange && isMinimized() &&
-      store::settings().bminhide == 1 && !hidden_) {
+  if (e->type() == QEvent::WindowStateChange && isMinimized() && store::settings().bminhide == 1 &&
+      !hidden_) {
     // Hiding from inside the state change confuses some window managers; do it right after.
     QMetaObject::invokeMethod(this, &MainWindow::minimised, Qt::QueuedConnection);
   }
@@ -179,7 +178,8 @@ void MainWindow::on_tick() {
   if (!shutdown_pending_) return;
   if (control_.client_count() == 0) {
     shutdown_pending_ = false;
-    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
   }
   const QString title = blink_title(blink_);
   if (!title.isEmpty()) setWindowTitle(title);

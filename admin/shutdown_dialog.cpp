@@ -17,8 +17,9 @@ ShutdownDialog::ShutdownDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Shutting Down"));
   setModal(true);
   auto* text = new QLabel(
-      QStringLiteral("Shutting down now will abort any transfers and disconnect all clients. If you "
-                     "would like to wait until the system is idle, check the box below."),
+      QStringLiteral(
+          "Shutting down now will abort any transfers and disconnect all clients. If you "
+          "would like to wait until the system is idle, check the box below."),
       this);
   text->setWordWrap(true);
   wait_ = new QCheckBox(QStringLiteral("wait until all clients have logged off"), this);

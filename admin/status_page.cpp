@@ -90,9 +90,9 @@ StatusPage::StatusPage(ServerControl& control, QWidget* parent)
   status_ = new QLineEdit(this);
   status_->setReadOnly(true);
   status_->setAccessibleName(QStringLiteral("status line"));
-  status_->setText(QStringLiteral("%1 %2 - an FTP server for Linux")
-                       .arg(QString::fromLatin1(store::kProductName),
-                            QString::fromLatin1(store::kVersion)));
+  status_->setText(
+      QStringLiteral("%1 %2 - an FTP server for Linux")
+          .arg(QString::fromLatin1(store::kProductName), QString::fromLatin1(store::kVersion)));
 
   switch_ = new QSlider(Qt::Horizontal, this);
   switch_->setAccessibleName(QStringLiteral("server switch"));

@@ -42,7 +42,7 @@ struct ConnectionView {
   uint32_t idle_ms = 0;
   bool logged_in = false;
   bool examined = false;
-  bool closing = false;            // going away: disconnecting it again does nothing
+  bool closing = false;              // going away: disconnecting it again does nothing
   std::array<uint8_t, 4> address{};  // the client's IPv4 address, a.b.c.d
   uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
   // The file transfer in progress, when one moves (direction Send or Receive); the position is
