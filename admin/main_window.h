@@ -36,7 +36,7 @@ class MainWindow final : public QWidget {
   enum Tab { StatusTab, SetupTab, ExtrasTab, BannersTab, AccountsTab, AboutTab };
 
   // Builds the sheet (the status page switches the server on) and the tray icon. The window
-  // is not shown: show_at_start does that.
+  // is not shown: show_at_start does that. `control` must outlive the window.
   explicit MainWindow(ServerControl& control, QWidget* parent = nullptr);
   ~MainWindow() override;
 

@@ -218,18 +218,21 @@ void StatusPage::remove_client(quint32 id) {
   if (item == nullptr) return;
   const int row = clients_->row(item);
   const bool was_selected = item->isSelected();
+  QListWidgetItem* keep = was_selected ? nullptr : clients_->selectedItems().value(0, nullptr);
   {
     const QSignalBlocker quiet(clients_);
     delete clients_->takeItem(row);
-    // The selection follows only when the selected client left; another client leaving does
-    // not move the administrator's choice.
+    // The list selects a neighbour of a removed current line by itself; the selection is set
+    // here instead. It follows only when the selected client left: another client leaving
+    // does not move (or make) the administrator's choice.
+    clients_->clearSelection();
     if (was_selected) {
       const int next = selection_after_removal(row, clients_->count());
-      clients_->clearSelection();
-      if (next >= 0) {
-        clients_->setCurrentRow(next);
-        clients_->item(next)->setSelected(true);
-      }
+      if (next >= 0) keep = clients_->item(next);
+    }
+    if (keep != nullptr) {
+      clients_->setCurrentItem(keep);
+      keep->setSelected(true);
     }
   }
   update_buttons();
