@@ -33,7 +33,7 @@ QWidget* about_page(QWidget* parent) {
   auto* page = new QWidget(parent);
   auto* name = new QLabel(main_title(), page);
   QFont big = name->font();
-  big.setPointSizeF(big.pointSizeF() * 1.5);
+  if (big.pointSizeF() > 0) big.setPointSizeF(big.pointSizeF() * 1.5);
   big.setBold(true);
   name->setFont(big);
   auto* what =
