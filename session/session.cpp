@@ -142,7 +142,8 @@ ConnectionView Session::view(uint32_t now) const {
   v.idle_ms = now - last_activity;
   v.logged_in = state == SessionState::LoggedIn;
   v.examined = examined;
-  v.closing = state == SessionState::Closing;
+  v.closing = closing();
+  for (int i = 0; i < 4; ++i) v.address[static_cast<size_t>(i)] = peer_addr.byte(i);
   v.files_stored = files_stored;
   v.kb_stored = kb_stored;
   v.files_retrieved = files_retrieved;

@@ -43,7 +43,8 @@ struct ConnectionView {
   uint32_t idle_ms = 0;
   bool logged_in = false;
   bool examined = false;
-  bool closing = false;  // said goodbye (or was told to); freed at the next tick
+  bool closing = false;              // said goodbye (or was told to); freed at the next tick
+  std::array<uint8_t, 4> address{};  // the client's IPv4 address, a.b.c.d
   uint32_t files_stored = 0, kb_stored = 0, files_retrieved = 0, kb_retrieved = 0;
   // The file transfer in progress, when one moves (direction Send or Receive); the position is
   // where the file stands, the rate counts this connection's bytes.
