@@ -1,12 +1,14 @@
 #include "admin/application.h"
 
 #include <QApplication>
-#include <QListWidget>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "admin/examine_window.h"
+#include "admin/main_window.h"
+#include "admin/quick_info.h"
 #include "admin/server_control.h"
 #include "platform/event_loop.h"
 #include "store/keys.h"
@@ -16,24 +18,12 @@ namespace qorda::admin {
 
 namespace {
 
-// The activity log keeps this many lines.
-constexpr int kLogWindowLines = 500;
-
 // "pid 1234" from the lock's message "another qorda is already running on this home (pid 1234)".
 std::string holder_of(const std::string& lock_message) {
   const size_t open = lock_message.rfind('(');
   const size_t close = lock_message.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close < open) return {};
   return lock_message.substr(open + 1, close - open - 1);
-}
-
-// The window a second start asks for: shown again, out of its minimised state, in front.
-void bring_forward(QWidget& window) {
-  if (window.isHidden() && store::settings().bnorestore == 1) return;
-  window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-  window.show();
-  window.raise();
-  window.activateWindow();
 }
 
 }  // namespace
@@ -96,37 +86,25 @@ int run_gui(const GuiOptions& options) {
   }
 
   // ---- The windows. ------------------------------------------------------------------------
-  // Until the window classes arrive, a plain list shows the activity log. With them, the lines
-  // from here to the end of this block become:
-  //   MainWindow window(control);
-  //   QuickInfoWindow quick_info(control);
-  //   QObject::connect(&instance, &SingleInstance::restoreRequested, &window,
-  //                    &MainWindow::restore_requested);
-  //   QObject::connect(&window, &MainWindow::quickInfoRequested, &quick_info,
-  //                    &QuickInfoWindow::popup);
-  //   QObject::connect(&window, &MainWindow::examineRequested, &window,
-  //                    [&](quint32 id) { ExamineWindow::examine(control, id, &window); });
-  // (MainWindow::editRequested goes to the user editor once that exists.)
-  QListWidget window;
-  window.setWindowTitle(QString::fromLatin1(store::kProductName) + " " + store::kVersion);
-  window.setAccessibleName(QStringLiteral("activity log"));
-  window.setSelectionMode(QAbstractItemView::NoSelection);
-  window.resize(640, 360);
-  QObject::connect(&control.observer(), &QtObserver::screenLine, &window,
-                   [&window](const QString& line) {
-                     if (window.count() >= kLogWindowLines) delete window.takeItem(0);
-                     window.addItem(line);
-                     window.scrollToBottom();
-                   });
+  // The main window's status page switches the server on (a server that cannot listen stays
+  // off; the log says why and the switch can try again). The quick-info window exists hidden
+  // for the main window's whole life.
+  MainWindow window(control);
+  QuickInfoWindow quick_info(control);
   QObject::connect(&instance, &SingleInstance::restoreRequested, &window,
-                   [&window] { bring_forward(window); });
+                   &MainWindow::bring_forward);
+  QObject::connect(&window, &MainWindow::quickInfoRequested, &quick_info, [&quick_info] {
+    if (!quick_info.isVisible()) quick_info.popup();
+  });
+  QObject::connect(
+      &window, &MainWindow::examineRequested, &window,
+      [&control, &window](quint32 id) { ExamineWindow::examine(control, id, &window); });
+  // A hidden window that closes (shutdown when idle) is not Qt's "last window closed".
+  QObject::connect(&window, &MainWindow::closed, &window, [] { QApplication::quit(); });
+  // MainWindow::editRequested goes to the user editor once that exists.
+  window.show_at_start();
   // ---- End of the windows. -----------------------------------------------------------------
 
-  // A server that cannot listen stays off; the log says why and the switch can try again.
-  control.switch_on();
-  // A window hidden at start is brought back by a second start; one that would hide a server
-  // that is off shows instead, so a failed start is never invisible.
-  if (store::settings().bhide != 1 || !control.is_on()) window.show();
   const int status = QApplication::exec();
   control.switch_off();
   return status;

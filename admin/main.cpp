@@ -2,6 +2,7 @@
 // `qorda gui` (and plain `qorda` on a display) runs this program.
 #include <QApplication>
 #include <QIcon>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     return qorda::app::kExitFailure;
   }
   QApplication app(argc, argv);
+  // Qt sets the process locale from the environment; the server's replies and log lines
+  // ("%01.2f kb/s") must not turn into a decimal comma under some locales.
+  std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(QStringLiteral("qorda"));
   QApplication::setApplicationVersion(QString::fromLatin1(qorda::store::kVersion));
   // The desktop entry names the icon; a window system that maps windows to entries finds it.
