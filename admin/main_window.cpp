@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "admin/server_control.h"
+#include "admin/setup_page.h"
 #include "admin/status_page.h"
 #include "admin/tray_icon.h"
 #include "store/keys.h"
@@ -72,6 +73,11 @@ MainWindow::MainWindow(ServerControl& control, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(sheet_);
+
+  // The settings pages take their tabs' places here, so the window's fixed size fits them.
+  auto* setup = new SetupPage(control_, sheet_);
+  setup->set_shutdown_pending([this] { return shutdown_pending_; });
+  replace_page(SetupTab, setup);
 
   connect(status_, &StatusPage::examineRequested, this, &MainWindow::examineRequested);
   connect(status_, &StatusPage::editRequested, this, &MainWindow::editRequested);
