@@ -6,6 +6,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "admin/banners_page.h"
 #include "admin/server_control.h"
 #include "admin/setup_page.h"
 #include "admin/status_page.h"
@@ -78,6 +79,7 @@ MainWindow::MainWindow(ServerControl& control, QWidget* parent)
   auto* setup = new SetupPage(control_, sheet_);
   setup->set_shutdown_pending([this] { return shutdown_pending_; });
   replace_page(SetupTab, setup);
+  replace_page(BannersTab, new BannersPage(control_, sheet_));
 
   connect(status_, &StatusPage::examineRequested, this, &MainWindow::examineRequested);
   connect(status_, &StatusPage::editRequested, this, &MainWindow::editRequested);

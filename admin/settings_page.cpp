@@ -11,8 +11,17 @@
 #include <QVBoxLayout>
 
 #include "store/keys.h"
+#include "store/settings.h"
 
 namespace qorda::admin {
+
+QFont custom_font_or(const QFont& own) {
+  const store::ServerSettings& s = store::settings();
+  if (s.busefont != 1) return own;
+  QFont f(QString::fromStdString(s.szfont));
+  if (s.ifsiz > 0) f.setPointSizeF(s.ifsiz / 10.0);
+  return f;
+}
 
 SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
   warn_ = [](QWidget* owner, const QString& text) {

@@ -4,6 +4,7 @@
 // again after either of them.
 #pragma once
 
+#include <QFont>
 #include <QWidget>
 #include <functional>
 
@@ -16,6 +17,9 @@ class QPushButton;
 class QSlider;
 
 namespace qorda::admin {
+
+// The custom display font (szfont at ifsiz tenths of a point) while busefont is 1, else `own`.
+QFont custom_font_or(const QFont& own);
 
 // How a page shows a refused value: a warning box unless a test replaces it.
 using PageWarner = std::function<void(QWidget* parent, const QString& text)>;

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <filesystem>
 
+#include "admin/banners_page.h"
 #include "admin/server_control.h"
 #include "admin/setup_page.h"
 #include "log/log.h"
@@ -208,6 +209,45 @@ TEST(SetupPage, ANewPortRestartsTheListenerThere) {
   FtpClient old(srv.port(), [&] { srv.pump(); });
   EXPECT_EQ(old.read_until_close(), "");
   EXPECT_TRUE(old.peer_closed()) << "nothing listens on the old port";
+}
+
+TEST(BannersPage, AClientIsGreetedAndSentOffWithTheNewTexts) {
+  GuiServer srv([](store::ServerSettings& s) {
+    s.szmsg1 = "old welcome";
+    s.busefont = 1;
+    s.szfont = "Monospace";
+    s.ifsiz = 140;
+  });
+  ASSERT_TRUE(srv.control().switch_on());
+  admin::BannersPage page(srv.control());
+  EXPECT_EQ(page.welcome_edit()->toPlainText(), QStringLiteral("old welcome"));
+  EXPECT_EQ(page.welcome_edit()->font().pointSize(), 14) << "the texts use the custom font";
+  EXPECT_FALSE(page.ok_button()->isEnabled());
+
+  page.welcome_edit()->setFocus();
+  page.welcome_edit()->selectAll();
+  QTest::keyClicks(page.welcome_edit(), QStringLiteral("Hello %N"));
+  QTest::keyClick(page.welcome_edit(), Qt::Key_Return);
+  QTest::keyClicks(page.welcome_edit(), QStringLiteral("second line"));
+  QTest::keyClicks(page.goodbye_edit(), QStringLiteral("bye now"));
+  ASSERT_TRUE(page.ok_button()->isEnabled());
+  // Until "&ok" the engine still uses the old text.
+  EXPECT_EQ(store::settings().szmsg1, "old welcome");
+  QTest::mouseClick(page.ok_button(), Qt::LeftButton);
+  EXPECT_FALSE(page.ok_button()->isEnabled());
+  const store::ServerSettings s = stored(srv);
+  EXPECT_EQ(s.szmsg1, "Hello %N\nsecond line");
+  EXPECT_EQ(s.szmsg2, "bye now");
+
+  auto c = gui_client(srv);
+  EXPECT_EQ(c->reply(),
+            "220-test.host FTP Server (qorda 1.20) ready.\n220-Hello 1\n220 second line");
+  EXPECT_EQ(c->cmd("QUIT").substr(0, 11), "221 bye now");
+
+  // "&cancel" brings the stored text back.
+  QTest::keyClicks(page.goodbye_edit(), QStringLiteral(" and more"));
+  QTest::mouseClick(page.cancel_button(), Qt::LeftButton);
+  EXPECT_EQ(page.goodbye_edit()->toPlainText(), QStringLiteral("bye now"));
 }
 
 }  // namespace
