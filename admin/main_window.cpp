@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "admin/banners_page.h"
+#include "admin/extras_page.h"
 #include "admin/server_control.h"
 #include "admin/setup_page.h"
 #include "admin/status_page.h"
@@ -79,7 +80,12 @@ MainWindow::MainWindow(ServerControl& control, QWidget* parent)
   auto* setup = new SetupPage(control_, sheet_);
   setup->set_shutdown_pending([this] { return shutdown_pending_; });
   replace_page(SetupTab, setup);
-  replace_page(BannersTab, new BannersPage(control_, sheet_));
+  auto* extras = new ExtrasPage(control_, sheet_);
+  replace_page(ExtrasTab, extras);
+  auto* banners = new BannersPage(control_, sheet_);
+  replace_page(BannersTab, banners);
+  connect(extras, &ExtrasPage::fontsChanged, status_, &StatusPage::apply_fonts);
+  connect(extras, &ExtrasPage::fontsChanged, banners, &BannersPage::apply_fonts);
 
   connect(status_, &StatusPage::examineRequested, this, &MainWindow::examineRequested);
   connect(status_, &StatusPage::editRequested, this, &MainWindow::editRequested);

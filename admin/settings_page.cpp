@@ -24,8 +24,8 @@ QFont custom_font_or(const QFont& own) {
 }
 
 SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
-  warn_ = [](QWidget* owner, const QString& text) {
-    QMessageBox::warning(owner, QString::fromLatin1(store::kProductName), text);
+  warn_ = [](QWidget* owner, const QString& title, const QString& text) {
+    QMessageBox::warning(owner, title, text);
   };
   ok_ = new QPushButton(QStringLiteral("&ok"), this);
   cancel_ = new QPushButton(QStringLiteral("&cancel"), this);
@@ -56,6 +56,10 @@ void SettingsPage::set_clean() {
   if (ok_->hasFocus() || cancel_->hasFocus()) focusNextChild();
   ok_->setEnabled(false);
   cancel_->setEnabled(false);
+}
+
+void SettingsPage::warn(const QString& text, const QString& title) {
+  warn_(this, title.isEmpty() ? QString::fromLatin1(store::kProductName) : title, text);
 }
 
 void SettingsPage::changed() {

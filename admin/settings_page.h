@@ -21,8 +21,8 @@ namespace qorda::admin {
 // The custom display font (szfont at ifsiz tenths of a point) while busefont is 1, else `own`.
 QFont custom_font_or(const QFont& own);
 
-// How a page shows a refused value: a warning box unless a test replaces it.
-using PageWarner = std::function<void(QWidget* parent, const QString& text)>;
+// How a page shows a refused value: a warning box with that title unless a test replaces it.
+using PageWarner = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
 
 class SettingsPage : public QWidget {
   Q_OBJECT
@@ -58,7 +58,8 @@ class SettingsPage : public QWidget {
   void watch(QSlider* slider);
   void watch(QComboBox* list);
 
-  void warn(const QString& text) { warn_(this, text); }
+  // A warning box titled with the product's name, or with `title`.
+  void warn(const QString& text, const QString& title = {});
   // The bottom row: the read-only usage notes at the left, "&ok" and "&cancel" at the right.
   // `notes` uses CR LF line breaks.
   QHBoxLayout* bottom_row(const char* notes);

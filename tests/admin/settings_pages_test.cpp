@@ -3,19 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTabWidget>
 #include <QTest>
 #include <filesystem>
 
 #include "admin/banners_page.h"
+#include "admin/extras_page.h"
+#include "admin/main_window.h"
 #include "admin/server_control.h"
 #include "admin/setup_page.h"
+#include "admin/status_page.h"
 #include "log/log.h"
+#include "platform/socket.h"
+#include "store/links.h"
 #include "tests/admin/gui_support.h"
 #include "tests/support/accounts.h"
 
@@ -33,11 +41,15 @@ store::ServerSettings stored(GuiServer& srv) {
   return s;
 }
 
-// Collects what the page would show in a warning box.
+// Collects what the page would show in a warning box, and the boxes' titles.
 struct Warnings {
   QStringList texts;
+  QStringList titles;
   admin::PageWarner warner() {
-    return [this](QWidget*, const QString& t) { texts << t; };
+    return [this](QWidget*, const QString& title, const QString& t) {
+      titles << title;
+      texts << t;
+    };
   }
 };
 
@@ -248,6 +260,173 @@ TEST(BannersPage, AClientIsGreetedAndSentOffWithTheNewTexts) {
   QTest::keyClicks(page.goodbye_edit(), QStringLiteral(" and more"));
   QTest::mouseClick(page.cancel_button(), Qt::LeftButton);
   EXPECT_EQ(page.goodbye_edit()->toPlainText(), QStringLiteral("bye now"));
+}
+
+TEST(ExtrasRules, SizeListsAndTheNearestSize) {
+  const QStringList truetype = admin::font_size_list({}, true);
+  EXPECT_EQ(truetype, QStringList({" 6", " 8", " 9", "10", "11", "12", "14"}));
+  EXPECT_EQ(truetype[admin::nearest_size(truetype, 100)], QStringLiteral("10"));
+  // 9.5 points is as near to 9 as to 10: the first entry wins.
+  EXPECT_EQ(truetype[admin::nearest_size(truetype, 95)], QStringLiteral(" 9"));
+  EXPECT_EQ(truetype[admin::nearest_size(truetype, 400)], QStringLiteral("14"));
+  // Bitmap sizes once each; a first entry above 10 brings its half along.
+  EXPECT_EQ(admin::font_size_list({16, 12, 12}, false), QStringList({" 6", "12", "16"}));
+  EXPECT_EQ(admin::font_size_list({8, 10}, true), QStringList({" 8", "10"}));
+  EXPECT_EQ(admin::nearest_size({}, 100), -1);
+
+  EXPECT_EQ(admin::greeting_sample(true, "ftp.site", "box"),
+            QStringLiteral("220 ftp.site FTP Server (qorda 1.20) ready."));
+  EXPECT_EQ(admin::greeting_sample(false, "ftp.site", "box"),
+            QStringLiteral("220 box FTP Server (qorda 1.20) ready."));
+  EXPECT_EQ(admin::greeting_sample(false, "ftp.site", ""),
+            QStringLiteral("220 [unknown] FTP Server (qorda 1.20) ready."));
+
+  const QStringList faces = admin::pickable_families();
+  EXPECT_FALSE(faces.isEmpty());
+  EXPECT_EQ(faces[admin::face_index(faces, faces.last().toUpper())], faces.last())
+      << "a face is found whatever its case";
+  EXPECT_GE(admin::face_index(faces, "No Such Face Installed"), 0);
+}
+
+// Answers the link dialog from a script and records what each opening showed.
+struct LinkScript {
+  std::vector<std::pair<QString, QString>> answers;  // an empty location cancels
+  std::vector<std::pair<QString, QString>> shown;
+  admin::LinkAsker asker() {
+    return [this](QWidget*, QString* loc, QString* tgt) {
+      shown.emplace_back(*loc, *tgt);
+      if (answers.empty() || answers.front().first.isEmpty()) return false;
+      *loc = answers.front().first;
+      *tgt = answers.front().second;
+      answers.erase(answers.begin());
+      return true;
+    };
+  }
+};
+
+QStringList stored_links(GuiServer& srv) {
+  QStringList out;
+  for (const store::LinkRecord& r : store::list_all_links(srv.control().store())) {
+    out << QString::fromStdString(r.location + " -> " + r.target);
+  }
+  return out;
+}
+
+TEST(ExtrasPage, LinksAreCheckedStoredAtOnceAndARefusalReopensWithTheTypedValues) {
+  GuiServer srv;
+  admin::ExtrasPage page(srv.control());
+  Warnings warned;
+  LinkScript script;
+  page.set_warner(warned.warner());
+  page.set_link_asker(script.asker());
+  EXPECT_EQ(page.location_list()->count(), 0);
+  EXPECT_FALSE(page.edit_button()->isEnabled());
+  EXPECT_FALSE(page.delete_button()->isEnabled());
+
+  script.answers = {{"/c:/ftp/pub", "/d:/"}};
+  QTest::mouseClick(page.add_button(), Qt::LeftButton);
+  ASSERT_EQ(script.shown.size(), 1u);
+  EXPECT_EQ(script.shown[0], std::make_pair(QString("/c:/ftp/examples/drive_d"), QString("/d:/")));
+  EXPECT_EQ(stored_links(srv), QStringList{"/c:/ftp/pub -> /d:/"});
+  EXPECT_TRUE(page.edit_button()->isEnabled());
+  EXPECT_FALSE(page.modified()) << "links are not part of ok and cancel";
+
+  // The same place in other letters, then a bad location, then a bad target; each refusal
+  // reopens the dialog with what was typed. The last opening is cancelled.
+  script.shown.clear();
+  script.answers = {{"/C:/FTP/PUB", "/e:/"}, {"/c:/", "/e:/"}, {"/c:/ftp/a", "~x"}, {"", ""}};
+  QTest::mouseClick(page.add_button(), Qt::LeftButton);
+  EXPECT_EQ(warned.texts,
+            QStringList({"There is already a link at this location.", "Invalid \"link location\".",
+                         "Invalid \"target file or directory\"."}));
+  EXPECT_EQ(warned.titles, QStringList({"error", "error", "error"}));
+  ASSERT_EQ(script.shown.size(), 4u);
+  EXPECT_EQ(script.shown[1], std::make_pair(QString("/C:/FTP/PUB"), QString("/e:/")));
+  EXPECT_EQ(script.shown[3], std::make_pair(QString("/c:/ftp/a"), QString("~x")));
+  EXPECT_EQ(stored_links(srv), QStringList{"/c:/ftp/pub -> /d:/"});
+
+  // A second link, then editing the first to a new place: the old one goes.
+  script.answers = {{"/c:/ftp/zz", "~/up"}};
+  QTest::mouseClick(page.add_button(), Qt::LeftButton);
+  page.location_list()->setCurrentIndex(0);
+  EXPECT_EQ(page.target_edit()->text(), QStringLiteral("/d:/"));
+  script.shown.clear();
+  script.answers = {{"/c:/ftp/zz", "/f:/"}, {"/c:/ftp/new", "/f:/"}};
+  QTest::mouseClick(page.edit_button(), Qt::LeftButton);
+  EXPECT_EQ(script.shown[0], std::make_pair(QString("/c:/ftp/pub"), QString("/d:/")));
+  EXPECT_EQ(warned.texts.last(), QStringLiteral("There is already a link at this location."));
+  EXPECT_EQ(page.location_list()->currentText(), QStringLiteral("/c:/ftp/new"));
+  EXPECT_EQ(stored_links(srv).size(), 2);
+  EXPECT_TRUE(stored_links(srv).contains("/c:/ftp/new -> /f:/"));
+  // Editing the target alone keeps the place.
+  script.answers = {{"/c:/ftp/new", "/g:/"}};
+  QTest::mouseClick(page.edit_button(), Qt::LeftButton);
+  EXPECT_TRUE(stored_links(srv).contains("/c:/ftp/new -> /g:/"));
+
+  // Delete asks nothing.
+  QTest::mouseClick(page.delete_button(), Qt::LeftButton);
+  EXPECT_EQ(stored_links(srv), QStringList{"/c:/ftp/zz -> ~/up"});
+  EXPECT_EQ(page.location_list()->count(), 1);
+}
+
+TEST(ExtrasPage, TheGreetingSampleFollowsTheBoxAndARealClientSeesTheName) {
+  GuiServer srv;
+  admin::ExtrasPage page(srv.control());
+  EXPECT_EQ(page.greeting()->text(), "220 test.host FTP Server (qorda 1.20) ready.");
+  QTest::mouseClick(page.name_box(), Qt::LeftButton);
+  EXPECT_FALSE(page.name_edit()->isEnabled());
+  EXPECT_EQ(page.greeting()->text(), "220 [unknown] FTP Server (qorda 1.20) ready.")
+      << "no network module runs";
+  ASSERT_TRUE(srv.control().switch_on());
+  page.show();
+  const QString machine = QString::fromStdString(platform::local_host_name());
+  EXPECT_EQ(page.greeting()->text(),
+            QStringLiteral("220 %1 FTP Server (qorda 1.20) ready.").arg(machine));
+
+  QTest::mouseClick(page.name_box(), Qt::LeftButton);
+  page.name_edit()->selectAll();
+  QTest::keyClicks(page.name_edit(), QStringLiteral("ftp.example"));
+  EXPECT_EQ(page.greeting()->text(), "220 ftp.example FTP Server (qorda 1.20) ready.");
+  QTest::mouseClick(page.ok_button(), Qt::LeftButton);
+  EXPECT_EQ(stored(srv).szhostname, "ftp.example");
+  EXPECT_EQ(stored(srv).boverride, 1u);
+  auto c = gui_client(srv);
+  EXPECT_EQ(c->reply(), "220 ftp.example FTP Server (qorda 1.20) ready.");
+}
+
+TEST(ExtrasPage, TheCustomFontReachesTheListsAndBannersAtOk) {
+  GuiServer srv([](store::ServerSettings& s) {
+    s.busefont = 0;
+    s.szfont = "No Such Face Installed";
+    s.ifsiz = 100;
+  });
+  admin::MainWindow w(srv.control());
+  auto* page = qobject_cast<admin::ExtrasPage*>(w.sheet().widget(admin::MainWindow::ExtrasTab));
+  auto* banners =
+      qobject_cast<admin::BannersPage*>(w.sheet().widget(admin::MainWindow::BannersTab));
+  ASSERT_NE(page, nullptr);
+  ASSERT_NE(banners, nullptr);
+  EXPECT_FALSE(page->face_list()->isEnabled());
+  EXPECT_GE(page->face_list()->currentIndex(), 0) << "a missing face falls back to one listed";
+
+  page->font_box()->setChecked(true);
+  EXPECT_TRUE(page->face_list()->isEnabled());
+  const QString face = page->face_list()->currentText();
+  // Choosing the largest size listed.
+  page->size_list()->setFocus();
+  QTest::keyClick(page->size_list(), Qt::Key_End);
+  const int points = page->size_list()->currentText().trimmed().toInt();
+  ASSERT_GT(points, 0);
+  EXPECT_EQ(page->font_sample()->font().pointSize(), points);
+  QTest::mouseClick(page->ok_button(), Qt::LeftButton);
+
+  const store::ServerSettings s = stored(srv);
+  EXPECT_EQ(s.busefont, 1u);
+  EXPECT_EQ(QString::fromStdString(s.szfont), face);
+  EXPECT_EQ(s.ifsiz, static_cast<uint32_t>(points * 10));
+  EXPECT_EQ(w.status_page().activity_log()->font().pointSize(), points);
+  EXPECT_EQ(w.status_page().client_list()->font().family(), face);
+  EXPECT_EQ(banners->welcome_edit()->font().pointSize(), points);
 }
 
 }  // namespace
