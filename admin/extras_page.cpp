@@ -223,6 +223,10 @@ ExtrasPage::ExtrasPage(ServerControl& control, QWidget* parent)
   watch(name_);
   connect(override_, &QCheckBox::toggled, this, &ExtrasPage::update_greeting);
   connect(name_, &QLineEdit::textChanged, this, &ExtrasPage::update_greeting);
+  // The machine's name comes and goes with the network module. The signal comes from inside the
+  // module's open, before the control holds the module: the sample is refreshed right after.
+  connect(&control_.observer(), &QtObserver::switchPosition, this, &ExtrasPage::update_greeting,
+          Qt::QueuedConnection);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(links);
@@ -232,12 +236,6 @@ ExtrasPage::ExtrasPage(ServerControl& control, QWidget* parent)
 
   fill_links({});
   reload();
-}
-
-void ExtrasPage::showEvent(QShowEvent* e) {
-  SettingsPage::showEvent(e);
-  // The machine's name is known only while the network module runs.
-  update_greeting();
 }
 
 void ExtrasPage::fill_links(const QString& select) {

@@ -76,7 +76,6 @@ class ExtrasPage final : public SettingsPage {
  protected:
   void load_controls() override;
   bool store_controls() override;
-  void showEvent(QShowEvent* e) override;
 
  private:
   void fill_links(const QString& select);

@@ -2,21 +2,27 @@
 // back from the store as `qorda get` would), and what a real client sees afterwards.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "admin/banners_page.h"
 #include "admin/extras_page.h"
+#include "admin/link_dialog.h"
 #include "admin/main_window.h"
 #include "admin/server_control.h"
 #include "admin/setup_page.h"
@@ -223,6 +229,77 @@ TEST(SetupPage, ANewPortRestartsTheListenerThere) {
   EXPECT_TRUE(old.peer_closed()) << "nothing listens on the old port";
 }
 
+TEST(SetupPage, ANewPortWhileAShutdownWaitsLeavesTheServerOff) {
+  GuiServer srv;
+  ASSERT_TRUE(srv.control().switch_on());
+  admin::SetupPage page(srv.control());
+  page.set_shutdown_pending([] { return true; });
+  const uint16_t fresh = free_port();
+  type_into(page.digit_edit(DigitField::Port), QString::number(fresh));
+  QTest::mouseClick(page.ok_button(), Qt::LeftButton);
+  EXPECT_FALSE(srv.control().is_on());
+  EXPECT_EQ(store::settings().iport, fresh);
+  EXPECT_EQ(stored(srv).iport, fresh);
+}
+
+TEST(SettingsPages, EveryControlHasANameAndTheTabKeyReachesIt) {
+  GuiServer srv;
+  admin::MainWindow w(srv.control());
+  w.show();
+  for (int tab :
+       {admin::MainWindow::SetupTab, admin::MainWindow::ExtrasTab, admin::MainWindow::BannersTab}) {
+    QWidget* page = w.sheet().widget(tab);
+    // Enable everything the page may disable, so that the chain is complete.
+    for (QWidget* c : page->findChildren<QWidget*>()) c->setEnabled(true);
+    QSet<QWidget*> reached;
+    QWidget* first = page->nextInFocusChain();
+    for (QWidget* c = first; c && c != page && !reached.contains(c); c = c->nextInFocusChain()) {
+      reached.insert(c);
+    }
+    for (QWidget* c : page->findChildren<QWidget*>()) {
+      if (c->focusPolicy() == Qt::NoFocus || !c->isVisibleTo(page) || c->focusProxy() != nullptr ||
+          qobject_cast<QLabel*>(c)) {
+        continue;
+      }
+      if (!c->inherits("QLineEdit") && !c->inherits("QAbstractButton") &&
+          !c->inherits("QComboBox") && !c->inherits("QSlider") && !c->inherits("QPlainTextEdit")) {
+        continue;
+      }
+      auto* b = qobject_cast<QAbstractButton*>(c);
+      EXPECT_FALSE(c->accessibleName().isEmpty() && (!b || b->text().isEmpty()))
+          << "tab " << tab << ": a " << c->metaObject()->className() << " without a name";
+      EXPECT_TRUE(reached.contains(c))
+          << "tab " << tab << ": " << c->metaObject()->className() << " "
+          << c->accessibleName().toStdString() << " is not in the tab order";
+    }
+  }
+}
+
+TEST(LinkDialog, OkHandsBackWhatWasTypedAndCancelNothing) {
+  QString location = "/c:/ftp/examples/drive_d", target = "/d:/";
+  QTimer::singleShot(0, [] {
+    auto* d = qobject_cast<admin::LinkDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->windowTitle(), QStringLiteral("Edit Symbolic Link"));
+    EXPECT_EQ(d->location_edit()->text(), QStringLiteral("/c:/ftp/examples/drive_d"));
+    d->location_edit()->setText(QStringLiteral("/c:/ftp/cd"));
+    d->target_edit()->setText(QStringLiteral("/e:/"));
+    QTest::mouseClick(d->ok_button(), Qt::LeftButton);
+  });
+  ASSERT_TRUE(admin::LinkDialog::ask(nullptr, &location, &target));
+  EXPECT_EQ(location, QStringLiteral("/c:/ftp/cd"));
+  EXPECT_EQ(target, QStringLiteral("/e:/"));
+
+  QTimer::singleShot(0, [] {
+    auto* d = qobject_cast<admin::LinkDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(d, nullptr);
+    d->location_edit()->setText(QStringLiteral("/c:/other"));
+    d->reject();
+  });
+  EXPECT_FALSE(admin::LinkDialog::ask(nullptr, &location, &target));
+  EXPECT_EQ(location, QStringLiteral("/c:/ftp/cd"));
+}
+
 TEST(BannersPage, AClientIsGreetedAndSentOffWithTheNewTexts) {
   GuiServer srv([](store::ServerSettings& s) {
     s.szmsg1 = "old welcome";
@@ -378,7 +455,7 @@ TEST(ExtrasPage, TheGreetingSampleFollowsTheBoxAndARealClientSeesTheName) {
   EXPECT_EQ(page.greeting()->text(), "220 [unknown] FTP Server (qorda 1.20) ready.")
       << "no network module runs";
   ASSERT_TRUE(srv.control().switch_on());
-  page.show();
+  srv.pump();
   const QString machine = QString::fromStdString(platform::local_host_name());
   EXPECT_EQ(page.greeting()->text(),
             QStringLiteral("220 %1 FTP Server (qorda 1.20) ready.").arg(machine));
