@@ -6,7 +6,10 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "admin/banners_page.h"
+#include "admin/extras_page.h"
 #include "admin/server_control.h"
+#include "admin/setup_page.h"
 #include "admin/status_page.h"
 #include "admin/tray_icon.h"
 #include "store/keys.h"
@@ -72,6 +75,17 @@ MainWindow::MainWindow(ServerControl& control, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(sheet_);
+
+  // The settings pages take their tabs' places here, so the window's fixed size fits them.
+  auto* setup = new SetupPage(control_, sheet_);
+  setup->set_shutdown_pending([this] { return shutdown_pending_; });
+  replace_page(SetupTab, setup);
+  auto* extras = new ExtrasPage(control_, sheet_);
+  replace_page(ExtrasTab, extras);
+  auto* banners = new BannersPage(control_, sheet_);
+  replace_page(BannersTab, banners);
+  connect(extras, &ExtrasPage::fontsChanged, status_, &StatusPage::apply_fonts);
+  connect(extras, &ExtrasPage::fontsChanged, banners, &BannersPage::apply_fonts);
 
   connect(status_, &StatusPage::examineRequested, this, &MainWindow::examineRequested);
   connect(status_, &StatusPage::editRequested, this, &MainWindow::editRequested);

@@ -37,6 +37,11 @@ void ServerControl::close_listener() {
   if (is_on()) net_->disable_listener();
 }
 
+engine::ApplyOutcome ServerControl::apply_settings(store::ServerSettings fresh, bool reopen) {
+  if (!reopen && is_on() && fresh.iport != store::settings().iport) switch_off();
+  return engine::apply_settings(std::move(fresh), net_, {loop_.get(), store_.get()}, false);
+}
+
 engine::EngineFigures ServerControl::figures() const {
   if (is_on()) return net_->figures();
   engine::EngineFigures f;

@@ -17,6 +17,7 @@
 
 #include "admin/qt_observer.h"
 #include "engine/netmodule.h"
+#include "engine/settings_apply.h"
 #include "platform/event_loop.h"
 #include "platform/registry.h"
 #include "session/session.h"
@@ -48,6 +49,13 @@ class ServerControl final : public QObject {
   std::optional<session::ConnectionView> connection(uint32_t id) const;
   bool disconnect(uint32_t id);
   bool set_examined(uint32_t id, bool on);
+  // Makes `fresh` the settings record and lets the engine react as a reload of `serve` does (one
+  // code path for both): a new port closes the network module, dropping every client, and opens
+  // it again on that port unless `reopen` is false (a shutdown when idle is pending: the server
+  // then stays off); the log file opens or closes by the new file level and path.
+  engine::ApplyOutcome apply_settings(store::ServerSettings fresh, bool reopen);
+  // The machine's host name as found when the network module started; empty when there is none.
+  std::string local_name() const { return is_on() ? net_->local_name() : std::string(); }
   // The engine clock (ms ticks), for the times a view shows.
   uint32_t now() const { return is_on() ? net_->now() : 0; }
 
