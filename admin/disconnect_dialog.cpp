@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "admin/dialog_buttons.h"
 #include "admin/server_control.h"
 #include "store/records.h"
 
@@ -25,23 +26,14 @@ DisconnectDialog::DisconnectDialog(const QString& address, QWidget* parent) : QD
   address_ = new QLineEdit(address, this);
   address_->setReadOnly(true);
   address_->setAccessibleName(QStringLiteral("ip number"));
-  ok_ = new QPushButton(QStringLiteral("ok"), this);
-  ok_->setAccessibleName(QStringLiteral("ok"));
-  ok_->setDefault(true);
-  cancel_ = new QPushButton(QStringLiteral("cancel"), this);
-  cancel_->setAccessibleName(QStringLiteral("cancel"));
-  connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  const OkCancelRow buttons = ok_cancel_row(this);
+  ok_ = buttons.ok;
+  cancel_ = buttons.cancel;
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(disable_);
   layout->addWidget(ban_);
   layout->addWidget(address_);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons.layout);
   setTabOrder(disable_, ban_);
   setTabOrder(ban_, address_);
   setTabOrder(address_, ok_);

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "admin/dialog_buttons.h"
+
 namespace qorda::admin {
 
 LinkDialog::LinkDialog(const QString& location, const QString& target, QWidget* parent)
@@ -30,23 +32,15 @@ LinkDialog::LinkDialog(const QString& location, const QString& target, QWidget* 
   target_->setAccessibleName(QStringLiteral("target file or directory"));
   location_->setMinimumWidth(location_->fontMetrics().averageCharWidth() * 40);
 
-  ok_ = new QPushButton(QStringLiteral("ok"), this);
-  auto* cancel = new QPushButton(QStringLiteral("cancel"), this);
-  ok_->setDefault(true);
-  connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel);
+  const OkCancelRow buttons = ok_cancel_row(this);
+  ok_ = buttons.ok;
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(help);
   layout->addWidget(location_label);
   layout->addWidget(location_);
   layout->addWidget(target_label);
   layout->addWidget(target_);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons.layout);
   location_->setFocus();
 }
 

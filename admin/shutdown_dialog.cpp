@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "admin/dialog_buttons.h"
+
 namespace qorda::admin {
 
 ShutdownChoice shutdown_choice(bool accepted, bool wait_checked) {
@@ -24,22 +26,13 @@ ShutdownDialog::ShutdownDialog(QWidget* parent) : QDialog(parent) {
   text->setWordWrap(true);
   wait_ = new QCheckBox(QStringLiteral("wait until all clients have logged off"), this);
   wait_->setAccessibleName(wait_->text());
-  ok_ = new QPushButton(QStringLiteral("ok"), this);
-  ok_->setAccessibleName(QStringLiteral("ok"));
-  ok_->setDefault(true);
-  cancel_ = new QPushButton(QStringLiteral("cancel"), this);
-  cancel_->setAccessibleName(QStringLiteral("cancel"));
-  connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  const OkCancelRow buttons = ok_cancel_row(this);
+  ok_ = buttons.ok;
+  cancel_ = buttons.cancel;
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(text);
   layout->addWidget(wait_);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons.layout);
   setTabOrder(wait_, ok_);
   setTabOrder(ok_, cancel_);
   setFixedWidth(360);

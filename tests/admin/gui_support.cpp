@@ -2,40 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "platform/volume.h"
-#include "store/keys.h"
-#include "tests/support/serve_child.h"
-
 namespace qorda::test {
 
 GuiServer::GuiServer(const std::function<void(store::ServerSettings&)>& configure) {
   clock.tick = 100000;
   clock.epoch = 1700000000;
   platform::set_clock(&clock);
-  store::ServerSettings& s = store::settings();
-  s = store::ServerSettings{};
-  s.szmsg1.clear();
-  s.szmsg2.clear();
-  s.benabledns = 0;
-  s.ilogls = 6;
-  s.iloglf = 0;
-  s.boverride = 1;
-  s.szhostname = "test.host";
-  s.iport = serve_port();
-  if (configure) configure(s);
-  port_ = static_cast<uint16_t>(s.iport);
-  std::error_code ec;
-  std::filesystem::create_directories(home_.path() + "/c", ec);
-  platform::drive_table().clear();
-  EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
-  auto reg = platform::Registry::open(home_.path() + "/qorda.db");
-  EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
-  EXPECT_TRUE(store::create_key_tree(**reg).ok());
+  port_ = apply_test_settings(configure);
+  std::unique_ptr<platform::Registry> reg = open_test_home(home_.path());
   auto loop = platform::EventLoop::create();
   EXPECT_TRUE(loop.ok()) << "event loop: " << loop.err;
-  control_ = std::make_unique<admin::ServerControl>(std::move(reg.value), std::move(loop.value));
+  control_ = std::make_unique<admin::ServerControl>(std::move(reg), std::move(loop.value));
 }
 
 GuiServer::~GuiServer() {

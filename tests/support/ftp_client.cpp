@@ -1,5 +1,4 @@
 #include "tests/support/ftp_client.h"
-#include "tests/support/serve_child.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,6 +10,7 @@
 #include "log/log.h"
 #include "platform/volume.h"
 #include "store/settings.h"
+#include "tests/support/serve_child.h"
 
 namespace qorda::test {
 
@@ -56,10 +56,7 @@ int RecordingObserver::count(std::string_view text) const {
   return n;
 }
 
-TestServer::TestServer(const std::function<void(store::ServerSettings&)>& configure) {
-  clock.tick = 100000;
-  clock.epoch = 1700000000;
-  platform::set_clock(&clock);
+uint16_t apply_test_settings(const std::function<void(store::ServerSettings&)>& configure) {
   store::ServerSettings& s = store::settings();
   s = store::ServerSettings{};
   s.szmsg1.clear();
@@ -73,20 +70,32 @@ TestServer::TestServer(const std::function<void(store::ServerSettings&)>& config
   // taken below the ephemeral range, where other tests' outgoing connections cannot hold it.
   s.iport = serve_port();
   if (configure) configure(s);
-  port_ = static_cast<uint16_t>(s.iport);
+  return static_cast<uint16_t>(s.iport);
+}
+
+std::unique_ptr<platform::Registry> open_test_home(const std::string& home) {
+  // Drive c: is <home>/c, as for a fresh home.
+  std::error_code ec;
+  std::filesystem::create_directories(home + "/c", ec);
+  platform::drive_table().clear();
+  EXPECT_TRUE(platform::drive_table().set('c', home + "/c").ok());
+  auto reg = platform::Registry::open(home + "/qorda.db");
+  EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
+  if (!reg.ok()) return nullptr;
+  EXPECT_TRUE(store::create_key_tree(**reg).ok());
+  return std::move(reg.value);
+}
+
+TestServer::TestServer(const std::function<void(store::ServerSettings&)>& configure) {
+  clock.tick = 100000;
+  clock.epoch = 1700000000;
+  platform::set_clock(&clock);
+  port_ = apply_test_settings(configure);
   installed_ = std::make_unique<engine::ObserverInstallation>(observer);
   auto loop = platform::EventLoop::create();
   EXPECT_TRUE(loop.ok()) << "event loop: " << loop.err;
   loop_ = std::move(loop.value);
-  // Drive c: is <home>/c, as for a fresh home.
-  std::error_code ec;
-  std::filesystem::create_directories(home_.path() + "/c", ec);
-  platform::drive_table().clear();
-  EXPECT_TRUE(platform::drive_table().set('c', home_.path() + "/c").ok());
-  auto reg = platform::Registry::open(home_.path() + "/qorda.db");
-  EXPECT_TRUE(reg.ok()) << "store: " << reg.msg;
-  reg_ = std::move(reg.value);
-  EXPECT_TRUE(store::create_key_tree(*reg_).ok());
+  reg_ = open_test_home(home_.path());
   net_ = engine::NetModule::open(env());
 }
 

@@ -72,6 +72,14 @@ class RecordingObserver final : public engine::Observer {
   int ticks = 0;
 };
 
+// Resets the process-wide settings to the test defaults (no DNS, no banners, screen level 6, no
+// log file, host name "test.host", a free port), then lets `configure` change them; returns the
+// port. Used by every in-process server of the tests.
+uint16_t apply_test_settings(const std::function<void(store::ServerSettings&)>& configure);
+// Makes `home` a fresh home: drive c: is <home>/c (created), the store <home>/qorda.db with its
+// key tree.
+std::unique_ptr<platform::Registry> open_test_home(const std::string& home);
+
 // The engine running in this process. Settings are reset to test defaults (no DNS, no banners,
 // screen level 6, no log file) before `configure` runs, and the engine opens on a free port.
 class TestServer {
