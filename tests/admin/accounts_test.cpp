@@ -10,8 +10,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <deque>
 
@@ -19,6 +21,7 @@
 #include "admin/client_limits_dialog.h"
 #include "admin/file_permission_dialog.h"
 #include "admin/ip_permission_dialog.h"
+#include "admin/main_window.h"
 #include "admin/server_control.h"
 #include "admin/template_editor.h"
 #include "admin/user_editor.h"
@@ -408,6 +411,92 @@ TEST(TemplateEditor, LimitsRatiosAndStore) {
   admin::UserEditor ed(srv.control(), u);
   EXPECT_EQ(ed.ratio_label()->text(), "files: (1/5).");
   EXPECT_TRUE(ed.ignore_ratio_box()->isEnabled());
+}
+
+TEST(TemplateEditor, RangeInsideRangeEditCancelDeleteAndRename) {
+  GuiServer srv;
+  auto& reg = srv.control().store();
+  store::TemplateRecord day;
+  day.name = "day";
+  day.szcl = "08:00,18:00,5,-1,-1,-1\n";
+  ASSERT_TRUE(store::write_template(reg, day).ok());
+  store::TemplateRecord other;
+  other.name = "Other";
+  ASSERT_TRUE(store::write_template(reg, other).ok());
+  admin::AccountsPage page(srv.control());
+  Script s;
+  attach(page, s);
+  QTest::keyClicks(page.templates().name, "day");
+  QStringList after_cancel;
+  int row_after_delete = -1;
+  s.steps.push_back([&](QDialog& d) {
+    auto* t = qobject_cast<admin::TemplateEditor*>(&d);
+    t->add_limit();
+    EXPECT_EQ(t->limit_list()->currentItem()->text().left(15), "[t] 10:00-12:00");
+    t->limit_list()->setCurrentRow(4);
+    t->edit_limit();  // cancelled: the range goes back as it was
+    for (int i = 0; i < t->limit_list()->count(); ++i)
+      after_cancel << t->limit_list()->item(i)->text();
+    t->delete_limit();
+    row_after_delete = t->limit_list()->currentRow();
+    EXPECT_FALSE(t->limit_delete_button()->isEnabled()) << "a gap line is selected";
+    t->name_edit()->setText("OTHER");
+    return int(QDialog::Accepted);
+  });
+  s.steps.push_back([](QDialog& d) {
+    auto* l = qobject_cast<admin::ClientLimitsDialog*>(&d);
+    l->start_edit()->setText("10:00");
+    l->end_edit()->setText("12:00");
+    return int(QDialog::Accepted);
+  });
+  s.steps.push_back([](QDialog&) { return int(QDialog::Rejected); });
+  s.steps.push_back([](QDialog& d) {
+    auto* t = qobject_cast<admin::TemplateEditor*>(&d);
+    EXPECT_EQ(t->name_edit()->text(), "OTHER") << "reopened with the typed name";
+    t->name_edit()->setText("Day");
+    return int(QDialog::Accepted);
+  });
+  page.edit_template();
+  EXPECT_EQ(
+      after_cancel,
+      QStringList(
+          {"time range\ttotal\tper user\tper ip\tboth", "[s] 00:00-07:59\t(20)\t(20)\t(20)\t(20)",
+           "[t] 08:00-09:59\t5\t(20)\t(20)\t(20)", "[t] 10:00-12:00\t(20)\t(20)\t(20)\t(20)",
+           "[t] 12:01-18:00\t5\t(20)\t(20)\t(20)", "[s] 18:01-23:59\t(20)\t(20)\t(20)\t(20)"}));
+  EXPECT_EQ(row_after_delete, 4);
+  EXPECT_EQ(s.warnings, QStringList{"error: Can't rename to an existing user."});
+  store::TemplateRecord t;
+  t.name = "day";
+  ASSERT_TRUE(store::read_template(reg, t));
+  EXPECT_EQ(t.szcl, "08:00,09:59,5,-1,-1,-1\n10:00,12:00,-1,-1,-1,-1\n");
+  EXPECT_TRUE(store::template_exists(reg, "Other"));
+}
+
+// Every control a keyboard user reaches has a name a screen reader can say, and the accounts
+// tab is in the window.
+TEST(AccountsPage, ControlsNamedAndInWindow) {
+  GuiServer srv;
+  admin::MainWindow w(srv.control());
+  auto* page = qobject_cast<admin::AccountsPage*>(w.sheet().widget(admin::MainWindow::AccountsTab));
+  ASSERT_NE(page, nullptr);
+  store::UserRecord u;
+  admin::UserEditor ue(srv.control(), u);
+  admin::TemplateEditor te(srv.control(), store::TemplateRecord{});
+  admin::ClientLimitsDialog cl(store::LimitRange{"00:00", "23:59", {-1, -1, -1, -1}}, 20);
+  for (QWidget* top : std::initializer_list<QWidget*>{page, &ue, &te, &cl}) {
+    for (QWidget* c : top->findChildren<QWidget*>()) {
+      const bool input = qobject_cast<QLineEdit*>(c) || qobject_cast<QListWidget*>(c) ||
+                         qobject_cast<QComboBox*>(c) || qobject_cast<QPlainTextEdit*>(c);
+      if (input && c->focusPolicy() != Qt::NoFocus) {
+        EXPECT_FALSE(c->accessibleName().isEmpty()) << c->metaObject()->className();
+      }
+    }
+  }
+  // Limit numbers follow their "allow" boxes.
+  EXPECT_FALSE(cl.limit_edit(2)->isEnabled());
+  cl.allow_box(2)->setChecked(true);
+  EXPECT_TRUE(cl.limit_edit(2)->isEnabled());
+  EXPECT_EQ(cl.range().limits, (std::array<int, 4>{-1, -1, 20, -1}));
 }
 
 }  // namespace
