@@ -10,6 +10,7 @@
 #include "admin/main_window.h"
 #include "admin/quick_info.h"
 #include "admin/server_control.h"
+#include "admin/user_editor.h"
 #include "platform/event_loop.h"
 #include "store/keys.h"
 #include "store/settings.h"
@@ -101,7 +102,12 @@ int run_gui(const GuiOptions& options) {
       [&control, &window](quint32 id) { ExamineWindow::examine(control, id, &window); });
   // A hidden window that closes (shutdown when idle) is not Qt's "last window closed".
   QObject::connect(&window, &MainWindow::closed, &window, [] { QApplication::quit(); });
-  // MainWindow::editRequested goes to the user editor once that exists.
+  // The status tab's "&edit": the user editor on the client's account (the accounts list is
+  // not refreshed on this path).
+  QObject::connect(&window, &MainWindow::editRequested, &window, [&control, &window](quint32 id) {
+    (void)edit_client_account(control, &window, id, default_dialog_runner(),
+                              default_editor_warner());
+  });
   window.show_at_start();
   // ---- End of the windows. -----------------------------------------------------------------
 

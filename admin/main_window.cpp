@@ -6,6 +6,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "admin/accounts_page.h"
 #include "admin/banners_page.h"
 #include "admin/extras_page.h"
 #include "admin/server_control.h"
@@ -84,6 +85,7 @@ MainWindow::MainWindow(ServerControl& control, QWidget* parent)
   replace_page(ExtrasTab, extras);
   auto* banners = new BannersPage(control_, sheet_);
   replace_page(BannersTab, banners);
+  replace_page(AccountsTab, new AccountsPage(control_, sheet_));
   connect(extras, &ExtrasPage::fontsChanged, status_, &StatusPage::apply_fonts);
   connect(extras, &ExtrasPage::fontsChanged, banners, &BannersPage::apply_fonts);
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Renders the administration window's windows and tabs to PNG files in docs/screenshots/ (or
-# the directory given): the main window with each tab current, the quick-info window and the
-# examine window, on the demo site with a few clients connected over loopback. Qt's offscreen
-# platform draws them, so no display is needed; the window style, the time zone and the font
-# are fixed, so the pictures do not depend on the desktop.
+# the directory given): the main window with each tab current, the user and template editors,
+# the quick-info window and the examine window, on the demo site with a few clients connected
+# over loopback. Qt's offscreen platform draws them, so no display is needed; the window style,
+# the time zone and the font are fixed, so the pictures do not depend on the desktop.
 #   scripts/screenshots.sh [DIR]
 # The program is built in build/ unless QORDA_BUILD names another build directory.
 set -euo pipefail

@@ -1,5 +1,6 @@
 // qorda-screenshots DIR: renders the administration window's windows and tabs to PNG files in
-// DIR (main-status.png ... main-about.png, quick-info.png, examine.png) for the documentation.
+// DIR (main-status.png ... main-about.png, user-editor.png, template-editor.png, quick-info.png,
+// examine.png) for the documentation.
 // It runs the demo site of `qorda init --demo` in a temporary home on a free loopback port,
 // inside this process as qorda-gui does, with a few clients connected over loopback, and grabs
 // the widgets as they paint themselves, so no display is needed (QT_QPA_PLATFORM=offscreen).
@@ -34,6 +35,8 @@
 #include "admin/quick_info.h"
 #include "admin/server_control.h"
 #include "admin/status_page.h"
+#include "admin/template_editor.h"
+#include "admin/user_editor.h"
 #include "app/commands.h"
 #include "app/server_home.h"
 #include "platform/clock.h"
@@ -294,6 +297,28 @@ int take_pictures(const std::string& home, const QString& out_dir) {
       pictures.save(window, t.name);
     }
     window.sheet().setCurrentIndex(admin::MainWindow::StatusTab);
+
+    // The two editors on the demo's first account and first template.
+    {
+      store::UserRecord user;
+      if (auto users = store::list_users(control.store()); users.ok() && !users.value.empty()) {
+        user.name = users.value.front();
+        (void)store::read_user(control.store(), user, store::UserParts{true, true});
+      }
+      admin::UserEditor user_editor(control, user, &window);
+      user_editor.adjustSize();
+      run.settle();
+      pictures.save(user_editor, "user-editor");
+      store::TemplateRecord tmpl;
+      if (auto names = store::list_templates(control.store()); names.ok() && !names.value.empty()) {
+        tmpl.name = names.value.front();
+        (void)store::read_template(control.store(), tmpl);
+      }
+      admin::TemplateEditor template_editor(control, tmpl, &window);
+      template_editor.adjustSize();
+      run.settle();
+      pictures.save(template_editor, "template-editor");
+    }
 
     examine->refresh();
     run.settle();
