@@ -283,55 +283,31 @@ void TemplateEditor::delete_limit() {
 }
 
 void TemplateEditor::add_file() {
-  vfs::PermissionRecord rec = vfs::parse_permission(vfs::kNewTemplatePermissionLine);
-  if (!ask_file_permission(this, rec, run_, warn_)) return;
-  int row = 0;
-  while (row < files_->count() && line_origin_is(files_->item(row), 't')) ++row;
-  files_->insertItem(row, QString::fromStdString(vfs::format_permission(rec)));
-  files_->setCurrentRow(row);
-  update_buttons();
+  // Own lines stand before the template's.
+  if (add_own_line(files_, 't', vfs::kNewTemplatePermissionLine,
+                   file_line_asker(this, run_, warn_)))
+    update_buttons();
 }
 
 void TemplateEditor::edit_file() {
-  QListWidgetItem* item = files_->currentItem();
-  if (!line_origin_is(item, 't')) return;
-  vfs::PermissionRecord rec = vfs::parse_permission(item->text().toStdString());
-  if (!ask_file_permission(this, rec, run_, warn_)) return;
-  item->setText(QString::fromStdString(vfs::format_permission(rec)));
+  edit_own_line(files_, 't', file_line_asker(this, run_, warn_));
 }
 
 void TemplateEditor::delete_file() {
-  const int row = files_->currentRow();
-  if (!line_origin_is(files_->currentItem(), 't')) return;
-  delete files_->takeItem(row);
-  files_->setCurrentRow(row_after_delete(row, files_->count()));
-  update_buttons();
+  if (delete_own_line(files_, 't')) update_buttons();
 }
 
 void TemplateEditor::add_ip() {
-  vfs::IpRecord rec = vfs::parse_ip_entry(vfs::kNewTemplateIpLine);
-  if (!ask_ip_permission(this, rec, run_, warn_)) return;
-  int row = 0;
-  while (row < ips_->count() && line_origin_is(ips_->item(row), 't')) ++row;
-  ips_->insertItem(row, QString::fromStdString(vfs::format_ip_entry(rec)));
-  ips_->setCurrentRow(row);
-  update_buttons();
+  if (add_own_line(ips_, 't', vfs::kNewTemplateIpLine, ip_line_asker(this, run_, warn_)))
+    update_buttons();
 }
 
 void TemplateEditor::edit_ip() {
-  QListWidgetItem* item = ips_->currentItem();
-  if (!line_origin_is(item, 't')) return;
-  vfs::IpRecord rec = vfs::parse_ip_entry(item->text().toStdString());
-  if (!ask_ip_permission(this, rec, run_, warn_)) return;
-  item->setText(QString::fromStdString(vfs::format_ip_entry(rec)));
+  edit_own_line(ips_, 't', ip_line_asker(this, run_, warn_));
 }
 
 void TemplateEditor::delete_ip() {
-  const int row = ips_->currentRow();
-  if (!line_origin_is(ips_->currentItem(), 't')) return;
-  delete ips_->takeItem(row);
-  ips_->setCurrentRow(row_after_delete(row, ips_->count()));
-  update_buttons();
+  if (delete_own_line(ips_, 't')) update_buttons();
 }
 
 std::string run_template_flow(ServerControl& control, QWidget* parent,

@@ -365,57 +365,75 @@ bool ask_ip_permission(QWidget* parent, vfs::IpRecord& rec, const DialogRunner& 
   return false;
 }
 
-void UserEditor::add_file() {
-  vfs::PermissionRecord rec = vfs::parse_permission(vfs::kNewUserPermissionLine);
-  if (!ask_file_permission(this, rec, run_, warn_)) return;
-  // Own lines stand before the template's.
+LineAsker file_line_asker(QWidget* parent, const DialogRunner& run, const EditorWarner& warn) {
+  return [parent, run, warn](std::string& line) {
+    vfs::PermissionRecord rec = vfs::parse_permission(line);
+    if (!ask_file_permission(parent, rec, run, warn)) return false;
+    line = vfs::format_permission(rec);
+    return true;
+  };
+}
+
+LineAsker ip_line_asker(QWidget* parent, const DialogRunner& run, const EditorWarner& warn) {
+  return [parent, run, warn](std::string& line) {
+    vfs::IpRecord rec = vfs::parse_ip_entry(line);
+    if (!ask_ip_permission(parent, rec, run, warn)) return false;
+    line = vfs::format_ip_entry(rec);
+    return true;
+  };
+}
+
+bool add_own_line(QListWidget* list, char origin, std::string line, const LineAsker& ask) {
+  if (!ask(line)) return false;
   int row = 0;
-  while (row < files_->count() && line_origin_is(files_->item(row), 'u')) ++row;
-  files_->insertItem(row, QString::fromStdString(vfs::format_permission(rec)));
-  files_->setCurrentRow(row);
-  update_buttons();
+  while (row < list->count() && line_origin_is(list->item(row), origin)) ++row;
+  list->insertItem(row, QString::fromStdString(line));
+  list->setCurrentRow(row);
+  return true;
+}
+
+bool edit_own_line(QListWidget* list, char origin, const LineAsker& ask) {
+  QListWidgetItem* item = list->currentItem();
+  if (!line_origin_is(item, origin)) return false;
+  std::string line = item->text().toStdString();
+  if (!ask(line)) return false;
+  item->setText(QString::fromStdString(line));
+  return true;
+}
+
+bool delete_own_line(QListWidget* list, char origin) {
+  const int row = list->currentRow();
+  if (!line_origin_is(list->currentItem(), origin)) return false;
+  delete list->takeItem(row);
+  list->setCurrentRow(row_after_delete(row, list->count()));
+  return true;
+}
+
+void UserEditor::add_file() {
+  // Own lines stand before the template's.
+  if (add_own_line(files_, 'u', vfs::kNewUserPermissionLine, file_line_asker(this, run_, warn_)))
+    update_buttons();
 }
 
 void UserEditor::edit_file() {
-  QListWidgetItem* item = files_->currentItem();
-  if (!line_origin_is(item, 'u')) return;
-  vfs::PermissionRecord rec = vfs::parse_permission(item->text().toStdString());
-  if (!ask_file_permission(this, rec, run_, warn_)) return;
-  item->setText(QString::fromStdString(vfs::format_permission(rec)));
+  edit_own_line(files_, 'u', file_line_asker(this, run_, warn_));
 }
 
 void UserEditor::delete_file() {
-  const int row = files_->currentRow();
-  if (!line_origin_is(files_->currentItem(), 'u')) return;
-  delete files_->takeItem(row);
-  files_->setCurrentRow(row_after_delete(row, files_->count()));
-  update_buttons();
+  if (delete_own_line(files_, 'u')) update_buttons();
 }
 
 void UserEditor::add_ip() {
-  vfs::IpRecord rec = vfs::parse_ip_entry(vfs::kNewUserIpLine);
-  if (!ask_ip_permission(this, rec, run_, warn_)) return;
-  int row = 0;
-  while (row < ips_->count() && line_origin_is(ips_->item(row), 'u')) ++row;
-  ips_->insertItem(row, QString::fromStdString(vfs::format_ip_entry(rec)));
-  ips_->setCurrentRow(row);
-  update_buttons();
+  if (add_own_line(ips_, 'u', vfs::kNewUserIpLine, ip_line_asker(this, run_, warn_)))
+    update_buttons();
 }
 
 void UserEditor::edit_ip() {
-  QListWidgetItem* item = ips_->currentItem();
-  if (!line_origin_is(item, 'u')) return;
-  vfs::IpRecord rec = vfs::parse_ip_entry(item->text().toStdString());
-  if (!ask_ip_permission(this, rec, run_, warn_)) return;
-  item->setText(QString::fromStdString(vfs::format_ip_entry(rec)));
+  edit_own_line(ips_, 'u', ip_line_asker(this, run_, warn_));
 }
 
 void UserEditor::delete_ip() {
-  const int row = ips_->currentRow();
-  if (!line_origin_is(ips_->currentItem(), 'u')) return;
-  delete ips_->takeItem(row);
-  ips_->setCurrentRow(row_after_delete(row, ips_->count()));
-  update_buttons();
+  if (delete_own_line(ips_, 'u')) update_buttons();
 }
 
 std::string run_user_flow(ServerControl& control, QWidget* parent, const store::UserRecord& rec,

@@ -50,6 +50,19 @@ bool line_origin_is(const QListWidgetItem* item, char origin);
 // Selects a list row for a delete at `index`: the same index, or the new last row, or none.
 int row_after_delete(int index, int count);
 
+// The own lines ("[u]" or "[t]", `origin`) of a file or IP list, as both editors keep them.
+// `ask` edits a line's text through its dialog (false on cancel). An added line goes after the
+// list's own lines, before the inherited ones, and becomes current; only own lines are edited or
+// deleted. Each returns whether the list changed.
+using LineAsker = std::function<bool(std::string& line)>;
+bool add_own_line(QListWidget* list, char origin, std::string line, const LineAsker& ask);
+bool edit_own_line(QListWidget* list, char origin, const LineAsker& ask);
+bool delete_own_line(QListWidget* list, char origin);
+// The askers of the two kinds of line: the file and IP dialogs, run as ask_file_permission and
+// ask_ip_permission run them.
+LineAsker file_line_asker(QWidget* parent, const DialogRunner& run, const EditorWarner& warn);
+LineAsker ip_line_asker(QWidget* parent, const DialogRunner& run, const EditorWarner& warn);
+
 class UserEditor final : public QDialog {
   Q_OBJECT
 
