@@ -3,11 +3,11 @@
 #include <cctype>
 #include <string>
 
-#include "session/command_table.h"
-#include "session/session.h"
-#include "session/data_link.h"
-#include "store/keys.h"
 #include "session/cmd_listing.h"
+#include "session/command_table.h"
+#include "session/data_link.h"
+#include "session/session.h"
+#include "store/keys.h"
 
 namespace qorda::session {
 

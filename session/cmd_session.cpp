@@ -17,7 +17,7 @@ void Session::close(CloseReason reason) {
   if (lookup_handle_ != 0) cancel_lookup();
   if (examined) {
     host_.observer().examine_caption(static_cast<uint32_t>(sock),
-                                    "examining client (disconnected!)");
+                                     "examining client (disconnected!)");
   }
   const char* logged = "Disconnected.";
   switch (reason) {

@@ -3,8 +3,8 @@
 
 #include "platform/clock.h"
 #include "platform/volume.h"
-#include "session/session.h"
 #include "session/cmd_listing.h"
+#include "session/session.h"
 #include "vfs/resolver.h"
 
 namespace qorda::session {

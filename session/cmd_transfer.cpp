@@ -1,5 +1,7 @@
 // PORT, PASV, RETR, STOR, STOU and ABOR; the opening of the file a transfer moves; statistics and
 // ratios.
+#include "session/cmd_transfer.h"
+
 #include <cctype>
 #include <memory>
 #include <optional>
@@ -8,7 +10,6 @@
 #include "log/log.h"
 #include "platform/ascii.h"
 #include "platform/volume.h"
-#include "session/cmd_transfer.h"
 #include "session/data_link.h"
 #include "session/session.h"
 #include "store/records.h"
@@ -354,15 +355,15 @@ bool charge_download(Session& s, DataConnection& d, const std::string& path, uin
     const bool per_session = t.bsession;
     const char* refused = nullptr;
     int up = 0, down = 0;
-    if (t.bfiles &&
-        transfer::ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
-                      per_session ? s.files_retrieved : s.account.idlfiles, t.iufiles, t.idfiles)) {
+    if (t.bfiles && transfer::ratio_refuses(per_session ? s.files_stored : s.account.iulfiles,
+                                            per_session ? s.files_retrieved : s.account.idlfiles,
+                                            t.iufiles, t.idfiles)) {
       refused = "files";
       up = static_cast<int>(t.iufiles);
       down = static_cast<int>(t.idfiles);
     } else if (t.bbytes && transfer::ratio_refuses(per_session ? s.kb_stored : s.account.iulkb,
-                                         per_session ? s.kb_retrieved : s.account.idlkb, t.iubytes,
-                                         t.idbytes)) {
+                                                   per_session ? s.kb_retrieved : s.account.idlkb,
+                                                   t.iubytes, t.idbytes)) {
       refused = "kbytes";
       up = static_cast<int>(t.iubytes);
       down = static_cast<int>(t.idbytes);

@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstring>
 
-#include "session/cmd_login.h"
 #include "session/cmd_listing.h"
+#include "session/cmd_login.h"
 #include "session/cmd_transfer.h"
 
 namespace qorda::session {

@@ -1,10 +1,10 @@
 // STAT with a path: the long listing of the argument, sent on the control connection as bare
 // reply lines between 211- and 211.
 #include "platform/clock.h"
-#include "session/session.h"
-#include "session/defs.h"
-#include "transfer/listing.h"
 #include "session/cmd_listing.h"
+#include "session/defs.h"
+#include "session/session.h"
+#include "transfer/listing.h"
 #include "vfs/resolver.h"
 
 namespace qorda::session {

@@ -35,7 +35,7 @@ struct LimitSession {
 struct LimitDecision {
   bool accepted = true;
   LimitKind kind{};  // the kind that refused; 0 (no kind) when accepted
-  int limit = 0;  // that kind's limit
+  int limit = 0;     // that kind's limit
 };
 
 // The five limits in force at `now`, kind k at index k - 1, each -1 replaced by imaxc, as the

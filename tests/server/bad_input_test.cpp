@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "session/session.h"
 #include "session/defs.h"
+#include "session/session.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
 

@@ -1,17 +1,18 @@
 // Data connections as a client sees them: PORT parsing and its refusals, PASV, the default data
 // port, failures to build or reach a data connection, the STAT line, and no leaked descriptors.
+#include "transfer/data_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "engine/netmodule.h"
+#include "session/data_link.h"
 #include "session/session.h"
 #include "store/settings.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
-#include "transfer/data_connection.h"
-#include "session/data_link.h"
 
 namespace qorda::test {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "session/session.h"
 #include "session/defs.h"
 #include "session/login_throttle.h"
+#include "session/session.h"
 #include "store/records.h"
 #include "store/settings.h"
 #include "tests/support/accounts.h"

@@ -14,8 +14,8 @@
 #include "tests/support/accounts.h"
 #include "tests/support/ftp_client.h"
 #include "tests/support/session_seam.h"
-#include "transfer/defs.h"
 #include "transfer/data_connection.h"
+#include "transfer/defs.h"
 
 namespace qorda::test {
 namespace {

@@ -1,8 +1,6 @@
 // File transfers over real sockets in both modes: byte-identical copies, restart offsets,
 // replacing and unique stores, permissions, ratios and statistics, aborts and closes at every
 // stage, the live log file, large files, and a full disk.
-#include "session/cmd_transfer.h"
-
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -20,6 +18,7 @@
 #include "engine/netmodule.h"
 #include "log/log.h"
 #include "platform/volume.h"
+#include "session/cmd_transfer.h"
 #include "session/session.h"
 #include "store/records.h"
 #include "store/settings.h"
@@ -176,7 +175,8 @@ TEST_P(BothModes, StatDuringAnUploadShowsTheBytesReceived) {
   EXPECT_EQ(c.cmd("STOR up.bin"), "150 Opening ASCII mode data connection for up.bin");
   ASSERT_TRUE(m.data().send_all(std::string(5000, 'u')));
   session::Session* s = session_of(srv, c);
-  for (int i = 0; i < 4000 && s->data() != nullptr && s->data()->position() < 5000; ++i) srv.pump(1);
+  for (int i = 0; i < 4000 && s->data() != nullptr && s->data()->position() < 5000; ++i)
+    srv.pump(1);
   EXPECT_EQ(c.cmd("STAT"), "213 Status: 5000 bytes transferred");
   // ABOR ends an upload uncounted, keeping the bytes that arrived.
   EXPECT_EQ(c.cmd("ABOR"), "426 Transfer aborted. Data connection closed.");
@@ -632,7 +632,8 @@ TEST(Retrieve, ASlowReaderKeepsItsSessionAndOneThatStopsReadingTimesOut) {
   ASSERT_EQ(::setsockopt(s->data()->socket_handle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
   EXPECT_EQ(c.cmd("RETR big.bin"),
             "150 Opening ASCII mode data connection for big.bin (16777216 bytes).");
-  for (int i = 0; i < 1000 && (s->data()->moved_bytes() == 0 || s->data()->can_send()); ++i) srv.pump(1);
+  for (int i = 0; i < 1000 && (s->data()->moved_bytes() == 0 || s->data()->can_send()); ++i)
+    srv.pump(1);
   ASSERT_FALSE(s->data()->can_send());  // the send buffer is full
 
   // The client takes 16 KiB per half second, for four times the idle limit.
