@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "admin/server_control.h"
+#include "log/log.h"
 
 namespace qorda::admin {
 
@@ -39,16 +40,6 @@ constexpr const char* kSetupNotes =
     "want to do this because many ftp clients only support 'port'-transfers, but 'pasv'-mode is "
     "required for users behind firewalls or users of www browsers.";
 
-constexpr std::array<const char*, kMaxLogLevel + 1> kLevelNames = {
-    "0. no logging",
-    "1. log security messages",
-    "2. log file/directory writes",
-    "3. log file/directory reads",
-    "4. log all user actions",
-    "5. log commands and replies",
-    "6. DEBUG server internals",
-};
-
 // The setting each digit field edits, by DigitField.
 constexpr std::array<const char*, kDigitFields> kDigitSettings = {"iport", "imaxc", "imaxt",
                                                                   "ispace"};
@@ -71,8 +62,8 @@ QSlider* level_slider(QWidget* parent) {
 }  // namespace
 
 QString level_name(int level) {
-  if (level < 0 || level > kMaxLogLevel) return {};
-  return QString::fromLatin1(kLevelNames[level]);
+  // The level texts are the logger's own.
+  return QString::fromLatin1(log::level_name(level));
 }
 
 QString level_description(int screen, int file) {
