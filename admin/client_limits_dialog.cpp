@@ -9,6 +9,8 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+#include "admin/dialog_buttons.h"
+
 namespace qorda::admin {
 
 namespace {
@@ -53,18 +55,10 @@ ClientLimitsDialog::ClientLimitsDialog(const store::LimitRange& range, uint32_t 
     grid->addWidget(limit_[i], i + 1, 1);
     grid->addWidget(label, i + 1, 2, 1, 2);
   }
-  auto* ok = new QPushButton(QStringLiteral("ok"), this);
-  auto* cancel = new QPushButton(QStringLiteral("cancel"), this);
-  ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
+  const OkCancelRow buttons = ok_cancel_row(this);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons.layout);
   start_->setFocus();
 }
 

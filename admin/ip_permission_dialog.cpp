@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "admin/dialog_buttons.h"
+
 namespace qorda::admin {
 
 IpPermissionDialog::IpPermissionDialog(const vfs::IpRecord& rec, QWidget* parent)
@@ -29,21 +31,13 @@ IpPermissionDialog::IpPermissionDialog(const vfs::IpRecord& rec, QWidget* parent
   allow_ = new QCheckBox(QStringLiteral("&allow login"), this);
   allow_->setChecked(rec.allow);
 
-  auto* ok = new QPushButton(QStringLiteral("ok"), this);
-  auto* cancel = new QPushButton(QStringLiteral("cancel"), this);
-  ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
+  const OkCancelRow buttons = ok_cancel_row(this);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(help);
   layout->addWidget(label);
   layout->addWidget(mask_);
   layout->addWidget(allow_);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons.layout);
   mask_->setFocus();
 }
 
