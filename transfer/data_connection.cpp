@@ -207,8 +207,7 @@ Progress DataConnection::write_loop() {
   while (can_send_) {
     if (list_chunks_.empty()) return end(Progress::Sent);
     ListChunk& c = list_chunks_.front();
-    const size_t n = std::min(c.fill - c.read, kSendPiece);
-    platform::IoResult r = socket_.send(c.bytes.data() + c.read, n);
+    platform::IoResult r = socket_.send(c.bytes.data() + c.read, c.fill - c.read);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
       return Progress::Waiting;

@@ -6,10 +6,11 @@
 
 namespace qorda::transfer {
 
-// One send moves at most one typical TCP segment; listing text is queued in chunks of the same
-// size.
+// One send of the read and send download path moves at most one typical TCP segment.
 inline constexpr size_t kSendPiece = 1460;
-inline constexpr size_t kListChunk = 1460;
+// Listing text is queued, and sent, in chunks of this size: large enough that a long listing
+// takes few system calls, small enough that a short one holds little memory while it is sent.
+inline constexpr size_t kListChunk = 16 * 1024;
 // A download reads the file through a staging buffer of this size only where the file cannot be
 // sent straight from the page cache.
 inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600

@@ -788,7 +788,7 @@ TEST(Speed, ThroughputOfARunningTransfer) {
   EXPECT_EQ(srv.net().figures().throughput_kbps, 0.0);
 }
 
-// A listing's text leaves through the same write loop, in pieces of at most one segment.
+// A listing's text leaves through the same write loop as a file's bytes.
 TEST(Listing, QueuedTextIsSentAndEndsWith226WithoutStatistics) {
   TestServer srv;
   FtpClient c(srv);
