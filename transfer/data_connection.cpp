@@ -6,6 +6,7 @@
 
 #include "log/descriptors.h"
 #include "platform/event_loop.h"
+#include "platform/send_file.h"
 
 namespace qorda::transfer {
 
@@ -138,17 +139,15 @@ void DataConnection::start_transfer(Direction dir, ListMode mode, const std::str
 void DataConnection::send_file(platform::File file, uint64_t offset, uint64_t total,
                                const std::string& path, uint32_t now) {
   file_ = std::move(file);
-  file_buf_ = std::make_unique<char[]>(kFileBuf);
   total_bytes_ = total;
   position_ = offset;
-  if (offset != 0) file_.seek(offset);  // a file just opened reads from its start
   start_transfer(Direction::Send, ListMode::File, path, now);
 }
 
 void DataConnection::receive_file(platform::File file, uint64_t offset, const std::string& path,
                                   uint32_t now) {
   file_ = std::move(file);
-  file_buf_ = std::make_unique<char[]>(kFileBuf);
+  file_buf_ = std::make_unique<char[]>(kRecvBuf);
   position_ = offset;
   // The size of the file as it grows: what is kept plus every byte received.
   total_bytes_ = offset;
@@ -200,40 +199,15 @@ Progress DataConnection::write_loop() {
     return p;
   };
   if (list_mode_ == ListMode::File) {
-    while (can_send_) {
-      if (buf_pos_ == buf_len_) {
-        // Never more than the size announced: a file that grows while it is sent (the live
-        // log file) ends at the size it had when it was opened.
-        const uint64_t left = total_bytes_ > position_ ? total_bytes_ - position_ : 0;
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBuf, left));
-        platform::IoResult r{0, 0};
-        if (want > 0) r = file_.read(file_buf_.get(), want);
-        // A file that ends before the size announced (it shrank while it was sent) cannot give
-        // the client what the 150 reply promised: a read error, not a complete transfer.
-        if (!r.ok() || (want > 0 && r.n == 0)) return end(Progress::ReadFailed);
-        buf_pos_ = 0;
-        buf_len_ = r.n;
-      }
-      if (buf_len_ == 0) return end(Progress::Sent);
-      const size_t n = std::min(buf_len_ - buf_pos_, kSendPiece);
-      platform::IoResult r = socket_.send(file_buf_.get() + buf_pos_, n);
-      if (!r.ok() || r.n < 1) {
-        can_send_ = false;  // the next writable event (or the close) continues
-        return Progress::Waiting;
-      }
-      buf_pos_ += r.n;
-      moved_bytes_ += r.n;
-      position_ += r.n;
-      if (position_ == total_bytes_) return end(Progress::Sent);
-      if (moved_bytes_ >= stop_at) return yield();
-    }
-    return Progress::Waiting;
+    const Progress p = zero_copy_ ? send_file_bytes(stop_at) : send_staged_file_bytes(stop_at);
+    if (p == Progress::Sent || p == Progress::ReadFailed) return end(p);
+    // Waiting with room left to send means the budget is spent.
+    return can_send_ ? yield() : p;
   }
   while (can_send_) {
     if (list_chunks_.empty()) return end(Progress::Sent);
     ListChunk& c = list_chunks_.front();
-    const size_t n = std::min(c.fill - c.read, kSendPiece);
-    platform::IoResult r = socket_.send(c.bytes.data() + c.read, n);
+    platform::IoResult r = socket_.send(c.bytes.data() + c.read, c.fill - c.read);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
       return Progress::Waiting;
@@ -249,6 +223,78 @@ Progress DataConnection::write_loop() {
   return Progress::Waiting;
 }
 
+Progress DataConnection::send_file_bytes(uint64_t stop_at) {
+  while (can_send_) {
+    // Never more than the size announced: a file that grows while it is sent (the live log
+    // file) ends at the size it had when it was opened.
+    const uint64_t left = total_bytes_ > position_ ? total_bytes_ - position_ : 0;
+    if (left == 0) return Progress::Sent;
+    const size_t want = static_cast<size_t>(std::min(left, stop_at - moved_bytes_));
+    platform::IoResult r = platform::send_file(socket_, file_, position_, want);
+    if (r.would_block()) {
+      can_send_ = false;  // the next writable event (or the close) continues
+      return Progress::Waiting;
+    }
+    if (!r.ok()) {
+      // Refused for this file or socket, or failed on one of the two sides: the ordinary path
+      // takes over from here and tells a read error from a send error as it always has.
+      zero_copy_ = false;
+      return send_staged_file_bytes(stop_at);
+    }
+    // A file that ends before the size announced (it shrank while it was sent) cannot give
+    // the client what the 150 reply promised: a read error, not a complete transfer.
+    if (r.n == 0) return Progress::ReadFailed;
+    moved_bytes_ += r.n;
+    position_ += r.n;
+    if (position_ == total_bytes_) return Progress::Sent;
+    // A partial send goes round again: the next call either moves more or would block, and
+    // only a blocked send brings another writable event.
+    if (moved_bytes_ >= stop_at) return Progress::Waiting;
+  }
+  return Progress::Waiting;
+}
+
+Progress DataConnection::send_staged_file_bytes(uint64_t stop_at) {
+  if (!file_buf_) {
+    // The zero-copy path leaves the file's own offset alone: reading resumes at the position.
+    file_buf_ = std::make_unique<char[]>(kFileBuf);
+    buf_pos_ = buf_len_ = 0;
+    if (!file_.seek(position_).ok()) return Progress::ReadFailed;
+  }
+  while (can_send_) {
+    if (buf_pos_ == buf_len_) {
+      const uint64_t left = total_bytes_ > position_ ? total_bytes_ - position_ : 0;
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBuf, left));
+      platform::IoResult r{0, 0};
+      if (want > 0) r = file_.read(file_buf_.get(), want);
+      if (!r.ok() || (want > 0 && r.n == 0)) return Progress::ReadFailed;
+      buf_pos_ = 0;
+      buf_len_ = r.n;
+    }
+    if (buf_len_ == 0) return Progress::Sent;
+    const size_t n = std::min(buf_len_ - buf_pos_, kSendPiece);
+    platform::IoResult r = socket_.send(file_buf_.get() + buf_pos_, n);
+    if (!r.ok() || r.n < 1) {
+      can_send_ = false;
+      return Progress::Waiting;
+    }
+    buf_pos_ += r.n;
+    moved_bytes_ += r.n;
+    position_ += r.n;
+    if (position_ == total_bytes_) return Progress::Sent;
+    if (moved_bytes_ >= stop_at) return Progress::Waiting;
+  }
+  return Progress::Waiting;
+}
+
+bool DataConnection::flush_received() {
+  if (buf_len_ == 0) return true;
+  platform::IoResult w = file_.write(file_buf_.get(), buf_len_);
+  if (!w.ok() || w.n != buf_len_) return false;
+  buf_len_ = 0;
+  return true;
+}
+
 Progress DataConnection::read_loop(bool drain) {
   if (finished_) return Progress::Waiting;
   if (direction_ == Direction::Receive) {
@@ -256,7 +302,7 @@ Progress DataConnection::read_loop(bool drain) {
     // another readable event for them in the next round.
     const uint64_t stop_at = moved_bytes_ + kEventBudget;
     while (can_recv_ && (drain || moved_bytes_ < stop_at)) {
-      platform::IoResult r = socket_.recv(file_buf_.get() + buf_len_, kFileBuf - buf_len_);
+      platform::IoResult r = socket_.recv(file_buf_.get() + buf_len_, kRecvBuf - buf_len_);
       if (!r.ok() || r.n < 1) {
         can_recv_ = false;
         break;
@@ -265,14 +311,16 @@ Progress DataConnection::read_loop(bool drain) {
       moved_bytes_ += r.n;
       total_bytes_ += r.n;
       buf_len_ += r.n;
-      if (buf_len_ == kFileBuf) {
-        platform::IoResult w = file_.write(file_buf_.get(), kFileBuf);
-        if (!w.ok() || w.n != kFileBuf) {
-          finished_ = true;
-          return Progress::WriteFailed;
-        }
-        buf_len_ = 0;
+      if (buf_len_ == kRecvBuf && !flush_received()) {
+        finished_ = true;
+        return Progress::WriteFailed;
       }
+    }
+    // The socket has nothing more for now (or the budget is spent): what arrived goes to the
+    // file before the loop turns to the other clients.
+    if (!flush_received()) {
+      finished_ = true;
+      return Progress::WriteFailed;
     }
     return Progress::Waiting;
   }
@@ -372,11 +420,7 @@ EventOutcome DataConnection::on_close() {
     return EventOutcome{Progress::WriteFailed};
   }
   finished_ = true;
-  if (buf_len_ > 0) {
-    platform::IoResult w = file_.write(file_buf_.get(), buf_len_);
-    if (!w.ok() || w.n != buf_len_) return EventOutcome{Progress::WriteFailed};
-    buf_len_ = 0;
-  }
+  if (!flush_received()) return EventOutcome{Progress::WriteFailed};
   return EventOutcome{Progress::Received};
 }
 

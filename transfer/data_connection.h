@@ -141,6 +141,12 @@ class DataConnection {
   // have moved (the loop then asks for another event and returns). `drain` (the peer closed)
   // reads everything that is left, whatever the budget.
   Progress write_loop();
+  // The file part of the write loop: straight from the file to the socket while the system
+  // takes that, else (for the rest of the transfer) read into the staging buffer and sent.
+  Progress send_file_bytes(uint64_t stop_at);
+  Progress send_staged_file_bytes(uint64_t stop_at);
+  // Writes the staged received bytes to the file; false when the file did not take them all.
+  bool flush_received();
   Progress read_loop(bool drain);
 
   platform::Socket socket_;  // owned: the listening, connecting or connected data socket
@@ -156,7 +162,10 @@ class DataConnection {
   platform::SockAddr remote_addr_;
   uint32_t start_tick_ = 0;
   std::deque<ListChunk> list_chunks_;
-  std::unique_ptr<char[]> file_buf_;  // kFileBuf bytes, made when a file transfer begins
+  // Staging buffer: kRecvBuf bytes for a receive, made when it begins; kFileBuf bytes for a send,
+  // made only when the file cannot be sent straight (zero_copy_ false).
+  std::unique_ptr<char[]> file_buf_;
+  bool zero_copy_ = true;
   size_t buf_pos_ = 0;
   size_t buf_len_ = 0;
   platform::File file_;  // owned

@@ -6,12 +6,18 @@
 
 namespace qorda::transfer {
 
-// One send moves at most one typical TCP segment; listing text is queued in chunks of the same
-// size.
+// One send of the read and send download path moves at most one typical TCP segment.
 inline constexpr size_t kSendPiece = 1460;
-inline constexpr size_t kListChunk = 1460;
-// One file read or write moves up to ten segments through the staging buffer.
+// Listing text is queued, and sent, in chunks of this size: large enough that a long listing
+// takes few system calls, small enough that a short one holds little memory while it is sent.
+inline constexpr size_t kListChunk = 16 * 1024;
+// A download reads the file through a staging buffer of this size only where the file cannot be
+// sent straight from the page cache.
 inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600
+// An upload stages what arrives in one buffer of this size (made only while a receive runs) and
+// writes it when full and whenever the socket has nothing more for now: few large writes on a
+// fast link, and the file never lags the client by more than one event.
+inline constexpr size_t kRecvBuf = 256 * 1024;
 // SECURITY: the most one data connection moves in one event before the loop turns to the other
 // clients. Without it a fast client on a fast link keeps the one thread for its whole transfer,
 // and every other client (new ones waiting for their greeting included) stalls meanwhile.

@@ -17,6 +17,7 @@
 
 #include "engine/netmodule.h"
 #include "log/log.h"
+#include "platform/send_file.h"
 #include "platform/volume.h"
 #include "session/cmd_transfer.h"
 #include "session/session.h"
@@ -117,6 +118,51 @@ TEST_P(BothModes, RetrieveAndStoreAreByteIdentical) {
   EXPECT_EQ(u.iulfiles, 1u);
   EXPECT_EQ(u.iulkb, 300022u / 1024);
   EXPECT_EQ(c.cmd("NOOP"), "200 NOOP command successful.");
+}
+
+// While it is on, files cannot be sent straight from the page cache (as on a file system that
+// refuses sendfile): downloads take the read and send path.
+class ZeroCopyRefused {
+ public:
+  ZeroCopyRefused() { platform::set_send_file_refused(true); }
+  ~ZeroCopyRefused() { platform::set_send_file_refused(false); }
+  ZeroCopyRefused(const ZeroCopyRefused&) = delete;
+  ZeroCopyRefused& operator=(const ZeroCopyRefused&) = delete;
+};
+
+TEST_P(BothModes, RetrieveWhereZeroCopyIsRefusedSendsTheSameBytesRepliesAndLog) {
+  ZeroCopyRefused refused;
+  TestServer srv;
+  FtpClient c(srv);
+  connect_logged_in(srv, c);
+  const std::string content = pattern_bytes(300000, 5);
+  write_file(srv, "data.bin", content);
+  std::string first;
+  EXPECT_EQ(retrieve(srv, c, GetParam(), "data.bin", &first), content);
+  EXPECT_EQ(first, "150 Opening ASCII mode data connection for data.bin (300000 bytes).");
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+  char expect[128];
+  std::snprintf(expect, sizeof expect, "Retrieved \"/c:/data.bin\" (300000 bytes %01.2f kb/s).",
+                300000 / 1024.0 / 0.027);
+  EXPECT_TRUE(srv.observer.has(expect)) << expect;
+  // A restart offset: reading starts there, not at the file's beginning.
+  EXPECT_EQ(retrieve(srv, c, GetParam(), "data.bin", &first, "123457"), content.substr(123457));
+  EXPECT_EQ(c.reply(), "226 Transfer Complete.");
+  EXPECT_EQ(session_of(srv, c)->files_retrieved, 2u);
+  EXPECT_EQ(stored_user(srv, "alice").idlkb, 2u * (300000 / 1024));
+
+  // A file that ends before its announced size is a read error on this path too (it shrinks
+  // before the passive connection is made, so before the first byte is sent).
+  write_file(srv, "shrink.bin", pattern_bytes(100000));
+  DataPeer d(srv);
+  const std::string pasv = c.cmd("PASV");
+  EXPECT_EQ(c.cmd("RETR shrink.bin"),
+            "150 Opening ASCII mode data connection for shrink.bin (100000 bytes).");
+  std::filesystem::resize_file(srv.home() + "/c/shrink.bin", 1000);
+  ASSERT_TRUE(d.connect_pasv(pasv));
+  EXPECT_EQ(d.read_all(), pattern_bytes(1000));
+  EXPECT_EQ(c.reply(), "426 Transfer aborted. Error reading file.");
+  EXPECT_EQ(session_of(srv, c)->files_retrieved, 2u);
 }
 
 TEST_P(BothModes, ClientClosingMidRetrievalRefundsTheCharge) {
@@ -742,7 +788,7 @@ TEST(Speed, ThroughputOfARunningTransfer) {
   EXPECT_EQ(srv.net().figures().throughput_kbps, 0.0);
 }
 
-// A listing's text leaves through the same write loop, in pieces of at most one segment.
+// A listing's text leaves through the same write loop as a file's bytes.
 TEST(Listing, QueuedTextIsSentAndEndsWith226WithoutStatistics) {
   TestServer srv;
   FtpClient c(srv);
