@@ -794,6 +794,10 @@ Status EventLoop::watch_signals(std::initializer_list<int> signals, std::functio
   return Status::success();
 }
 
+bool EventLoop::holds_signal(int signo) const {
+  return impl_->watching && sigismember(&impl_->watched, signo) == 1;
+}
+
 void EventLoop::note_recv(int fd) {
   Reg* r = impl_->find(fd);
   if (!r || r->read_armed) return;

@@ -116,6 +116,8 @@ class EventLoop {
   // the loop (signalfd): `on` is called on the loop's thread, between messages. Replaces any
   // earlier set.
   Status watch_signals(std::initializer_list<int> signals, std::function<void(int)> on);
+  // Whether watch_signals holds `signo` back now (blocked, and taken from the signalfd).
+  bool holds_signal(int signo) const;
 
   // Hooks used by Socket to re-enable notifications; not for general callers.
   void note_recv(int fd);             // recv was called: FD_READ may be posted again

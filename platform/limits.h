@@ -24,6 +24,13 @@ inline constexpr int kStoreBusyTimeoutMs = 300;
 // The largest REGEDIT4 text the command-line tools read for an import.
 inline constexpr size_t kMaxRegTextBytes = size_t{256} << 20;  // 256 MiB
 
+// Socket::bind_ephemeral: taken ports of each parity tried, one after the other, before the
+// kernel picks.
+inline constexpr int kPortPickTries = 64;
+// The ephemeral port range assumed when the system's cannot be read (Linux's default).
+inline constexpr unsigned kDefaultEphemeralLow = 32768;
+inline constexpr unsigned kDefaultEphemeralHigh = 60999;
+
 // Buffer for one user database entry when the system gives no size of its own.
 inline constexpr size_t kPasswdBufferBytes = 16384;
 

@@ -26,24 +26,32 @@ IoResult send_file(Socket& s, File& file, uint64_t offset, size_t count) {
   if (!s.valid() || !file.valid()) return IoResult{0, EBADF};
   if (g_refused.load(std::memory_order_relaxed)) return IoResult{0, ENOSYS};
   if (offset > static_cast<uint64_t>(INT64_MAX)) return IoResult{0, EINVAL};
-  // sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the one a vanished
-  // peer raised is taken off again, unless the thread was holding it back already.
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t old;
-  pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
   auto off = static_cast<off_t>(offset);
   ssize_t n;
-  do n = ::sendfile(s.fd(), file.fd(), &off, count);
-  while (n < 0 && errno == EINTR);
-  const int err = n < 0 ? errno : 0;
-  if (err == EPIPE && !sigismember(&old, SIGPIPE)) {
-    const timespec none{0, 0};
-    while (sigtimedwait(&pipe_only, nullptr, &none) == SIGPIPE) {
+  int err = 0;
+  if (s.loop() && s.loop()->holds_signal(SIGPIPE)) {
+    // The loop already holds SIGPIPE back (the service does): nothing to mask per call.
+    do n = ::sendfile(s.fd(), file.fd(), &off, count);
+    while (n < 0 && errno == EINTR);
+    err = n < 0 ? errno : 0;
+  } else {
+    // sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the one a vanished
+    // peer raised is taken off again, unless the thread was holding it back already.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    do n = ::sendfile(s.fd(), file.fd(), &off, count);
+    while (n < 0 && errno == EINTR);
+    err = n < 0 ? errno : 0;
+    if (err == EPIPE && !sigismember(&old, SIGPIPE)) {
+      const timespec none{0, 0};
+      while (sigtimedwait(&pipe_only, nullptr, &none) == SIGPIPE) {
+      }
     }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (n < 0) {
     IoResult r{0, err};
     if (r.would_block() && s.loop()) s.loop()->note_send_blocked(s.fd());

@@ -17,6 +17,8 @@
 #include <cstdio>
 
 #include "platform/event_loop.h"
+#include "platform/limits.h"
+#include "platform/random.h"
 
 namespace qorda::platform {
 namespace {
@@ -88,6 +90,68 @@ Status Socket::bind(SockAddr a) {
     return Status::from_errno("bind");
   }
   return Status::success();
+}
+
+namespace {
+
+struct PortRange {
+  unsigned low = kDefaultEphemeralLow;
+  unsigned high = kDefaultEphemeralHigh;
+};
+
+// The system's ephemeral range, read once: it is a boot-time setting.
+PortRange ephemeral_range() {
+  static const PortRange range = [] {
+    PortRange r;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+      unsigned lo = 0, hi = 0;
+      if (std::fscanf(f, "%u %u", &lo, &hi) == 2 && lo >= 1024 && lo <= hi && hi <= 65535) {
+        r.low = lo;
+        r.high = hi;
+      }
+      std::fclose(f);
+    }
+    return r;
+  }();
+  return range;
+}
+
+// SECURITY: the first port tried is unpredictable, so a third party cannot guess where the next
+// passive connection will listen and race the client to it. xorshift64*, seeded from the kernel.
+uint32_t next_port_draw() {
+  static uint64_t state = [] {
+    uint64_t seed = 0;
+    if (!random_bytes(&seed, sizeof seed).ok() || seed == 0) {
+      seed = 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(::getpid());
+    }
+    return seed;
+  }();
+  state ^= state >> 12;
+  state ^= state << 25;
+  state ^= state >> 27;
+  return static_cast<uint32_t>((state * 0x2545f4914f6cdd1dull) >> 32);
+}
+
+}  // namespace
+
+Status Socket::bind_ephemeral(uint32_t addr) {
+  if (!valid()) return Status::error(EBADF);
+  if (Status st = set_reuse_addr(true); !st.ok()) return st;
+  // Odd ports first, as the kernel's own bind search prefers: connect() takes even ports first,
+  // so outgoing connections on this machine keep half the range while passive ports held by
+  // TIME_WAIT sockets fill the other half. Even ports are the second choice.
+  const PortRange range = ephemeral_range();
+  for (unsigned parity : {1u, 0u}) {
+    const unsigned first = (range.low % 2 == parity) ? range.low : range.low + 1;
+    if (first > range.high) continue;
+    const unsigned count = (range.high - first) / 2 + 1;
+    unsigned index = next_port_draw() % count;
+    for (int i = 0; i < kPortPickTries; ++i, index = (index + 1) % count) {
+      Status st = bind(SockAddr{addr, static_cast<uint16_t>(first + 2 * index)});
+      if (st.ok() || st.err != EADDRINUSE) return st;
+    }
+  }
+  return bind(SockAddr{addr, 0});
 }
 
 Status Socket::listen(int backlog) {

@@ -50,6 +50,13 @@ class Socket {
   Status set_reuse_addr(bool on);
   Status set_nodelay(bool on);  // TCP_NODELAY: send small writes at once
   Status bind(SockAddr a);
+  // Binds to `addr` on a port picked at random from the system's ephemeral range (odd ports
+  // first, then even ones), going on to the next port while one is taken, with address reuse on
+  // so that a port whose last connection waits out TIME_WAIT is free again at once. After
+  // kPortPickTries taken ports of each parity the kernel picks (port 0). Cheaper than a plain
+  // port-0 bind on a busy server, where the kernel's own search steps over every TIME_WAIT
+  // socket that earlier connections left.
+  Status bind_ephemeral(uint32_t addr);
   Status listen(int backlog);
   // Accepts one pending connection; the new socket reports to the same loop. EAGAIN when none.
   // EMFILE/ENFILE are survivable: the loop re-enables FD_ACCEPT after kAcceptBackoffMs.

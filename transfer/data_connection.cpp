@@ -92,12 +92,11 @@ std::unique_ptr<DataConnection> DataConnection::open_passive(platform::EventLoop
   if (auto st = d->socket_.select(MsgKind::Data, platform::FD_ACCEPT); !st.ok())
     return fail(st.err);
   ++failure.stage;
-  // A passive listener takes any free port: address reuse buys nothing there, and with it the
-  // kernel checks each candidate port against every TIME_WAIT socket that busy passive
-  // transfers leave behind, which made the bind the most expensive step of a small download.
-  // The step still counts, so failure codes of the later steps keep their numbers.
+  // The port is picked here rather than by the kernel: its port-0 search steps over every
+  // TIME_WAIT socket that busy passive transfers leave behind. bind_ephemeral sets address reuse
+  // itself, so the reuse step only counts, keeping the failure codes of the later steps.
   ++failure.stage;
-  if (auto st = d->socket_.bind(d->local_addr_); !st.ok()) return fail(st.err);
+  if (auto st = d->socket_.bind_ephemeral(local_ip); !st.ok()) return fail(st.err);
   ++failure.stage;
   platform::Result<platform::SockAddr> bound = d->socket_.local_addr();
   if (!bound.ok()) return fail(bound.err);
@@ -207,7 +206,9 @@ Progress DataConnection::write_loop() {
   while (can_send_) {
     if (list_chunks_.empty()) return end(Progress::Sent);
     ListChunk& c = list_chunks_.front();
-    platform::IoResult r = socket_.send(c.bytes.data() + c.read, c.fill - c.read);
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(c.fill - c.read, stop_at - moved_bytes_));
+    platform::IoResult r = socket_.send(c.bytes.data() + c.read, n);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
       return Progress::Waiting;
@@ -272,7 +273,8 @@ Progress DataConnection::send_staged_file_bytes(uint64_t stop_at) {
       buf_len_ = r.n;
     }
     if (buf_len_ == 0) return Progress::Sent;
-    const size_t n = std::min(buf_len_ - buf_pos_, kSendPiece);
+    const size_t n = static_cast<size_t>(
+        std::min<uint64_t>(std::min(buf_len_ - buf_pos_, kSendPiece), stop_at - moved_bytes_));
     platform::IoResult r = socket_.send(file_buf_.get() + buf_pos_, n);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
