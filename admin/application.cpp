@@ -89,7 +89,8 @@ int run_gui(const GuiOptions& options) {
   // The control socket (`qorda status`, `who`, `kick`, `log`, `stop`, `switch`) from before the
   // engine starts, so it sees the start-up lines; the home's lock is held.
   if (std::string error; !control.serve_control_socket(options.home, &error)) {
-    std::fprintf(stderr, "qorda-gui: no control socket (qorda status and the like won't work): %s\n",
+    std::fprintf(stderr,
+                 "qorda-gui: no control socket (qorda status and the like won't work): %s\n",
                  error.c_str());
   }
 

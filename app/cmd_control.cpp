@@ -86,7 +86,8 @@ class Channel {
       }
       if (buf_.size() > control::kMaxAnswerLineBytes) return std::nullopt;
       char chunk[16384];
-      const platform::IoResult r = platform::read_waiting(fd_.get(), chunk, sizeof chunk, timeout_ms);
+      const platform::IoResult r =
+          platform::read_waiting(fd_.get(), chunk, sizeof chunk, timeout_ms);
       if (r.err == ETIMEDOUT) {
         timed_out_ = true;
         return std::nullopt;
@@ -190,7 +191,8 @@ constexpr const char* kSwitchUsage =
 int run_status(const Context& ctx, const Args& args) {
   const Options o = common_options(args);
   if (o.help) return std::printf("%s", kStatusUsage), kExitOk;
-  if (!o.words.empty()) return usage_error("status", "unknown argument '" + o.words[0] + "'", kStatusUsage);
+  if (!o.words.empty())
+    return usage_error("status", "unknown argument '" + o.words[0] + "'", kStatusUsage);
   control::Request r;
   r.verb = control::Verb::Status;
   return one_shot(ctx, "status", r, o.json, [](const control::JsonValue& v, Channel&, bool json) {
@@ -202,7 +204,8 @@ int run_status(const Context& ctx, const Args& args) {
 int run_who(const Context& ctx, const Args& args) {
   const Options o = common_options(args);
   if (o.help) return std::printf("%s", kWhoUsage), kExitOk;
-  if (!o.words.empty()) return usage_error("who", "unknown argument '" + o.words[0] + "'", kWhoUsage);
+  if (!o.words.empty())
+    return usage_error("who", "unknown argument '" + o.words[0] + "'", kWhoUsage);
   control::Request r;
   r.verb = control::Verb::Who;
   return one_shot(ctx, "who", r, o.json, [](const control::JsonValue& v, Channel&, bool json) {
@@ -228,10 +231,12 @@ int run_kick(const Context& ctx, const Args& args) {
       return usage_error("kick", "give one connection id", kKickUsage);
     } else {
       id = control::parse_connection_id(w);
-      if (!id) return usage_error("kick", "'" + w + "' is not a connection id (e.g. 0005)", kKickUsage);
+      if (!id)
+        return usage_error("kick", "'" + w + "' is not a connection id (e.g. 0005)", kKickUsage);
     }
   }
-  if (!id) return usage_error("kick", "give the connection id ('qorda who' lists them)", kKickUsage);
+  if (!id)
+    return usage_error("kick", "give the connection id ('qorda who' lists them)", kKickUsage);
   r.id = *id;
   return one_shot(ctx, "kick", r, o.json, [](const control::JsonValue& v, Channel& ch, bool json) {
     if (!json) print(control::kick_text(v));
@@ -318,9 +323,10 @@ int run_stop(const Context& ctx, const Args& args) {
   return one_shot(ctx, "stop", r, o.json, [](const control::JsonValue& v, Channel& ch, bool json) {
     const auto clients = static_cast<long long>(v.num("clients"));
     if (v.str("stopping") == "when-idle") {
-      if (!json) print("no new clients are let in; the server on " + ch.home() + " stops once its " +
-            std::to_string(clients) + " connected client" + (clients == 1 ? "" : "s") +
-            " ha" + (clients == 1 ? "s" : "ve") + " left\n");
+      if (!json)
+        print("no new clients are let in; the server on " + ch.home() + " stops once its " +
+              std::to_string(clients) + " connected client" + (clients == 1 ? "" : "s") + " ha" +
+              (clients == 1 ? "s" : "ve") + " left\n");
       return kExitOk;
     }
     // Stopping now: the connection ends with the server.

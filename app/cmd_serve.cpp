@@ -34,9 +34,9 @@ void serve_usage(std::FILE* out) {
                "restarts the server and drops its clients; other changes keep them) and reopens\n"
                "the log file.\n"
                "While it runs, the control socket HOME/qorda.sock (mode 0600) answers\n"
-               "'qorda status', 'who', 'kick', 'log', 'stop' and 'switch' from this user and root;\n"
-               "'qorda stop' ends the run as SIGTERM does, 'qorda stop --when-idle' once the last\n"
-               "client has left (exit 0 either way).\n"
+               "'qorda status', 'who', 'kick', 'log', 'stop' and 'switch' from this user\n"
+               "and root; 'qorda stop' ends the run as SIGTERM does, 'qorda stop\n"
+               "--when-idle' once the last client has left (exit 0 either way).\n"
                "Exits 1 when the home holds no store (it is never created here: 'qorda init'\n"
                "makes one) and when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
@@ -177,7 +177,8 @@ int run_serve(const Context& ctx, const Args& args) {
   ServeTarget target(**loop, reg, env, net);
   auto control = control::ControlServer::open(**loop, ctx.home, target);
   if (!control.ok()) {
-    std::fprintf(stderr, "qorda serve: no control socket (qorda status and the like won't work): %s\n",
+    std::fprintf(stderr,
+                 "qorda serve: no control socket (qorda status and the like won't work): %s\n",
                  control.msg.c_str());
   }
   auto end_run = [&] {

@@ -45,13 +45,13 @@ std::string exit_event() {
 }  // namespace
 
 platform::Result<std::unique_ptr<ControlServer>> ControlServer::open(platform::EventLoop& loop,
-                                                                      const std::string& home,
-                                                                      ControlTarget& target) {
+                                                                     const std::string& home,
+                                                                     ControlTarget& target) {
   const std::string path = home + "/" + kSocketName;
   auto probe = platform::probe_local_socket(path);
   if (!probe.ok()) {
-    return platform::Status::error(probe.err, "can't look at " + path + ": " +
-                                                  std::strerror(probe.err));
+    return platform::Status::error(probe.err,
+                                   "can't look at " + path + ": " + std::strerror(probe.err));
   }
   // SECURITY: only a socket file that nobody answers on is replaced: a file of another kind
   // (a symbolic link planted in the home among them) is never removed or followed, and a live
@@ -65,13 +65,13 @@ platform::Result<std::unique_ptr<ControlServer>> ControlServer::open(platform::E
   std::unique_ptr<ControlServer> s(new ControlServer(loop, path, target));
   auto sock = platform::listen_local(&loop, path, kBacklog, &s->file_id_);
   if (!sock.ok()) {
-    return platform::Status::error(sock.err, "can't make the control socket " + path + ": " +
-                                                 std::strerror(sock.err));
+    return platform::Status::error(
+        sock.err, "can't make the control socket " + path + ": " + std::strerror(sock.err));
   }
   s->listener_ = std::move(*sock);
   if (platform::Status st = s->listener_.select(MsgKind::Local, FD_ACCEPT); !st.ok()) {
-    return platform::Status::error(st.err, "can't watch the control socket: " +
-                                               std::string(std::strerror(st.err)));
+    return platform::Status::error(
+        st.err, "can't watch the control socket: " + std::string(std::strerror(st.err)));
   }
   ControlServer* self = s.get();
   loop.set_local_handler([self](const platform::Message& m) { self->on_message(m); });
@@ -150,15 +150,15 @@ void ControlServer::accept_one() {
   const uint32_t own = platform::effective_uid();
   std::string refusal;
   if (!cred.ok()) {
-    refusal = error_answer("refused", "can't tell who connected: " +
-                                          std::string(std::strerror(cred.err)));
+    refusal = error_answer("refused",
+                           "can't tell who connected: " + std::string(std::strerror(cred.err)));
   } else if (cred->uid != own && cred->uid != 0) {
     refusal = error_answer("refused", "uid " + std::to_string(cred->uid) +
                                           " may not control this server (only uid " +
                                           std::to_string(own) + " and root may)");
   } else if (clients_.size() >= kMaxClients) {
-    refusal = error_answer("busy", "too many control connections (" +
-                                       std::to_string(kMaxClients) + "); try again later");
+    refusal = error_answer("busy", "too many control connections (" + std::to_string(kMaxClients) +
+                                       "); try again later");
   }
   if (!refusal.empty()) {
     refusal += '\n';

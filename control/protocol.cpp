@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cinttypes>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "control/limits.h"
@@ -99,7 +99,8 @@ class JsonReader {
   static constexpr int kMaxDepth = 16;
 
   void skip_space() {
-    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\r' || t_[i_] == '\n')) {
+    while (i_ < t_.size() &&
+           (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\r' || t_[i_] == '\n')) {
       ++i_;
     }
   }
@@ -331,7 +332,8 @@ ParsedRequest parse_request(std::string_view line) {
     r.when_idle = w.size() == 2;
   } else if (verb == "switch") {
     r.verb = Verb::Switch;
-    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return refuse("switch takes 'on' or 'off'");
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off"))
+      return refuse("switch takes 'on' or 'off'");
     r.on = w[1] == "on";
   } else if (verb.empty()) {
     return refuse("empty request");
@@ -516,8 +518,8 @@ std::string connection_json(const session::ConnectionView& v) {
   } else {
     o.add_raw("transfer",
               JsonObject()
-                  .add("direction", v.direction == transfer::Direction::Receive ? "storing"
-                                                                                 : "retrieving")
+                  .add("direction",
+                       v.direction == transfer::Direction::Receive ? "storing" : "retrieving")
                   .add("file", v.file_name)
                   .add("position", v.position)
                   .add("total", v.total_bytes)
@@ -568,8 +570,8 @@ std::string status_table(const JsonValue& a) {
   }
   std::string out;
   out += "server:     " + server + "\n";
-  out += "clients:    " + std::to_string(clients) + " (maximum: " +
-         (maximum == 0 ? std::string("no limit") : std::to_string(maximum)) + ")\n";
+  out += "clients:    " + std::to_string(clients) +
+         " (maximum: " + (maximum == 0 ? std::string("no limit") : std::to_string(maximum)) + ")\n";
   out += "transfers:  " + json_number(a.num("rate_kbps"), 2) + " kb/s\n";
   out += "cpu usage:  " + usage + "\n";
   out += "uptime:     " + duration_text(static_cast<uint64_t>(a.num("uptime_ms"))) + "\n";
@@ -583,18 +585,18 @@ std::string who_table(const JsonValue& a) {
                                 "IDLE", "TRANSFER");
   for (const JsonValue& c : list->items) {
     std::string transfer = "none";
-    if (const JsonValue* t = c.get("transfer"); t != nullptr && t->type == JsonValue::Type::Object) {
+    if (const JsonValue* t = c.get("transfer");
+        t != nullptr && t->type == JsonValue::Type::Object) {
       transfer = transfer_text(t->str("direction"), t->str("file"),
                                static_cast<uint64_t>(t->num("position")),
                                static_cast<uint64_t>(t->num("total")), t->num("rate_kbps"));
     }
     if (c.flag("closing")) transfer += " (closing)";
-    out += printf_text("%-8s %-16s %-20s %-9s %-9s %s\n",
-                       id_text(static_cast<uint32_t>(c.num("id"))).c_str(),
-                       shown(c.str("user")).c_str(), shown(c.str("host")).c_str(),
-                       duration_text(static_cast<uint64_t>(c.num("online_ms"))).c_str(),
-                       duration_text(static_cast<uint64_t>(c.num("idle_ms"))).c_str(),
-                       transfer.c_str());
+    out += printf_text(
+        "%-8s %-16s %-20s %-9s %-9s %s\n", id_text(static_cast<uint32_t>(c.num("id"))).c_str(),
+        shown(c.str("user")).c_str(), shown(c.str("host")).c_str(),
+        duration_text(static_cast<uint64_t>(c.num("online_ms"))).c_str(),
+        duration_text(static_cast<uint64_t>(c.num("idle_ms"))).c_str(), transfer.c_str());
   }
   return out;
 }

@@ -29,13 +29,13 @@ enum class Verb { Status, Who, Kick, Log, Stop, Switch };
 
 struct Request {
   Verb verb = Verb::Status;
-  uint32_t id = 0;       // kick
-  bool disable = false;  // kick
-  bool ban = false;      // kick
-  size_t lines = 0;      // log: the last lines to send first (at most the screen log's size)
-  bool follow = false;   // log
+  uint32_t id = 0;         // kick
+  bool disable = false;    // kick
+  bool ban = false;        // kick
+  size_t lines = 0;        // log: the last lines to send first (at most the screen log's size)
+  bool follow = false;     // log
   bool when_idle = false;  // stop
-  bool on = false;       // switch
+  bool on = false;         // switch
 };
 
 struct ParsedRequest {
@@ -64,10 +64,14 @@ std::string json_number(double value, int decimals);
 class JsonObject {
  public:
   JsonObject& add(std::string_view key, std::string_view text);
-  JsonObject& add(std::string_view key, const char* text) { return add(key, std::string_view(text)); }
+  JsonObject& add(std::string_view key, const char* text) {
+    return add(key, std::string_view(text));
+  }
   JsonObject& add(std::string_view key, bool value);
   JsonObject& add(std::string_view key, int64_t value);
-  JsonObject& add(std::string_view key, uint64_t value) { return add(key, static_cast<int64_t>(value)); }
+  JsonObject& add(std::string_view key, uint64_t value) {
+    return add(key, static_cast<int64_t>(value));
+  }
   JsonObject& add(std::string_view key, uint32_t value) { return add(key, int64_t{value}); }
   JsonObject& add(std::string_view key, int value) { return add(key, int64_t{value}); }
   JsonObject& add_real(std::string_view key, double value, int decimals);
@@ -88,7 +92,7 @@ struct JsonValue {
   bool boolean = false;
   double number = 0;
   std::string text;
-  std::vector<JsonValue> items;                     // Array
+  std::vector<JsonValue> items;                            // Array
   std::vector<std::pair<std::string, JsonValue>> members;  // Object, in order
 
   // The member `key` of an object; null when absent (or not an object).

@@ -59,7 +59,7 @@ int connect_to(int fd, const std::string& path) {
 }  // namespace
 
 Result<LocalProbe> probe_local_socket(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return LocalProbe::Absent;
     return Status::from_errno(path);
@@ -85,7 +85,8 @@ Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlo
   std::string temp = dir + "/.qorda.sock.XXXXXX";
   std::vector<char> buf(temp.begin(), temp.end());
   buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) return Status::from_errno("can't create a directory in " + dir);
+  if (::mkdtemp(buf.data()) == nullptr)
+    return Status::from_errno("can't create a directory in " + dir);
   temp = buf.data();
   const std::string inner = temp + "/s";
   auto cleanup = [&] {
@@ -113,7 +114,7 @@ Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlo
     return st;
   }
   ::rmdir(temp.c_str());
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     id->dev = static_cast<uint64_t>(st.st_dev);
     id->ino = static_cast<uint64_t>(st.st_ino);
@@ -135,7 +136,7 @@ Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlo
 }
 
 void remove_local_socket(const std::string& path, const LocalFileId& id) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
   if (static_cast<uint64_t>(st.st_dev) != id.dev || static_cast<uint64_t>(st.st_ino) != id.ino) {
     return;

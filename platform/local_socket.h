@@ -41,8 +41,7 @@ struct LocalFileId {
 // renamed onto `path`, so no other user can connect to it before the mode is set and a stale
 // socket file at `path` is replaced in one step. The caller decides that replacing is right
 // (probe_local_socket, under the home's lock).
-Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlog,
-                            LocalFileId* id);
+Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlog, LocalFileId* id);
 // Removes `path` when it is still the file `id` (another server may have taken the name).
 void remove_local_socket(const std::string& path, const LocalFileId& id);
 

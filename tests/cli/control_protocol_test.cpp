@@ -40,14 +40,27 @@ TEST(ControlRequest, EveryRequestRoundTripsThroughItsLine) {
 
 TEST(ControlRequest, AnythingElseIsRefusedWithAReason) {
   const std::string too_long = "who" + std::string(kMaxRequestBytes, ' ');
-  for (const std::string& bad :
-       {std::string(), std::string("whoami"), std::string("who now"), std::string("status "),
-        std::string("kick"), std::string("kick zz"), std::string("kick 5 ban ban"),
-        std::string("kick 5  ban"), std::string("kick 5 please"), std::string("log"),
-        std::string("log 501"), std::string("log -1"), std::string("log 5 tail"),
-        std::string("stop now"), std::string("switch"), std::string("switch maybe"),
-        std::string("who\t"), std::string("st\x01tus"), std::string("who\xc3\xa9"),
-        std::string("st\0us", 5), too_long}) {
+  for (const std::string& bad : {std::string(),
+                                 std::string("whoami"),
+                                 std::string("who now"),
+                                 std::string("status "),
+                                 std::string("kick"),
+                                 std::string("kick zz"),
+                                 std::string("kick 5 ban ban"),
+                                 std::string("kick 5  ban"),
+                                 std::string("kick 5 please"),
+                                 std::string("log"),
+                                 std::string("log 501"),
+                                 std::string("log -1"),
+                                 std::string("log 5 tail"),
+                                 std::string("stop now"),
+                                 std::string("switch"),
+                                 std::string("switch maybe"),
+                                 std::string("who\t"),
+                                 std::string("st\x01tus"),
+                                 std::string("who\xc3\xa9"),
+                                 std::string("st\0us", 5),
+                                 too_long}) {
     const ParsedRequest p = parse_request(bad);
     EXPECT_FALSE(p.request) << bad;
     EXPECT_FALSE(p.error.empty()) << bad;
@@ -90,8 +103,7 @@ TEST(ControlJson, ObjectsBuildAndParseWhateverTheLocaleSays) {
                                .add_null("none")
                                .add_raw("list", "[{\"a\":1},{\"a\":2}]")
                                .str();
-  EXPECT_EQ(text,
-            R"({"ok":true,"n":42,"rate":12.25,"none":null,"list":[{"a":1},{"a":2}]})");
+  EXPECT_EQ(text, R"({"ok":true,"n":42,"rate":12.25,"none":null,"list":[{"a":1},{"a":2}]})");
   std::optional<JsonValue> v = parse_json(text);
   ASSERT_TRUE(v);
   EXPECT_TRUE(v->flag("ok"));
@@ -149,11 +161,11 @@ TEST(ControlText, WhoTableFromTheServersAnswer) {
   busy.position = 1234;
   busy.total_bytes = 5678;
   busy.rate_kbps = 12.5;
-  const std::string answer = JsonObject()
-                                 .add("ok", true)
-                                 .add_raw("connections", "[" + connection_json(idle) + "," +
-                                                             connection_json(busy) + "]")
-                                 .str();
+  const std::string answer =
+      JsonObject()
+          .add("ok", true)
+          .add_raw("connections", "[" + connection_json(idle) + "," + connection_json(busy) + "]")
+          .str();
   std::optional<JsonValue> v = parse_json(answer);
   ASSERT_TRUE(v) << answer;
   const std::string table = who_table(*v);
@@ -170,9 +182,9 @@ TEST(ControlText, WhoTableFromTheServersAnswer) {
 }
 
 TEST(ControlText, StatusTable) {
-  std::optional<JsonValue> on = parse_json(
-      R"({"ok":true,"on":true,"listening":true,"port":2121,"clients":3,"max_clients":0,)"
-      R"("rate_kbps":1.5,"cpu_percent":7,"uptime_ms":90061000,"stop_pending":false})");
+  std::optional<JsonValue> on =
+      parse_json(R"({"ok":true,"on":true,"listening":true,"port":2121,"clients":3,"max_clients":0,)"
+                 R"("rate_kbps":1.5,"cpu_percent":7,"uptime_ms":90061000,"stop_pending":false})");
   ASSERT_TRUE(on);
   EXPECT_EQ(status_table(*on),
             "server:     on, port 2121\n"
@@ -180,9 +192,9 @@ TEST(ControlText, StatusTable) {
             "transfers:  1.50 kb/s\n"
             "cpu usage:  7%\n"
             "uptime:     25:01:01\n");
-  std::optional<JsonValue> stopping = parse_json(
-      R"({"ok":true,"on":true,"listening":false,"port":0,"clients":1,"max_clients":20,)"
-      R"("rate_kbps":0,"cpu_percent":null,"uptime_ms":0,"stop_pending":true})");
+  std::optional<JsonValue> stopping =
+      parse_json(R"({"ok":true,"on":true,"listening":false,"port":0,"clients":1,"max_clients":20,)"
+                 R"("rate_kbps":0,"cpu_percent":null,"uptime_ms":0,"stop_pending":true})");
   const std::string t = status_table(*stopping);
   EXPECT_NE(t.find("stopping once the last client has left"), std::string::npos) << t;
   EXPECT_NE(t.find("1 (maximum: 20)"), std::string::npos) << t;

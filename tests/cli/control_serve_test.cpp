@@ -71,7 +71,8 @@ void make_home(const std::string& home, uint64_t size) {
   std::string block(65536, '\0');
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + i / 251);
   for (uint64_t done = 0; done < size; done += block.size()) {
-    f.write(block.data(), static_cast<std::streamsize>(std::min<uint64_t>(block.size(), size - done)));
+    f.write(block.data(),
+            static_cast<std::streamsize>(std::min<uint64_t>(block.size(), size - done)));
   }
 }
 
@@ -210,8 +211,8 @@ TEST_F(ControlServe, LogFollowSeesANewClientAndEndsWithTheServer) {
   EXPECT_EQ(st, 0);
   EXPECT_EQ(last, "qorda enabled on port " + std::to_string(port) + ".\nlogging to screen only.\n");
 
-  ServeChild follow(ServeChild::Script{"'" QORDA_BINARY "' --home '" + home +
-                                       "' log --follow --lines 1"});
+  ServeChild follow(
+      ServeChild::Script{"'" QORDA_BINARY "' --home '" + home + "' log --follow --lines 1"});
   ASSERT_TRUE(follow.wait_for("logging to screen only.")) << follow.output();
   FtpClient c(port, FtpClient::Pump{});
   ASSERT_FALSE(c.read_reply().empty());
@@ -274,16 +275,16 @@ TEST_F(ControlServe, AnotherUserIsRefusedByTheFileAndByThePeerCheck) {
   const uint16_t port = serve_port();
   ServeChild srv(home, "--port " + std::to_string(port));
   ASSERT_TRUE(srv.wait_up()) << srv.output();
-  const std::string as_nobody =
-      "setpriv --reuid=65534 --regid=65534 --clear-groups '" QORDA_BINARY "' --home '" + home +
-      "' status";
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups '" QORDA_BINARY
+                                "' --home '" +
+                                home + "' status";
   int raw = 0;
   std::string out = run_command(as_nobody, &raw);
   EXPECT_EQ(WEXITSTATUS(raw), 1) << out;
   EXPECT_NE(out.find("refuses this user (uid 65534)"), std::string::npos) << out;
   // With the home and the socket opened up by hand, the server still says no.
-  std::filesystem::permissions(home, std::filesystem::perms::owner_all |
-                                         std::filesystem::perms::others_exec);
+  std::filesystem::permissions(
+      home, std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
   std::filesystem::permissions(home + "/qorda.sock", std::filesystem::perms::all);
   out = run_command(as_nobody, &raw);
   EXPECT_EQ(WEXITSTATUS(raw), 1) << out;

@@ -140,9 +140,10 @@ TEST(ControlSocket, AFollowerThatNeverReadsIsDroppedWithAnErrorLine) {
   ASSERT_TRUE(read_pumping(srv, fd->get(), &got));
   ASSERT_FALSE(got.empty());
   const size_t last = got.rfind('\n', got.size() - 2);
-  EXPECT_EQ(got.substr(last + 1),
-            "{\"ok\":false,\"error\":\"too-slow\",\"message\":\"dropped: the log lines were not read "
-            "(more than 262144 bytes waited)\"}\n");
+  EXPECT_EQ(
+      got.substr(last + 1),
+      "{\"ok\":false,\"error\":\"too-slow\",\"message\":\"dropped: the log lines were not read "
+      "(more than 262144 bytes waited)\"}\n");
   const size_t delivered = static_cast<size_t>(std::count(got.begin(), got.end(), '\n')) - 1;
   EXPECT_LT(delivered, static_cast<size_t>(kLines));
   EXPECT_EQ((*server)->client_count(), 0u);
