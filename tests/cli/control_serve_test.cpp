@@ -265,6 +265,29 @@ TEST_F(ControlServe, StopWhenIdleLetsTheClientFinishAndEndsWithStatusZero) {
   EXPECT_FALSE(std::filesystem::exists(home + "/qorda.sock"));
 }
 
+TEST_F(ControlServe, AfterACrashTheNextRunTakesTheSocketOver) {
+  TempDir dir;
+  const std::string home = dir.path();
+  qorda_cli(home, "init");
+  const uint16_t port = serve_port();
+  {
+    ServeChild crashed(home, "--port " + std::to_string(port));
+    ASSERT_TRUE(crashed.wait_up()) << crashed.output();
+    crashed.signal(SIGKILL);
+    crashed.wait_exit();
+  }
+  ASSERT_TRUE(std::filesystem::is_socket(home + "/qorda.sock"));
+  int st = 0;
+  EXPECT_NE(qorda(home, "who", &st).find("no qorda is running on " + home), std::string::npos);
+  EXPECT_EQ(st, 1);
+  ServeChild srv(home, "--port " + std::to_string(port));
+  ASSERT_TRUE(srv.wait_up()) << srv.output();
+  EXPECT_EQ(srv.output().find("no control socket"), std::string::npos) << srv.output();
+  EXPECT_EQ(answer_of(home, "status").num("port"), port);
+  EXPECT_EQ(srv.stop(), 0) << srv.output();
+  EXPECT_FALSE(std::filesystem::exists(home + "/qorda.sock"));
+}
+
 TEST_F(ControlServe, AnotherUserIsRefusedByTheFileAndByThePeerCheck) {
   if (platform::effective_uid() != 0 || !have_program("setpriv")) {
     GTEST_SKIP() << "running a client as another user needs root and setpriv";
