@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <csignal>
 
+#include "admin/main_window.h"
 #include "control/protocol.h"
 #include "platform/fileio.h"
 #include "platform/local_socket.h"
@@ -60,13 +61,27 @@ TEST(ControlSocketInTheWindow, WhoSwitchAndStopGoThroughServerControl) {
   EXPECT_EQ(ask(srv, "switch on\n"), "{\"ok\":true,\"on\":true}\n");
   EXPECT_TRUE(ctl.is_on());
 
+  // The program's wiring of `stop`: --when-idle takes the close rule's wait.
+  admin::MainWindow w(ctl);
+  ctl.set_stop_pending_query([&w] { return w.shutdown_pending(); });
+  QObject::connect(&ctl, &admin::ServerControl::stopRequested, &w, [&w](bool when_idle) {
+    if (when_idle) w.shut_down_when_idle();
+  });
   QSignalSpy stops(&ctl, &admin::ServerControl::stopRequested);
+  QSignalSpy closed(&w, &admin::MainWindow::closed);
   auto d = gui_client(srv);
   ASSERT_EQ(d->reply().substr(0, 4), "220 ");
   EXPECT_NE(ask(srv, "stop when-idle\n").find("\"stopping\":\"when-idle\",\"clients\":1"),
             std::string::npos);
   ASSERT_EQ(stops.size(), 1);
   EXPECT_TRUE(stops.at(0).at(0).toBool());
+  EXPECT_TRUE(w.shutdown_pending());
+  EXPECT_NE(ask(srv, "status\n").find("\"listening\":false"), std::string::npos);
+  EXPECT_NE(ask(srv, "switch off\n").find("\"error\":\"stopping\""), std::string::npos);
+  EXPECT_EQ(d->cmd("QUIT").substr(0, 4), "221 ");
+  srv.tick();
+  srv.pump();
+  EXPECT_EQ(closed.size(), 1);
 }
 
 }  // namespace
