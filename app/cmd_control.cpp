@@ -54,10 +54,12 @@ class Channel {
   bool send(const control::Request& r) {
     // A server that refuses this user closes at once; writing then must fail, not kill us.
     std::signal(SIGPIPE, SIG_IGN);
-    auto fd = platform::connect_local(path_);
+    auto fd = platform::connect_local(path_, control::kAnswerWaitMs);
     if (!fd.ok()) {
       if (fd.err == ENOENT || fd.err == ECONNREFUSED) {
         tell("no qorda is running on " + home_ + " (nothing answers at " + path_ + ")");
+      } else if (fd.err == EAGAIN) {
+        tell("the server on " + home_ + " did not take the connection in time");
       } else if (fd.err == EACCES || fd.err == EPERM) {
         tell("the control socket " + path_ + " refuses this user (uid " +
              std::to_string(platform::effective_uid()) +

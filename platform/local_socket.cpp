@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,8 +41,8 @@ Status make_addr(const std::string& path, UnixAddr* out) {
   return Status::success();
 }
 
-Result<UniqueFd> new_local_socket() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Result<UniqueFd> new_local_socket(int flags = 0) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
   if (fd < 0) return Status::from_errno("socket");
   return UniqueFd(fd);
 }
@@ -65,7 +66,9 @@ Result<LocalProbe> probe_local_socket(const std::string& path) {
     return Status::from_errno(path);
   }
   if (!S_ISSOCK(st.st_mode)) return LocalProbe::NotASocket;
-  auto fd = new_local_socket();
+  // Non-blocking: a listener whose queue is full answers EAGAIN at once instead of holding
+  // this start up.
+  auto fd = new_local_socket(SOCK_NONBLOCK);
   if (!fd.ok()) return fd.status();
   const int err = connect_to(fd->get(), path);
   if (err == 0) return LocalProbe::Live;
@@ -144,9 +147,19 @@ void remove_local_socket(const std::string& path, const LocalFileId& id) {
   ::unlink(path.c_str());
 }
 
-Result<UniqueFd> connect_local(const std::string& path) {
+Result<UniqueFd> connect_local(const std::string& path, int timeout_ms) {
   auto fd = new_local_socket();
   if (!fd.ok()) return fd;
+  if (timeout_ms > 0) {
+    // A server whose queue is full (or that is stuck) makes connect and writes wait this long
+    // at most, then fail with EAGAIN.
+    timeval tv{};
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    if (::setsockopt(fd->get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+      return Status::from_errno("SO_SNDTIMEO");
+    }
+  }
   if (int err = connect_to(fd->get(), path); err != 0) return Status::error(err, path);
   return fd;
 }

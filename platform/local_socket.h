@@ -46,8 +46,9 @@ Result<Socket> listen_local(EventLoop* loop, const std::string& path, int backlo
 void remove_local_socket(const std::string& path, const LocalFileId& id);
 
 // Connects to the socket at `path`; the descriptor is blocking. ENOENT: no such file;
-// ECONNREFUSED: nobody answers; EACCES: the file's mode refuses this user.
-Result<UniqueFd> connect_local(const std::string& path);
+// ECONNREFUSED: nobody answers; EACCES: the file's mode refuses this user; EAGAIN: the
+// connection (or, later, a write) waited `timeout_ms` (0: no limit) in vain.
+Result<UniqueFd> connect_local(const std::string& path, int timeout_ms = 0);
 // Reads what is there, waiting up to `timeout_ms` (-1: no limit) for it; ETIMEDOUT when nothing
 // came. n == 0: the other end closed.
 IoResult read_waiting(int fd, void* buf, size_t len, int timeout_ms);
