@@ -156,7 +156,7 @@ void ControlServer::accept_one() {
     refusal = error_answer("refused", "uid " + std::to_string(cred->uid) +
                                           " may not control this server (only uid " +
                                           std::to_string(own) + " and root may)");
-  } else if (clients_.size() >= kMaxClients) {
+  } else if (clients_.size() >= kMaxClients && !evict_silent()) {
     refusal = error_answer("busy", "too many control connections (" + std::to_string(kMaxClients) +
                                        "); try again later");
   }
@@ -166,7 +166,25 @@ void ControlServer::accept_one() {
     return;  // closed here
   }
   if (!c->sock.select(MsgKind::Local, FD_READ | FD_WRITE | FD_CLOSE).ok()) return;
+  c->serial = ++accepted_;
   clients_.emplace(fd, std::move(c));
+}
+
+bool ControlServer::evict_silent() {
+  Client* oldest = nullptr;
+  for (const auto& [fd, c] : clients_) {
+    if (c->phase == Phase::Request && (oldest == nullptr || c->serial < oldest->serial)) {
+      oldest = c.get();
+    }
+  }
+  if (oldest == nullptr) return false;
+  // SECURITY: connections that never send a request would otherwise hold every place for
+  // good; the one that waited longest makes way. Its error line is sent at once (nothing
+  // else is queued for it), so the place is free now.
+  const int fd = oldest->sock.fd();
+  fail(*oldest, "dropped", "no request came, and another control connection needed the place");
+  if (clients_.count(fd) != 0) drop(fd);
+  return true;
 }
 
 void ControlServer::on_read(Client& c) {

@@ -56,6 +56,7 @@ class ControlServer {
   struct Client {
     platform::Socket sock;
     Phase phase = Phase::Request;
+    uint64_t serial = 0;  // accept order
     std::string in;
     std::string out;
   };
@@ -88,6 +89,9 @@ class ControlServer {
   ControlServer(platform::EventLoop& loop, std::string path, ControlTarget& target);
   void on_message(const platform::Message& m);
   void accept_one();
+  // Makes room for one more connection by dropping the oldest that has sent no request yet;
+  // false when every connection is busy (following the log, or taking an answer).
+  bool evict_silent();
   void on_read(Client& c);
   void handle(Client& c, const std::string& line);
   // Queues `line` (and its line feed) and sends what the socket takes.
@@ -111,6 +115,7 @@ class ControlServer {
   platform::Socket listener_;
   platform::LocalFileId file_id_;
   std::map<int, std::unique_ptr<Client>> clients_;
+  uint64_t accepted_ = 0;
   log::ScreenLog screen_log_;
   UsageMeter meter_;
   int last_usage_ = -1;  // the usage over the last engine tick; -1 before the first

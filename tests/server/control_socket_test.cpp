@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "control/control_server.h"
 #include "control/limits.h"
@@ -149,6 +150,36 @@ TEST(ControlSocket, AFollowerThatNeverReadsIsDroppedWithAnErrorLine) {
   EXPECT_EQ((*server)->client_count(), 0u);
   // The screen log keeps its own bound.
   EXPECT_EQ((*server)->screen_log().lines().size(), 500u);
+}
+
+TEST(ControlSocket, SilentConnectionsMakeWayOldestFirst) {
+  std::signal(SIGPIPE, SIG_IGN);
+  TestServer srv;
+  TestTarget target(srv);
+  auto server = control::ControlServer::open(srv.loop(), srv.home(), target);
+  ASSERT_TRUE(server.ok()) << server.msg;
+  const std::string path = (*server)->path();
+  std::vector<platform::UniqueFd> silent;
+  for (size_t i = 0; i < control::kMaxClients; ++i) {
+    auto fd = platform::connect_local(path);
+    ASSERT_TRUE(fd.ok());
+    silent.push_back(std::move(*fd));
+    for (int k = 0; k < 100 && (*server)->client_count() <= i; ++k) srv.pump(1);
+  }
+  ASSERT_EQ((*server)->client_count(), control::kMaxClients);
+  // The next one is served; the first silent one is told why it goes.
+  EXPECT_NE(ask(srv, path, "status\n").find("\"ok\":true"), std::string::npos);
+  std::string got;
+  ASSERT_TRUE(read_pumping(srv, silent[0].get(), &got));
+  EXPECT_EQ(got,
+            "{\"ok\":false,\"error\":\"dropped\",\"message\":\"no request came, and another "
+            "control connection needed the place\"}\n");
+  EXPECT_EQ((*server)->client_count(), control::kMaxClients - 1);
+  // The others still get their answer.
+  ASSERT_TRUE(platform::write_all(silent[1].get(), "who\n").ok());
+  got.clear();
+  ASSERT_TRUE(read_pumping(srv, silent[1].get(), &got));
+  EXPECT_EQ(got, "{\"ok\":true,\"connections\":[]}\n");
 }
 
 }  // namespace
