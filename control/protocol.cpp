@@ -134,7 +134,8 @@ class JsonReader {
         if (!k || !take(':')) return std::nullopt;
         std::optional<JsonValue> m = value(depth + 1);
         if (!m) return std::nullopt;
-        v.members.emplace_back(std::move(*k), std::move(*m));
+        v.names.push_back(std::move(*k));
+        v.values.push_back(std::move(*m));
       } while (take(','));
       if (!take('}')) return std::nullopt;
     } else if (c == '[') {
@@ -469,8 +470,8 @@ JsonObject& JsonObject::add_raw(std::string_view k, std::string_view json) {
 
 const JsonValue* JsonValue::get(std::string_view k) const {
   if (type != Type::Object) return nullptr;
-  for (const auto& [name, v] : members) {
-    if (name == k) return &v;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == k) return &values[i];
   }
   return nullptr;
 }

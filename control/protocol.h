@@ -92,8 +92,11 @@ struct JsonValue {
   bool boolean = false;
   double number = 0;
   std::string text;
-  std::vector<JsonValue> items;                            // Array
-  std::vector<std::pair<std::string, JsonValue>> members;  // Object, in order
+  std::vector<JsonValue> items;  // Array
+  // Object: the member names and their values, in order (two lists, as a pair would need the
+  // value type complete here).
+  std::vector<std::string> names;
+  std::vector<JsonValue> values;
 
   // The member `key` of an object; null when absent (or not an object).
   const JsonValue* get(std::string_view key) const;
