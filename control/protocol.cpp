@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
 #include "control/limits.h"
 #include "log/limits.h"
@@ -582,8 +584,19 @@ std::string status_table(const JsonValue& a) {
 std::string who_table(const JsonValue& a) {
   const JsonValue* list = a.get("connections");
   if (list == nullptr || list->items.empty()) return "no clients are connected\n";
-  std::string out = printf_text("%-8s %-16s %-20s %-9s %-9s %s\n", "ID", "USER", "HOST", "ONLINE",
-                                "IDLE", "TRANSFER");
+  // Columns padded to their width; a longer value pushes the rest along, nothing is cut.
+  auto row = [](std::initializer_list<std::pair<std::string, size_t>> cells,
+                const std::string& last) {
+    std::string line;
+    for (const auto& [text, width] : cells) {
+      line += text;
+      line.append(text.size() < width ? width - text.size() : 0, ' ');
+      line += ' ';
+    }
+    return line + last + "\n";
+  };
+  std::string out =
+      row({{"ID", 8}, {"USER", 16}, {"HOST", 20}, {"ONLINE", 9}, {"IDLE", 9}}, "TRANSFER");
   for (const JsonValue& c : list->items) {
     std::string transfer = "none";
     if (const JsonValue* t = c.get("transfer");
@@ -593,11 +606,12 @@ std::string who_table(const JsonValue& a) {
                                static_cast<uint64_t>(t->num("total")), t->num("rate_kbps"));
     }
     if (c.flag("closing")) transfer += " (closing)";
-    out += printf_text(
-        "%-8s %-16s %-20s %-9s %-9s %s\n", id_text(static_cast<uint32_t>(c.num("id"))).c_str(),
-        shown(c.str("user")).c_str(), shown(c.str("host")).c_str(),
-        duration_text(static_cast<uint64_t>(c.num("online_ms"))).c_str(),
-        duration_text(static_cast<uint64_t>(c.num("idle_ms"))).c_str(), transfer.c_str());
+    out += row({{id_text(static_cast<uint32_t>(c.num("id"))), 8},
+                {shown(c.str("user")), 16},
+                {shown(c.str("host")), 20},
+                {duration_text(static_cast<uint64_t>(c.num("online_ms"))), 9},
+                {duration_text(static_cast<uint64_t>(c.num("idle_ms"))), 9}},
+               transfer);
   }
   return out;
 }
