@@ -86,6 +86,14 @@ int run_gui(const GuiOptions& options) {
     return app::kExitFailure;
   }
 
+  // The control socket (`qorda status`, `who`, `kick`, `log`, `stop`, `switch`) from before the
+  // engine starts, so it sees the start-up lines; the home's lock is held.
+  if (std::string error; !control.serve_control_socket(options.home, &error)) {
+    std::fprintf(stderr,
+                 "qorda-gui: no control socket (qorda status and the like won't work): %s\n",
+                 error.c_str());
+  }
+
   // ---- The windows. ------------------------------------------------------------------------
   // The main window's status page switches the server on (a server that cannot listen stays
   // off; the log says why and the switch can try again). The quick-info window exists hidden
@@ -100,6 +108,15 @@ int run_gui(const GuiOptions& options) {
   QObject::connect(
       &window, &MainWindow::examineRequested, &window,
       [&control, &window](quint32 id) { ExamineWindow::examine(control, id, &window); });
+  // `qorda stop`: now as quitting does (every client gets its 421), or as the close rule's wait.
+  control.set_stop_pending_query([&window] { return window.shutdown_pending(); });
+  QObject::connect(&control, &ServerControl::stopRequested, &window, [&window](bool when_idle) {
+    if (when_idle) {
+      window.shut_down_when_idle();
+    } else {
+      QApplication::quit();
+    }
+  });
   // A hidden window that closes (shutdown when idle) is not Qt's "last window closed".
   QObject::connect(&window, &MainWindow::closed, &window, [] { QApplication::quit(); });
   // The status tab's "&edit": the user editor on the client's account (the accounts list is

@@ -8,7 +8,6 @@
 
 #include "admin/dialog_buttons.h"
 #include "admin/server_control.h"
-#include "store/records.h"
 
 namespace qorda::admin {
 
@@ -53,38 +52,9 @@ std::optional<DisconnectChoice> DisconnectDialog::ask(QWidget* parent, const QSt
 
 DisconnectResult disconnect_client(ServerControl& control, uint32_t id,
                                    const DisconnectAsker& ask) {
-  DisconnectResult r;
-  const std::optional<session::ConnectionView> view = control.connection(id);
-  if (!view || view->closing) return r;
-
-  store::UserRecord account;
-  account.name = view->user;
-  const bool has_account =
-      view->logged_in && store::read_user(control.store(), account,
-                                          store::UserParts{.main_fields = true, .counters = false});
-  if (!has_account) {
-    control.disconnect(id);
-    r.outcome = DisconnectOutcome::AtOnce;
-    return r;
-  }
-
-  const std::optional<DisconnectChoice> choice = ask(dotted_address(view->address));
-  if (!choice) {
-    r.outcome = DisconnectOutcome::Cancelled;
-    return r;
-  }
-  if (choice->disable_account || choice->ban_ip) {
-    r.ban = vfs::ban_client_address(control.store(), view->user, view->address,
-                                    choice->disable_account, choice->ban_ip);
-  }
-  // The dialog ran the event loop: the client may have left meanwhile and a new connection may
-  // have been given the same socket number. Only the client that was asked about is dropped.
-  const std::optional<session::ConnectionView> still = control.connection(id);
-  if (still && still->user == view->user && still->address == view->address) {
-    control.disconnect(id);
-  }
-  r.outcome = DisconnectOutcome::Confirmed;
-  return r;
+  return control::disconnect_client(
+      control.target(), id,
+      [&ask](const std::array<uint8_t, 4>& address) { return ask(dotted_address(address)); });
 }
 
 }  // namespace qorda::admin

@@ -10,7 +10,7 @@
 #include <functional>
 #include <optional>
 
-#include "vfs/ipban.h"
+#include "control/disconnect_rules.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -20,10 +20,10 @@ namespace qorda::admin {
 
 class ServerControl;
 
-struct DisconnectChoice {
-  bool disable_account = false;
-  bool ban_ip = false;
-};
+// The rules themselves are shared with `qorda kick` (control/disconnect_rules.h).
+using control::DisconnectChoice;
+using control::DisconnectOutcome;
+using control::DisconnectResult;
 
 // "a.b.c.d".
 QString dotted_address(const std::array<uint8_t, 4>& address);
@@ -51,18 +51,6 @@ class DisconnectDialog final : public QDialog {
   QLineEdit* address_;
   QPushButton* ok_;
   QPushButton* cancel_;
-};
-
-enum class DisconnectOutcome {
-  Nothing,    // no such connection, or it is already closing
-  AtOnce,     // not logged in or no account: disconnected without asking
-  Cancelled,  // the administrator left the connection alone
-  Confirmed,  // the choice was applied to the account and the client disconnected
-};
-
-struct DisconnectResult {
-  DisconnectOutcome outcome = DisconnectOutcome::Nothing;
-  vfs::BanResult ban;  // what was done to the account (Confirmed only)
 };
 
 // Asks for the choice, given the client's address; nothing means cancel.

@@ -177,10 +177,7 @@ void MainWindow::closeEvent(QCloseEvent* e) {
       return;
     }
     if (choice == ShutdownChoice::WhenIdle) {
-      // Nobody new gets in; the clients already here finish their work.
-      shutdown_pending_ = true;
-      control_.close_listener();
-      tray_->refresh();
+      begin_idle_shutdown();
       e->ignore();
       return;
     }
@@ -188,6 +185,21 @@ void MainWindow::closeEvent(QCloseEvent* e) {
   tray_->remove();
   e->accept();
   Q_EMIT closed();
+}
+
+void MainWindow::begin_idle_shutdown() {
+  // Nobody new gets in; the clients already here finish their work.
+  shutdown_pending_ = true;
+  control_.close_listener();
+  tray_->refresh();
+}
+
+void MainWindow::shut_down_when_idle() {
+  if (control_.client_count() == 0) {
+    close();
+    return;
+  }
+  if (!shutdown_pending_) begin_idle_shutdown();
 }
 
 void MainWindow::on_tick() {

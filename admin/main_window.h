@@ -51,6 +51,11 @@ class MainWindow final : public QWidget {
   // "&hide": hides the window and sets the hidden flag.
   void hide_window();
 
+  // The close rule's "wait until all clients have logged off" without asking (`qorda stop
+  // --when-idle`): the listener closes, the window closes once the last client has left, at
+  // once when none is connected.
+  void shut_down_when_idle();
+
   bool is_hidden() const { return hidden_; }
   bool shutdown_pending() const { return shutdown_pending_; }
   int blink_counter() const { return blink_; }
@@ -78,6 +83,7 @@ class MainWindow final : public QWidget {
 
  private:
   void on_tick();
+  void begin_idle_shutdown();
   void tray_clicked();
   void minimised();
 

@@ -1,12 +1,41 @@
 #include "admin/server_control.h"
 
+#include "app/server_home.h"
 #include "store/settings.h"
 
 namespace qorda::admin {
 
+// The window's server for the control socket: the same calls the widgets make.
+class ServerControl::Target final : public control::ControlTarget {
+ public:
+  explicit Target(ServerControl& c) : c_(c) {}
+  bool is_on() const override { return c_.is_on(); }
+  engine::EngineFigures figures() const override { return c_.figures(); }
+  std::vector<session::ConnectionView> connections() const override { return c_.connections(); }
+  std::optional<session::ConnectionView> connection(uint32_t id) const override {
+    return c_.connection(id);
+  }
+  bool disconnect(uint32_t id) override { return c_.disconnect(id); }
+  platform::Registry& store() override { return c_.store(); }
+  bool switch_on(std::string* why) override {
+    if (c_.switch_on()) return true;
+    if (c_.net_) *why = app::listener_failure(*c_.net_, store::settings().iport);
+    return false;
+  }
+  void switch_off() override { c_.switch_off(); }
+  void stop(bool when_idle) override { Q_EMIT c_.stopRequested(when_idle); }
+  bool stop_pending() const override { return c_.stop_pending_ && c_.stop_pending_(); }
+
+ private:
+  ServerControl& c_;
+};
+
 ServerControl::ServerControl(std::unique_ptr<platform::Registry> store,
                              std::unique_ptr<platform::EventLoop> loop, QObject* parent)
-    : QObject(parent), store_(std::move(store)), loop_(std::move(loop)) {
+    : QObject(parent),
+      store_(std::move(store)),
+      loop_(std::move(loop)),
+      target_(std::make_unique<Target>(*this)) {
   notifier_ = std::make_unique<QSocketNotifier>(loop_->epoll_fd(), QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, &ServerControl::dispatch);
 }
@@ -14,6 +43,23 @@ ServerControl::ServerControl(std::unique_ptr<platform::Registry> store,
 ServerControl::~ServerControl() {
   notifier_.reset();
   switch_off();
+  // Followers see the engine's last lines, then the end.
+  control_server_.reset();
+}
+
+control::ControlTarget& ServerControl::target() {
+  return *target_;
+}
+
+bool ServerControl::serve_control_socket(const std::string& home, std::string* error) {
+  if (control_server_) return true;
+  auto opened = control::ControlServer::open(*loop_, home, *target_);
+  if (!opened.ok()) {
+    *error = opened.msg;
+    return false;
+  }
+  control_server_ = std::move(opened.value);
+  return true;
 }
 
 void ServerControl::dispatch() {

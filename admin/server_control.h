@@ -11,11 +11,15 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "admin/qt_observer.h"
+#include "control/control_server.h"
+#include "control/target.h"
 #include "engine/netmodule.h"
 #include "engine/settings_apply.h"
 #include "platform/event_loop.h"
@@ -70,6 +74,22 @@ class ServerControl final : public QObject {
     if (is_on()) net_->timer_tick();
   }
 
+  // ---- the control socket (`qorda status`, `who`, `kick`, `log`, `stop`, `switch`) ----
+  // Serves <home>/qorda.sock from now on; call it holding the home's lock. False, with the
+  // reason in `error`, when the socket cannot be made (the window works without it).
+  bool serve_control_socket(const std::string& home, std::string* error);
+  control::ControlServer* control_server() { return control_server_.get(); }
+  // The server as the control socket and the shared disconnect rules act on it.
+  control::ControlTarget& target();
+  // Whether the window waits for the last client before it closes (the control socket's
+  // `stop_pending`); false until set.
+  void set_stop_pending_query(std::function<bool()> query) { stop_pending_ = std::move(query); }
+
+ Q_SIGNALS:
+  // `qorda stop` asked the program to end: now (as quitting does) or once the last client has
+  // left (the window's "wait until all clients have logged off").
+  void stopRequested(bool whenIdle);
+
  private:
   QtObserver observer_;
   engine::ObserverInstallation installed_{observer_};
@@ -77,6 +97,12 @@ class ServerControl final : public QObject {
   std::unique_ptr<platform::EventLoop> loop_;
   std::unique_ptr<engine::NetModule> net_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  // Declared last: the control socket's observer is installed after (and so removed before)
+  // the window's, and it goes before the engine it reports on.
+  class Target;
+  std::function<bool()> stop_pending_;
+  std::unique_ptr<Target> target_;
+  std::unique_ptr<control::ControlServer> control_server_;
 };
 
 }  // namespace qorda::admin

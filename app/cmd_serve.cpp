@@ -1,6 +1,7 @@
 // qorda serve [--port N]: the server without GUI. The screen log goes to standard output;
 // SIGTERM/SIGINT close the engine (every client gets its 421) and end the run; SIGHUP reloads
-// the drive table and the settings from the store and reopens the log file.
+// the drive table and the settings from the store and reopens the log file. The control socket
+// (<home>/qorda.sock) takes `qorda status`, `who`, `kick`, `log`, `stop` and `switch`.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include "app/commands.h"
 #include "app/reload.h"
 #include "app/server_home.h"
+#include "control/control_server.h"
+#include "control/target.h"
 #include "engine/netmodule.h"
 #include "engine/observer.h"
 #include "log/log.h"
@@ -30,36 +33,69 @@ void serve_usage(std::FILE* out) {
                "SIGHUP reloads the drive table and the settings from the store (a new iport\n"
                "restarts the server and drops its clients; other changes keep them) and reopens\n"
                "the log file.\n"
+               "While it runs, the control socket HOME/qorda.sock (mode 0600) answers\n"
+               "'qorda status', 'who', 'kick', 'log', 'stop' and 'switch' from this user\n"
+               "and root; 'qorda stop' ends the run as SIGTERM does, 'qorda stop\n"
+               "--when-idle' once the last client has left (exit 0 either way).\n"
                "Exits 1 when the home holds no store (it is never created here: 'qorda init'\n"
                "makes one) and when the server has no listener (at start or after a new port).\n\n"
                "  --port N   listen on port N for this run instead of the configured iport\n"
                "             (also across SIGHUP reloads)\n");
 }
 
-std::string listener_failure(const engine::NetModule& net, uint32_t port) {
-  if (port == 0) return "the port is 0, so no listener was opened (set iport or use --port)";
-  const int err = net.listen_error();
-  char buf[512];
-  if (err == 0) {
-    return "no listener: the local IP configuration could not be read (the host needs an IPv4 "
-           "address)";
-  } else if (err == EADDRINUSE) {
-    std::snprintf(buf, sizeof buf,
-                  "port %u is already in use: stop the program that listens there (ss -ltnp "
-                  "shows it), or choose another port with 'qorda set iport N' or --port N",
-                  port);
-  } else if (err == EACCES || err == EPERM) {
-    std::snprintf(buf, sizeof buf,
-                  "no permission to listen on port %u: ports below 1024 need root or "
-                  "CAP_NET_BIND_SERVICE (the systemd unit grants it; for a test run: sudo "
-                  "setcap cap_net_bind_service=+ep /path/to/qorda), or choose a port of 1024 "
-                  "or more with 'qorda set iport N' or --port N",
-                  port);
-  } else {
-    std::snprintf(buf, sizeof buf, "can't listen on port %u: %s", port, std::strerror(err));
+// The server of this run as the control socket drives it.
+class ServeTarget final : public control::ControlTarget {
+ public:
+  ServeTarget(platform::EventLoop& loop, platform::Registry& reg, const engine::EngineEnv& env,
+              std::unique_ptr<engine::NetModule>& net)
+      : loop_(loop), reg_(reg), env_(env), net_(net) {}
+
+  bool is_on() const override { return net_ && net_->is_open(); }
+  engine::EngineFigures figures() const override {
+    if (is_on()) return net_->figures();
+    engine::EngineFigures f;
+    f.max_clients = static_cast<int>(store::settings().imaxc);
+    return f;
   }
-  return buf;
-}
+  std::vector<session::ConnectionView> connections() const override {
+    return is_on() ? net_->connections() : std::vector<session::ConnectionView>{};
+  }
+  std::optional<session::ConnectionView> connection(uint32_t id) const override {
+    return is_on() ? net_->connection(id) : std::nullopt;
+  }
+  bool disconnect(uint32_t id) override { return is_on() && net_->disconnect(id); }
+  platform::Registry& store() override { return reg_; }
+  bool switch_on(std::string* why) override {
+    if (!is_on()) net_ = engine::NetModule::open(env_);
+    if (net_->listening()) return true;
+    *why = listener_failure(*net_, store::settings().iport);
+    net_->close();
+    return false;
+  }
+  void switch_off() override {
+    if (net_) net_->close();
+  }
+  void stop(bool when_idle) override {
+    if (when_idle && is_on() && net_->client_count() > 0) {
+      // Nobody new gets in; the clients already here finish their work.
+      stop_pending_ = true;
+      net_->disable_listener();
+      return;
+    }
+    loop_.stop();
+  }
+  bool stop_pending() const override { return stop_pending_; }
+  void after_tick() override {
+    if (stop_pending_ && (!is_on() || net_->client_count() == 0)) loop_.stop();
+  }
+
+ private:
+  platform::EventLoop& loop_;
+  platform::Registry& reg_;
+  engine::EngineEnv env_;
+  std::unique_ptr<engine::NetModule>& net_;
+  bool stop_pending_ = false;
+};
 
 }  // namespace
 
@@ -135,17 +171,32 @@ int run_serve(const Context& ctx, const Args& args) {
     return kExitFailure;
   }
 
+  // The control socket sees the start-up lines too, so it comes before the engine; the home's
+  // lock is held, so a socket file nobody answers on is a crashed run's and is replaced. The
+  // server works without it (the reason is told).
+  ServeTarget target(**loop, reg, env, net);
+  auto control = control::ControlServer::open(**loop, ctx.home, target);
+  if (!control.ok()) {
+    std::fprintf(stderr,
+                 "qorda serve: no control socket (qorda status and the like won't work): %s\n",
+                 control.msg.c_str());
+  }
+  auto end_run = [&] {
+    control.value.reset();  // the observer installed after the console goes first
+    installed.reset();
+  };
+
   net = engine::NetModule::open(env);
   if (!net->listening()) {
     std::string why = listener_failure(*net, settings.iport);
     net->close();
-    installed.reset();
+    end_run();
     std::fprintf(stderr, "qorda serve: %s\n", why.c_str());
     return kExitFailure;
   }
   (*loop)->run();
   net->close();
-  installed.reset();
+  end_run();
   if (lost_listener) {
     // The reload closed the engine again; say why as at start-up.
     std::fprintf(stderr, "qorda serve: %s\n", listener_failure(*net, settings.iport).c_str());

@@ -67,6 +67,16 @@ int run_serve(const Context& ctx, const Args& args);
 int run_gui(const Context& ctx, const Args& args);
 int run_gui_without_command(const Context& ctx);
 
+// The running server through its control socket (app/cmd_control.cpp): qorda status, who,
+// kick ID [--disable] [--ban], log [--lines N] [--follow], stop [--when-idle], switch on|off;
+// each with --json for the server's answer lines as they are.
+int run_status(const Context& ctx, const Args& args);
+int run_who(const Context& ctx, const Args& args);
+int run_kick(const Context& ctx, const Args& args);
+int run_log(const Context& ctx, const Args& args);
+int run_stop(const Context& ctx, const Args& args);
+int run_switch(const Context& ctx, const Args& args);
+
 // qorda init [--demo]: creates a home, with --demo a working anonymous FTP site
 // (app/cmd_init.cpp).
 int run_init(const Context& ctx, const Args& args);

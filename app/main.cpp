@@ -24,6 +24,12 @@ int run_help(const Context&, const Args&);
 const Command kCommands[] = {
     {"help", run_help, "show this list"},
     {"serve", qorda::app::run_serve, "run the FTP server without GUI"},
+    {"status", qorda::app::run_status, "show the running server's figures"},
+    {"who", qorda::app::run_who, "list the running server's connections"},
+    {"kick", qorda::app::run_kick, "disconnect a client (with --disable, --ban)"},
+    {"log", qorda::app::run_log, "show (or --follow) the running server's activity log"},
+    {"stop", qorda::app::run_stop, "stop the running server (now or --when-idle)"},
+    {"switch", qorda::app::run_switch, "switch the running server on or off"},
     {"gui", qorda::app::run_gui, "open the administration window (runs qorda-gui)"},
     {"init", qorda::app::run_init, "create a home (with --demo: an anonymous FTP site)"},
     {"get", qorda::app::run_get, "show the server settings (or one)"},

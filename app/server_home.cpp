@@ -1,6 +1,7 @@
 #include "app/server_home.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -69,6 +70,31 @@ ServerHome prepare_server_home(const Context& ctx, std::optional<uint32_t> port)
   start.start_tick = platform::clock().tick_ms();
   if (char d = platform::drive_table().startup_drive(); d != 0) start.startup_drive = d;
   return home;
+}
+
+std::string listener_failure(const engine::NetModule& net, uint32_t port) {
+  if (port == 0) return "the port is 0, so no listener was opened (set iport or use --port)";
+  const int err = net.listen_error();
+  char buf[512];
+  if (err == 0) {
+    return "no listener: the local IP configuration could not be read (the host needs an IPv4 "
+           "address)";
+  } else if (err == EADDRINUSE) {
+    std::snprintf(buf, sizeof buf,
+                  "port %u is already in use: stop the program that listens there (ss -ltnp "
+                  "shows it), or choose another port with 'qorda set iport N' or --port N",
+                  port);
+  } else if (err == EACCES || err == EPERM) {
+    std::snprintf(buf, sizeof buf,
+                  "no permission to listen on port %u: ports below 1024 need root or "
+                  "CAP_NET_BIND_SERVICE (the systemd unit grants it; for a test run: sudo "
+                  "setcap cap_net_bind_service=+ep /path/to/qorda), or choose a port of 1024 "
+                  "or more with 'qorda set iport N' or --port N",
+                  port);
+  } else {
+    std::snprintf(buf, sizeof buf, "can't listen on port %u: %s", port, std::strerror(err));
+  }
+  return buf;
 }
 
 }  // namespace qorda::app

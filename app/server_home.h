@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/commands.h"
+#include "engine/netmodule.h"
 #include "platform/lockfile.h"
 #include "platform/registry.h"
 #include "platform/result.h"
@@ -29,6 +30,10 @@ struct ServerHome {
 
   bool ok() const { return status.ok(); }
 };
+
+// Why the engine has no listener after opening on `port`, in words for the administrator (the
+// port in use, no permission for a low port, port 0, ...).
+std::string listener_failure(const engine::NetModule& net, uint32_t port);
 
 // Opens the home's store (a missing one is refused, never created), takes the home's lock,
 // makes sure the key tree exists, loads the settings (`port`, when given, in place of iport) and

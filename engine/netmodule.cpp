@@ -301,6 +301,8 @@ void NetModule::dispatch_message(const Message& m) {
     case MsgKind::Data:
       on_data(m);
       break;
+    case MsgKind::Local:  // the loop hands these to its local handler
+      break;
   }
 }
 

@@ -132,6 +132,7 @@ struct EventLoop::Impl {
   std::vector<int> stale;
   std::deque<Queued> queue;
   Handler handler;
+  Handler local_handler;
   std::atomic<bool> stopping{false};
   bool dispatching = false;
   // Inside run_once or run(): whatever is queued now is dispatched before control returns, so
@@ -535,6 +536,10 @@ void EventLoop::set_handler(Handler h) {
   impl_->handler = std::move(h);
 }
 
+void EventLoop::set_local_handler(Handler h) {
+  impl_->local_handler = std::move(h);
+}
+
 int EventLoop::epoll_fd() const {
   return impl_->epfd.get();
 }
@@ -717,6 +722,7 @@ int EventLoop::Impl::turn(int timeout_ms) {
     return 0;
   }
   Handler current = handler;  // a handler may replace itself
+  Handler local = local_handler;
   dispatching = true;
   for (size_t i = 0; i < count && !queue.empty(); ++i) {
     Queued q = std::move(queue.front());
@@ -727,7 +733,11 @@ int EventLoop::Impl::turn(int timeout_ms) {
     }
     if (!deliverable(q)) continue;
     ++dispatched;
-    if (current) current(q.msg);
+    if (q.msg.kind == MsgKind::Local) {
+      if (local) local(q.msg);
+    } else if (current) {
+      current(q.msg);
+    }
   }
   dispatching = false;
   update_stale();  // a caller watching epoll_fd() sees the set as it should be

@@ -45,7 +45,9 @@ enum : uint32_t {
   FD_CLOSE = 32,
 };
 
-enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data };
+// Local: the server's own control channel (a Unix-domain socket), delivered to the local
+// handler, so it keeps working while the engine is closed and its handler is a no-op.
+enum class MsgKind : uint8_t { Timer, Control, Lookup, Listen, Data, Local };
 
 struct SockAddr;
 
@@ -70,6 +72,9 @@ class EventLoop {
   // The procedure every message is handed to. May be replaced from inside a handler (the new
   // one takes over from the next run_once).
   void set_handler(Handler h);
+  // The procedure MsgKind::Local messages are handed to instead of the one above (none: they
+  // are dropped). It is not replaced when the engine opens or closes.
+  void set_local_handler(Handler h);
 
   // The epoll descriptor, so that a GUI toolkit can watch it and call run_once(0). Whenever
   // control is outside the loop it is readable while messages wait in the queue (including

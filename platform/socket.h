@@ -41,6 +41,9 @@ class Socket {
   // A new TCP stream socket, reporting to `loop` (may be null for plain blocking-free use). The
   // loop is not owned and must outlive the socket.
   static Result<Socket> tcp(EventLoop* loop);
+  // Takes a descriptor made elsewhere in this layer (a Unix-domain socket, platform/local_socket)
+  // as a socket reporting to `loop`.
+  static Socket adopt(UniqueFd fd, EventLoop* loop) { return Socket(std::move(fd), loop); }
 
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
