@@ -409,6 +409,10 @@ bool TlsStream::resumed() const {
   return ssl_ != nullptr && SSL_session_reused(ssl_) == 1;
 }
 
+bool TlsStream::resumes(const TlsStream& control) const {
+  return !control.binding_.empty() && resumed_binding() == control.binding_;
+}
+
 std::string TlsStream::resumed_binding() const {
   if (!resumed()) return {};
   SSL_SESSION* session = SSL_get_session(ssl_);

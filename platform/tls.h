@@ -96,6 +96,8 @@ class TlsStream {
   std::string version() const;
   // Whether the handshake resumed an earlier session.
   bool resumed() const;
+  // Whether the handshake resumed a session that `control` issued (its binding).
+  bool resumes(const TlsStream& control) const;
   // The binding carried by the resumed session (empty when the session was not resumed or
   // carries none).
   std::string resumed_binding() const;

@@ -80,6 +80,7 @@ bool ensure_data_connection(Session& s) {
 void Session::set_data(std::unique_ptr<transfer::DataConnection> d) {
   drop_data();
   data_ = std::move(d);
+  if (data_ && protect_data && tls_active()) data_->protect(tls_);
   route_data();
 }
 
@@ -175,6 +176,32 @@ void Session::data_event(uint32_t event, int error) {
     case Progress::Closed:
       drop_data();
       break;
+    case Progress::Secured:
+      log(log::Level::Debug, "Data connection TLS established (%s)", d.tls_version().c_str());
+      return;
+    case Progress::TlsFailed:
+    case Progress::TlsNotResumed: {
+      const bool failed = out.progress == Progress::TlsFailed;
+      log(log::Level::Debug, "Data connection TLS %s: %s",
+          failed ? "handshake failed" : "refused",
+          failed ? log::escape_for_log(d.tls_error()).c_str()
+                  : "it did not resume the control connection's TLS session");
+      const bool under_way = d.direction() != Direction::None;
+      if (under_way) {
+        log(log::Level::Actions, "Transfer aborted (%s).", "data TLS");
+        if (file && d.direction() == Direction::Send) refund_download(*this, d);
+      }
+      drop_data();
+      // A connection made ahead of its transfer is dropped quietly: no command awaits a reply.
+      if (!under_way) return;
+      if (failed) {
+        reply(522, "Data connection TLS handshake failed.");
+      } else {
+        reply(522, "Data connection refused: it must resume the control connection's TLS "
+                   "session.");
+      }
+      break;
+    }
   }
   flush();
 }
