@@ -182,10 +182,9 @@ void Session::data_event(uint32_t event, int error) {
     case Progress::TlsFailed:
     case Progress::TlsNotResumed: {
       const bool failed = out.progress == Progress::TlsFailed;
-      log(log::Level::Debug, "Data connection TLS %s: %s",
-          failed ? "handshake failed" : "refused",
+      log(log::Level::Debug, "Data connection TLS %s: %s", failed ? "handshake failed" : "refused",
           failed ? log::escape_for_log(d.tls_error()).c_str()
-                  : "it did not resume the control connection's TLS session");
+                 : "it did not resume the control connection's TLS session");
       const bool under_way = d.direction() != Direction::None;
       if (under_way) {
         log(log::Level::Actions, "Transfer aborted (%s).", "data TLS");
@@ -197,8 +196,9 @@ void Session::data_event(uint32_t event, int error) {
       if (failed) {
         reply(522, "Data connection TLS handshake failed.");
       } else {
-        reply(522, "Data connection refused: it must resume the control connection's TLS "
-                   "session.");
+        reply(522,
+              "Data connection refused: it must resume the control connection's TLS "
+              "session.");
       }
       break;
     }

@@ -47,8 +47,8 @@ struct ServerSettings {
   uint32_t bnorestore = 0;
   // FTP over TLS (AUTH TLS), off by default; with it off the server knows no TLS command.
   uint32_t btls = 0;
-  std::string sztlscert;  // certificate (PEM): a drive path or an absolute path
-  std::string sztlskey;   // its private key (PEM), named the same way
+  std::string sztlscert;         // certificate (PEM): a drive path or an absolute path
+  std::string sztlskey;          // its private key (PEM), named the same way
   uint32_t brequiretls = 0;      // USER is refused before AUTH TLS
   uint32_t brequiretlsdata = 0;  // transfers are refused without PROT P
 
