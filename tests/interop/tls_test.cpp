@@ -1,13 +1,15 @@
 // FTP over TLS with real clients against `qorda serve` on the demo site, after `qorda tls init`
 // and `qorda set btls 1`: curl (--ssl-reqd), lftp (TLS forced on control and data, passive and
 // active), Python's ftplib.FTP_TLS with PROT P (resuming the control session on each data
-// connection, as the server demands; the stock class, which does not, is refused and the
-// session goes on) and `openssl s_client -starttls ftp` for the handshake itself (TLS 1.2 and
+// connection, as the server demands, over TLS 1.3 and 1.2, by ticket and by session id; a data
+// connection that resumes another client's session, or none, is refused and the session goes
+// on) and `openssl s_client -starttls ftp` for the handshake itself (TLS 1.2 and
 // 1.3 accepted, 1.1 refused).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/interop/demo_site.h"
 
@@ -106,21 +108,55 @@ class Resuming(ftplib.FTP_TLS):
         return conn, size
 
 port = int(sys.argv[1])
-f = Resuming(context=ctx)
-f.connect('127.0.0.1', port)
-f.login('writer', 'Wr1te-me')   # AUTH TLS first
-print(f.prot_p())
-got = io.BytesIO()
-f.retrbinary('RETR /pub/big.bin', got.write)
-print('retr', len(got.getvalue()))
-f.storbinary('STOR /upload/py.bin', io.BytesIO(b'py' * 60000))
-print('list', sorted(f.nlst('/upload')))
-# REIN closes TLS in both directions; the connection is plain text again.
-print(f.sendcmd('REIN'))
-f.sock = f.sock.unwrap()
-f.file = f.sock.makefile('r', encoding='latin-1')
-print('plain', f.sendcmd('USER writer'))
-f.close()
+# TLS 1.3, TLS 1.2 with tickets, TLS 1.2 with session ids only: each resumes its own session.
+for version, tickets in ((ssl.TLSVersion.TLSv1_3, True), (ssl.TLSVersion.TLSv1_2, True),
+                         (ssl.TLSVersion.TLSv1_2, False)):
+    vctx = ssl.create_default_context()
+    vctx.check_hostname = False
+    vctx.verify_mode = ssl.CERT_NONE
+    vctx.maximum_version = version
+    if not tickets:
+        vctx.options |= ssl.OP_NO_TICKET
+    f = Resuming(context=vctx)
+    f.connect('127.0.0.1', port)
+    f.login('writer', 'Wr1te-me')   # AUTH TLS first
+    print(f.prot_p())
+    got = io.BytesIO()
+    f.retrbinary('RETR /pub/big.bin', got.write)
+    print('retr', len(got.getvalue()))
+    f.storbinary('STOR /upload/py.bin', io.BytesIO(b'py' * 60000))
+    print('list', sorted(f.nlst('/upload')))
+    # REIN closes TLS in both directions; the connection is plain text again.
+    print(f.sendcmd('REIN'))
+    f.sock = f.sock.unwrap()
+    f.file = f.sock.makefile('r', encoding='latin-1')
+    print('plain', f.sendcmd('USER writer'))
+    f.close()
+
+# Another client's session resumes, but it is not this control connection's: refused.
+a = Resuming(context=ctx)
+a.connect('127.0.0.1', port)
+a.login('writer', 'Wr1te-me')
+a.prot_p()
+a.nlst('/pub')
+
+class Borrowing(ftplib.FTP_TLS):
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        conn = self.context.wrap_socket(conn, server_hostname=self.host, session=a.sock.session)
+        print('borrowed session resumed', conn.session_reused)
+        return conn, size
+
+b = Borrowing(context=ctx)
+b.connect('127.0.0.1', port)
+b.login('writer', 'Wr1te-me')
+b.prot_p()
+try:
+    b.nlst('/pub')
+except ftplib.error_perm as e:
+    print('refused', e)
+b.quit()
+a.quit()
 
 g = ftplib.FTP_TLS(context=ctx)   # the stock class: no session resumption
 g.connect('127.0.0.1', port)
@@ -138,13 +174,22 @@ g.quit()
   const std::string out =
       run("timeout 60 python3 '" + work.path() + "/tls.py' " + std::to_string(port), &code);
   ASSERT_EQ(code, 0) << out;
-  EXPECT_TRUE(in_order(
-      out, {"200 Protection level set to Private.\n", "retr 300000\n", "list ['py.bin']\n", "220 ",
-            "plain 331 ",
-            "refused 522 Data connection refused: it must resume the control connection's TLS "
-            "session.\n",
-            "200 Protection level set to Clear.\n", "clear "}))
-      << out;
+  const std::string refused =
+      "refused 522 Data connection refused: it must resume the control connection's TLS "
+      "session.\n";
+  std::vector<std::string> steps;
+  for (int i = 0; i < 3; ++i) {
+    for (const char* step : {"200 Protection level set to Private.\n", "retr 300000\n",
+                             "list ['py.bin']\n", "220 ", "plain 331 "}) {
+      steps.push_back(step);
+    }
+  }
+  for (const std::string& step :
+       {std::string("borrowed session resumed True\n"), refused, refused,
+        std::string("200 Protection level set to Clear.\n"), std::string("clear ")}) {
+    steps.push_back(step);
+  }
+  EXPECT_TRUE(in_order(out, steps)) << out;
   EXPECT_EQ(slurp(drive() + "/upload/py.bin").size(), 120000u);
   EXPECT_TRUE(srv->wait_for("Data connection TLS refused: it did not resume")) << srv->output();
 }
