@@ -304,8 +304,21 @@ void raise_fd_limit() {
 
 enum class Role { Retr, Stor, List, Logins, Idle };
 enum class St {
-  Off, Connecting, Greeting, Auth, Handshake, User, Pass, Pbsz, Prot, Type, Ready, Pasv,
-  Transfer, Quit, Done
+  Off,
+  Connecting,
+  Greeting,
+  Auth,
+  Handshake,
+  User,
+  Pass,
+  Pbsz,
+  Prot,
+  Type,
+  Ready,
+  Pasv,
+  Transfer,
+  Quit,
+  Done
 };
 
 struct Client {
@@ -761,9 +774,9 @@ class Driver {
       if (ev & (EPOLLERR | EPOLLHUP)) return fail(i, "STOR data connection failed");
       while (c.to_send > 0) {
         size_t len = static_cast<size_t>(std::min<uint64_t>(c.to_send, kSendChunk));
-        ssize_t n = c.ds != nullptr ? tls_io(c.ds, SSL_write(c.ds, buf_.data(), static_cast<int>(
-                                                                 std::min<size_t>(len, 1 << 20))))
-                                    : send(c.data, buf_.data(), len, MSG_NOSIGNAL);
+        ssize_t n = c.ds != nullptr
+                        ? tls_io(c.ds, SSL_write(c.ds, buf_.data(), static_cast<int>(len)))
+                        : send(c.data, buf_.data(), len, MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN) return;
         if (n <= 0) return fail(i, std::string("STOR send: ") + std::strerror(errno));
         c.to_send -= static_cast<uint64_t>(n);
