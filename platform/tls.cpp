@@ -76,7 +76,7 @@ int binding_index() {
   return index;
 }
 
-// A ticket is being made: it carries the binding of the connection that issues it.
+// A ticket is being made: it carries the binding of the connection that hands it out.
 int on_ticket_made(SSL* ssl, void*) {
   const auto* binding = static_cast<const std::string*>(SSL_get_ex_data(ssl, binding_index()));
   SSL_SESSION* session = SSL_get_session(ssl);

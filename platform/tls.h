@@ -57,11 +57,11 @@ class TlsStream {
   ~TlsStream();
 
   // The server end of a control connection on `sock`. `binding` (any bytes) is written into
-  // every session ticket this connection issues, so that a data connection can prove it resumed
+  // every session ticket this connection hands out, so that a data connection can prove it resumed
   // this very connection's session (see resumed_binding).
   static Result<TlsStream> control(const TlsContext& ctx, Socket& sock, const std::string& binding);
   // The server end of a data connection on `sock`, with the control connection's configuration.
-  // It issues no tickets of its own.
+  // It hands out no tickets of its own.
   static Result<TlsStream> data(const TlsStream& control, Socket& sock);
 
   bool valid() const { return ssl_ != nullptr; }
@@ -96,7 +96,7 @@ class TlsStream {
   std::string version() const;
   // Whether the handshake resumed an earlier session.
   bool resumed() const;
-  // Whether the handshake resumed a session that `control` issued (its binding).
+  // Whether the handshake resumed a session that `control` handed out (its binding).
   bool resumes(const TlsStream& control) const;
   // The binding carried by the resumed session (empty when the session was not resumed or
   // carries none).
