@@ -265,7 +265,10 @@ void Session::receive() {
   platform::IoResult r = recv_bytes(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
   const size_t taken = take_input(buf, r.n, budget);
-  if (taken < r.n && state != SessionState::Closing) {
+  // SECURITY: bytes that came in plain text behind AUTH TLS are never taken once the session
+  // is protected (command injection by someone in the path): they are dropped.
+  const bool tls_starting = tls_phase_ == TlsPhase::Starting || tls_phase_ == TlsPhase::Handshake;
+  if (taken < r.n && state != SessionState::Closing && !tls_starting) {
     hold_input(buf + taken, r.n - taken);
     if (taking_input()) continue_later();
   }

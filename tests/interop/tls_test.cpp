@@ -4,7 +4,7 @@
 // connection, as the server demands, over TLS 1.3 and 1.2, by ticket and by session id; a data
 // connection that resumes another client's session, or none, is refused and the session goes
 // on) and `openssl s_client -starttls ftp` for the handshake itself (TLS 1.2 and
-// 1.3 accepted, 1.1 refused).
+// 1.3 accepted, 1.1 refused); plain text sent behind AUTH TLS is never taken as protected.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -210,6 +210,33 @@ TEST_F(TlsSite, OpensslStarttlsNegotiatesTls12And13Only) {
   EXPECT_EQ(out.find("Protocol version"), std::string::npos) << out;
   EXPECT_TRUE(srv->wait_for("] TLS established (TLSv1.2)")) << srv->output();
   EXPECT_TRUE(srv->wait_for("] TLS handshake failed: ")) << srv->output();
+}
+
+TEST_F(TlsSite, PlainTextBehindAuthIsNeverTakenAsProtected) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  spit(work.path() + "/inject.py", R"PY(import socket, ssl, sys
+ctx = ssl.create_default_context()
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=20)
+f = s.makefile('rb')
+while f.readline()[:4] != b'220 ':
+    pass
+s.sendall(b'AUTH TLS\r\nSYST\r\n')   # SYST rides behind AUTH, in plain text
+print('auth', f.readline().decode().strip())
+t = ctx.wrap_socket(s)
+tf = t.makefile('rb')
+t.sendall(b'PWD\r\n')
+print('first', tf.readline().decode().strip())
+)PY");
+  int code = -1;
+  const std::string out =
+      run("timeout 60 python3 '" + work.path() + "/inject.py' " + std::to_string(port), &code);
+  ASSERT_EQ(code, 0) << out;
+  // The first protected reply answers PWD: SYST was dropped, not answered inside TLS.
+  EXPECT_EQ(out,
+            "auth 234 AUTH TLS successful; start the TLS handshake.\n"
+            "first 530 Please login with USER and PASS.\n");
 }
 
 }  // namespace
