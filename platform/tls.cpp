@@ -36,6 +36,7 @@ class PipeGuard {
     pthread_sigmask(SIG_BLOCK, &pipe_only_, &old_);
   }
   ~PipeGuard() {
+    const int saved = errno;  // the TLS call's, which the caller reads next
     if (!sigismember(&old_, SIGPIPE)) {
       sigset_t pending;
       if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
@@ -45,6 +46,7 @@ class PipeGuard {
       }
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved;
   }
   PipeGuard(const PipeGuard&) = delete;
   PipeGuard& operator=(const PipeGuard&) = delete;
