@@ -45,17 +45,23 @@ TEST(TlsOff, TlsCommandsAreUnknownAsBefore) {
 
 class TlsOn : public ::testing::Test {
  protected:
-  // A certificate made in the home; `bad_cert` names a file that does not exist instead.
+  // A certificate made in the home; `bad_cert` names a file that does not exist instead, from
+  // the start.
   void start(bool bad_cert = false, uint32_t require = 0, uint32_t require_data = 0) {
     srv = std::make_unique<TestServer>([&](store::ServerSettings& s) {
       s.btls = 1;
       s.imaxt = 30;
       s.brequiretls = require;
       s.brequiretlsdata = require_data;
+      if (bad_cert) {
+        s.sztlscert = "/nonexistent/missing.pem";
+        s.sztlskey = "/nonexistent/missing.key";
+      }
     });
+    if (bad_cert) return;
     const std::string cert = srv->home() + "/cert.pem", key = srv->home() + "/key.pem";
     ASSERT_TRUE(platform::make_self_signed(cert, key, "test.host").ok());
-    store::settings().sztlscert = bad_cert ? srv->home() + "/missing.pem" : cert;
+    store::settings().sztlscert = cert;
     store::settings().sztlskey = key;
   }
   std::unique_ptr<TestServer> srv;
@@ -91,6 +97,8 @@ TEST_F(TlsOn, RequiredTlsRefusesUserAndUnprotectedTransfers) {
 
 TEST_F(TlsOn, UnloadableCertificateRefusesAuthAndSaysWhyOnce) {
   start(true);
+  // Said when the server starts, before any client asks.
+  EXPECT_EQ(count_logged(*srv, "error: TLS is not available: certificate \""), 1);
   FtpClient c(*srv);
   c.reply();
   const std::string refused = "431 TLS is not available: the server's certificate can't be loaded.";
