@@ -65,7 +65,16 @@ std::unique_ptr<transfer::DataConnection> open_active_data(Session& s) {
 }
 
 bool ensure_data_connection(Session& s) {
-  if (s.data() != nullptr) return true;
+  transfer::DataConnection* d0 = s.data();
+  // SECURITY: PROT P given after PASV or PORT still protects the transfer: a connection made
+  // under PROT C becomes TLS before it carries anything, instead of sending in clear.
+  if (d0 != nullptr && s.protect_data && s.tls_active() && !d0->protected_by_tls() &&
+      !d0->running() && !d0->protect(s.control_tls())) {
+    s.reply(425, "Can't create data socket.");
+    s.drop_data();
+    return false;
+  }
+  if (d0 != nullptr) return true;
   auto d = open_active_data(s);
   if (!d) {
     s.log(log::Level::Debug, "***DEBUG: csock_c::chkdata() failed");
@@ -80,6 +89,7 @@ bool ensure_data_connection(Session& s) {
 void Session::set_data(std::unique_ptr<transfer::DataConnection> d) {
   drop_data();
   data_ = std::move(d);
+  // Not yet connected: the TLS stream is set up when the connection is made.
   if (data_ && protect_data && tls_active()) data_->protect(tls_);
   route_data();
 }

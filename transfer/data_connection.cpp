@@ -423,6 +423,12 @@ EventOutcome DataConnection::on_accept(int err, uint32_t now) {
 
 // ---- PROT P ----
 
+bool DataConnection::protect(const platform::TlsStream& control) {
+  tls_control_ = &control;
+  if (!connected_ || tls_.valid()) return true;
+  return start_tls().progress == Progress::Connected;
+}
+
 EventOutcome DataConnection::start_tls() {
   platform::Result<platform::TlsStream> t = platform::TlsStream::data(*tls_control_, socket_);
   if (!t.ok()) {

@@ -84,9 +84,9 @@ class DataConnection {
   DataConnection& operator=(const DataConnection&) = delete;
 
   // PROT P: once connected, the connection is TLS and must resume the session of `control`,
-  // which must outlive this connection (the session owns both). Called before the connection
-  // is made.
-  void protect(const platform::TlsStream& control) { tls_control_ = &control; }
+  // which must outlive this connection (the session owns both). On a connection already made
+  // (and carrying nothing yet) the handshake starts now. False when TLS cannot be set up.
+  bool protect(const platform::TlsStream& control);
   bool protected_by_tls() const { return tls_control_ != nullptr; }
   // Why the TLS handshake failed.
   const std::string& tls_error() const { return tls_.error_text(); }

@@ -1,10 +1,11 @@
 // FTP over TLS with real clients against `qorda serve` on the demo site, after `qorda tls init`
 // and `qorda set btls 1`: curl (--ssl-reqd), lftp (TLS forced on control and data, passive and
 // active), Python's ftplib.FTP_TLS with PROT P (resuming the control session on each data
-// connection, as the server demands, over TLS 1.3 and 1.2, by ticket and by session id; a data
-// connection that resumes another client's session, or none, is refused and the session goes
-// on) and `openssl s_client -starttls ftp` for the handshake itself (TLS 1.2 and
-// 1.3 accepted, 1.1 refused); plain text sent behind AUTH TLS is never taken as protected.
+// connection, as the server demands, over TLS 1.3 and 1.2, by ticket and by session id, also
+// when PROT P comes after PASV; a data connection that resumes another client's session, or
+// none, is refused and the session goes on) and `openssl s_client -starttls ftp` for the
+// handshake itself (TLS 1.2 and 1.3 accepted, 1.1 refused); plain text sent behind AUTH TLS is
+// never taken as protected.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,6 +16,13 @@
 
 namespace qorda::test {
 namespace {
+
+// Python's repr() of a short ASCII text as bytes: b'...' with \n escaped.
+std::string repr_of(const std::string& text) {
+  std::string out = "b'";
+  for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return out + "'";
+}
 
 class TlsSite : public DemoSite {
  protected:
@@ -93,7 +101,7 @@ TEST_F(TlsSite, LftpForcesTlsOnControlAndData) {
 
 TEST_F(TlsSite, FtplibResumesTheSessionAndIsRefusedWhenItDoesNot) {
   if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
-  spit(work.path() + "/tls.py", R"PY(import ftplib, io, ssl, sys
+  spit(work.path() + "/tls.py", R"PY(import ftplib, io, socket, ssl, sys
 ctx = ssl.create_default_context()
 ctx.check_hostname = False
 ctx.verify_mode = ssl.CERT_NONE
@@ -132,6 +140,23 @@ for version, tickets in ((ssl.TLSVersion.TLSv1_3, True), (ssl.TLSVersion.TLSv1_2
     f.file = f.sock.makefile('r', encoding='latin-1')
     print('plain', f.sendcmd('USER writer'))
     f.close()
+
+# PROT P after PASV (the connection already made in clear) still protects the transfer.
+p = Resuming(context=ctx)
+p.connect('127.0.0.1', port)
+p.login('writer', 'Wr1te-me')
+p.sendcmd('PBSZ 0')
+host, dport = ftplib.parse227(p.sendcmd('PASV'))
+raw = socket.create_connection(('127.0.0.1', dport), timeout=20)
+print(p.sendcmd('PROT P'))
+p.putcmd('RETR /pub/hello.txt')
+print(p.getresp())
+conn = ctx.wrap_socket(raw, server_hostname='127.0.0.1', session=p.sock.session)
+print('late prot', conn.recv(100), conn.version())
+conn.unwrap()
+conn.close()
+print(p.getresp())
+p.quit()
 
 # Another client's session resumes, but it is not this control connection's: refused.
 a = Resuming(context=ctx)
@@ -183,6 +208,12 @@ g.quit()
                              "list ['py.bin']\n", "220 ", "plain 331 "}) {
       steps.push_back(step);
     }
+  }
+  for (const std::string& step :
+       {std::string("200 Protection level set to Private.\n150 "),
+        "late prot " + repr_of(slurp(drive() + "/pub/hello.txt")) + " TLSv1.3\n",
+        std::string("226 Transfer Complete.\n")}) {
+    steps.push_back(step);
   }
   for (const std::string& step :
        {std::string("borrowed session resumed True\n"), refused, refused,
