@@ -232,6 +232,15 @@ void cmd_prot(Session& s, std::string& arg) {
   const std::string level = upper(arg);
   if (level == "P" || level == "C") {
     s.protect_data = level == "P";
+    // A data connection made (or waiting) already carries the new level too, where it can.
+    transfer::DataConnection* d = s.data();
+    if (d != nullptr && !d->running()) {
+      if (s.protect_data && !d->protected_by_tls()) {
+        if (!d->protect(s.control_tls())) s.drop_data();
+      } else if (!s.protect_data && d->protected_by_tls()) {
+        d->unprotect();  // too late once TLS began: the transfer command then says so
+      }
+    }
     s.reply(200, "Protection level set to %s.", s.protect_data ? "Private" : "Clear");
   } else if (level == "S" || level == "E") {
     s.reply(536, "Protection level %s is not supported (C and P are).", level.c_str());

@@ -74,6 +74,13 @@ bool ensure_data_connection(Session& s) {
     s.drop_data();
     return false;
   }
+  // PROT C after PASV or PORT under PROT P: in clear, unless TLS has begun on it already (then
+  // the client must make a new one: a clear transfer over it could never start).
+  if (d0 != nullptr && !s.protect_data && d0->protected_by_tls() && !d0->unprotect()) {
+    s.reply(425, "Can't open data connection.");
+    s.drop_data();
+    return false;
+  }
   if (d0 != nullptr) return true;
   auto d = open_active_data(s);
   if (!d) {

@@ -264,11 +264,13 @@ void Session::receive() {
   char buf[kChunkSize];
   platform::IoResult r = recv_bytes(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
+  const bool was_plain = tls_phase_ == TlsPhase::Off;
   const size_t taken = take_input(buf, r.n, budget);
   // SECURITY: bytes that came in plain text behind AUTH TLS are never taken once the session
-  // is protected (command injection by someone in the path): they are dropped.
-  const bool tls_starting = tls_phase_ == TlsPhase::Starting || tls_phase_ == TlsPhase::Handshake;
-  if (taken < r.n && state != SessionState::Closing && !tls_starting) {
+  // is protected (command injection by someone in the path): they are dropped, however far the
+  // handshake got meanwhile.
+  const bool tls_started_here = was_plain && tls_phase_ != TlsPhase::Off;
+  if (taken < r.n && state != SessionState::Closing && !tls_started_here) {
     hold_input(buf + taken, r.n - taken);
     if (taking_input()) continue_later();
   }

@@ -429,6 +429,12 @@ bool DataConnection::protect(const platform::TlsStream& control) {
   return start_tls().progress == Progress::Connected;
 }
 
+bool DataConnection::unprotect() {
+  if (tls_.valid()) return false;
+  tls_control_ = nullptr;
+  return true;
+}
+
 EventOutcome DataConnection::start_tls() {
   platform::Result<platform::TlsStream> t = platform::TlsStream::data(*tls_control_, socket_);
   if (!t.ok()) {

@@ -87,6 +87,8 @@ class DataConnection {
   // which must outlive this connection (the session owns both). On a connection already made
   // (and carrying nothing yet) the handshake starts now. False when TLS cannot be set up.
   bool protect(const platform::TlsStream& control);
+  // PROT C again before the connection was made: it stays clear. False once TLS has begun.
+  bool unprotect();
   bool protected_by_tls() const { return tls_control_ != nullptr; }
   // Why the TLS handshake failed.
   const std::string& tls_error() const { return tls_.error_text(); }

@@ -156,6 +156,15 @@ print('late prot', conn.recv(100), conn.version())
 conn.unwrap()
 conn.close()
 print(p.getresp())
+# And PROT C after PASV: the connection made next is clear.
+host, dport = ftplib.parse227(p.sendcmd('PASV'))
+print(p.sendcmd('PROT C'))
+raw = socket.create_connection(('127.0.0.1', dport), timeout=20)
+p.putcmd('RETR /pub/hello.txt')
+print(p.getresp())
+print('clear again', raw.recv(100))
+raw.close()
+print(p.getresp())
 p.quit()
 
 # Another client's session resumes, but it is not this control connection's: refused.
@@ -212,6 +221,8 @@ g.quit()
   for (const std::string& step :
        {std::string("200 Protection level set to Private.\n150 "),
         "late prot " + repr_of(slurp(drive() + "/pub/hello.txt")) + " TLSv1.3\n",
+        std::string("226 Transfer Complete.\n200 Protection level set to Clear.\n150 "),
+        "clear again " + repr_of(slurp(drive() + "/pub/hello.txt")) + "\n",
         std::string("226 Transfer Complete.\n")}) {
     steps.push_back(step);
   }
@@ -249,16 +260,20 @@ TEST_F(TlsSite, PlainTextBehindAuthIsNeverTakenAsProtected) {
 ctx = ssl.create_default_context()
 ctx.check_hostname = False
 ctx.verify_mode = ssl.CERT_NONE
-s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=20)
-f = s.makefile('rb')
-while f.readline()[:4] != b'220 ':
-    pass
-s.sendall(b'AUTH TLS\r\nSYST\r\n')   # SYST rides behind AUTH, in plain text
-print('auth', f.readline().decode().strip())
-t = ctx.wrap_socket(s)
-tf = t.makefile('rb')
-t.sendall(b'PWD\r\n')
-print('first', tf.readline().decode().strip())
+seen = set()
+for attempt in range(20):   # however fast the handshake completes
+    s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=20)
+    f = s.makefile('rb')
+    while f.readline()[:4] != b'220 ':
+        pass
+    s.sendall(b'AUTH TLS\r\nSYST\r\n')   # SYST rides behind AUTH, in plain text
+    seen.add('auth ' + f.readline().decode().strip())
+    t = ctx.wrap_socket(s)
+    tf = t.makefile('rb')
+    t.sendall(b'PWD\r\n')
+    seen.add('first ' + tf.readline().decode().strip())
+    t.close()
+print('\n'.join(sorted(seen)))
 )PY");
   int code = -1;
   const std::string out =
