@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "session/cmd_login.h"
+#include "session/tls_setup.h"
 #include "store/drives.h"
 #include "store/limits.h"
 #include "store/lines.h"
@@ -365,6 +366,17 @@ int run_check(const Context& ctx, const Args& args) {
   }
   std::printf("account:  %s\n", account.bdisable ? "disabled (--disabled)" : "enabled");
   if (account.bdisable && !refusal) refusal = "account disabled";
+  if (store::settings().btls != 0) {
+    const bool required = store::settings().brequiretls != 0;
+    platform::Result<platform::TlsContext> tls = session::load_tls_context(store::settings());
+    if (tls.ok()) {
+      std::printf("tls:      %s (the certificate and key load)\n",
+                  required ? "AUTH TLS required before USER" : "AUTH TLS offered");
+    } else {
+      std::printf("tls:      AUTH TLS is refused (431): %s\n", tls.msg.c_str());
+      if (required && !refusal) refusal = "TLS required but not available";
+    }
+  }
   std::optional<std::string> limit = print_limits(typed, account, tmpl, ip, at);
   if (limit && !refusal) refusal = *limit;
 

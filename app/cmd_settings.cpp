@@ -138,7 +138,9 @@ void set_usage(FILE* out) {
       "message files also %%C directory, %%F free MB, %%U user. imaxc also stands in for the\n"
       "client limits a template leaves unset. A drive path such as c:\\qorda.log is mapped\n"
       "through the drive table. ballowport and ballowpasv cannot both be 0. bnoicon and\n"
-      "bnorestore belong to no page and are written alone.\n");
+      "bnorestore belong to no page and are written alone.\n"
+      "The TLS settings btls, sztlscert, sztlskey, brequiretls and brequiretlsdata are\n"
+      "described by 'qorda tls --help'.\n");
 }
 
 }  // namespace
@@ -167,6 +169,10 @@ int run_get(const Context& ctx, const Args& args) {
   for (const SettingField& f : store::setting_fields()) {
     if (one && one != &f) continue;
     std::printf("%s=%s\n", f.name, format_value(s, f).c_str());
+  }
+  // The TLS values are listed by 'qorda tls show'; here only when named.
+  for (const SettingField& f : store::tls_setting_fields()) {
+    if (one == &f) std::printf("%s=%s\n", f.name, format_value(s, f).c_str());
   }
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }

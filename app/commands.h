@@ -58,6 +58,9 @@ int run_check(const Context& ctx, const Args& args);
 // qorda template list|show|add|set|del (app/cmd_template.cpp).
 int run_template(const Context& ctx, const Args& args);
 
+// qorda tls [show] / qorda tls init [--force]: FTP over TLS (app/cmd_tls.cpp).
+int run_tls(const Context& ctx, const Args& args);
+
 // qorda serve [--port N]: the server without GUI (app/cmd_serve.cpp).
 int run_serve(const Context& ctx, const Args& args);
 

@@ -40,6 +40,7 @@ const Command kCommands[] = {
     {"link", qorda::app::run_link, "list, add or delete links"},
     {"drive", qorda::app::run_drive, "list, set or delete drive letters"},
     {"reg", qorda::app::run_reg, "export, import, query, set or delete registry keys and values"},
+    {"tls", qorda::app::run_tls, "show the TLS settings, or make a certificate (tls init)"},
 };
 
 void usage(FILE* out) {

@@ -20,6 +20,9 @@
 //           tree (a child subreaper), so that the CPU time of finished session processes stays
 //           in the tree measured from this process's pid; SIGTERM is passed on, and what is
 //           left of the tree when the server has exited is killed.
+// With --tls the FTP clients (retr, stor, list, logins) use explicit FTP over TLS: AUTH TLS,
+// then PBSZ 0 and PROT P after login; each data connection resumes the control connection's TLS
+// session, as servers that insist on it require. Certificates are not verified.
 // With --server-pid PID the CPU time (utime + stime + reaped children) and the memory of that
 // process and all its descendants are read from /proc before and after the measured window.
 #include <arpa/inet.h>
@@ -27,6 +30,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -87,7 +92,21 @@ struct Options {
   int server_pid = 0;
   std::string cpu_file;  // written by 'ftpload wrap --cpu-file' on SIGUSR1
   double stall = 60;  // seconds without progress before a client gives up
+  bool tls = false;   // explicit FTP over TLS, control and data
 };
+
+// The client side of every TLS connection (no certificate checks: the benchmark's servers use
+// self-signed ones).
+SSL_CTX* tls_client_ctx() {
+  static SSL_CTX* ctx = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    return c;
+  }();
+  return ctx;
+}
 
 // ---------------------------------------------------------------------------------------------
 // /proc sampling of a server and its descendants.
@@ -284,13 +303,33 @@ void raise_fd_limit() {
 // The client state machines.
 
 enum class Role { Retr, Stor, List, Logins, Idle };
-enum class St { Off, Connecting, Greeting, User, Pass, Type, Ready, Pasv, Transfer, Quit, Done };
+enum class St {
+  Off,
+  Connecting,
+  Greeting,
+  Auth,
+  Handshake,
+  User,
+  Pass,
+  Pbsz,
+  Prot,
+  Type,
+  Ready,
+  Pasv,
+  Transfer,
+  Quit,
+  Done
+};
 
 struct Client {
   Role role = Role::Retr;
   St st = St::Off;
   int ctrl = -1;
   int data = -1;
+  SSL* cs = nullptr;  // --tls: the control connection's TLS
+  SSL* ds = nullptr;  // --tls: the data connection's TLS
+  bool data_secured = false;
+  bool data_closing = false;  // STOR: everything sent, close_notify sent
   std::string in;
   int multi = 0;  // code of the open multi-line reply
   bool prelim = false, final_ok = false, data_eof = false;
@@ -421,12 +460,23 @@ class Driver {
     Client& c = cl_[i];
     std::string s = line + "\r\n";
     // Commands are short and the socket buffer is empty between replies: one send suffices.
-    ssize_t n = send(c.ctrl, s.data(), s.size(), MSG_NOSIGNAL);
+    ssize_t n = c.cs != nullptr ? SSL_write(c.cs, s.data(), static_cast<int>(s.size()))
+                                : send(c.ctrl, s.data(), s.size(), MSG_NOSIGNAL);
     if (n != static_cast<ssize_t>(s.size())) fail(i, "send command");
+  }
+
+  void close_data(Client& c) {
+    if (c.ds != nullptr) SSL_free(c.ds);
+    c.ds = nullptr;
+    if (c.data >= 0) close(c.data);
+    c.data = -1;
   }
 
   void drop(size_t i) {
     Client& c = cl_[i];
+    close_data(c);
+    if (c.cs != nullptr) SSL_free(c.cs);
+    c.cs = nullptr;
     if (c.data >= 0) close(c.data);
     if (c.ctrl >= 0) close(c.ctrl);
     c.data = c.ctrl = -1;
@@ -474,10 +524,7 @@ class Driver {
   void finish_op(size_t i) {
     Client& c = cl_[i];
     record(c);
-    if (c.data >= 0) {
-      close(c.data);
-      c.data = -1;
-    }
+    close_data(c);
     if (o_.expect && c.role == Role::Retr && c.bytes != o_.expect) {
       return fail(i, "RETR gave " + std::to_string(c.bytes) + " bytes, expected " +
                          std::to_string(o_.expect));
@@ -502,8 +549,27 @@ class Driver {
       case St::Greeting:
         if (code == 120) return;
         if (code != 220) return fail(i, "greeting: " + line);
+        if (o_.tls) {
+          c.st = St::Auth;
+          return send_cmd(i, "AUTH TLS");
+        }
         c.st = St::User;
         return send_cmd(i, "USER " + o_.user);
+      case St::Auth:
+        if (code != 234) return fail(i, "AUTH TLS: " + line);
+        c.cs = SSL_new(tls_client_ctx());
+        SSL_set_fd(c.cs, c.ctrl);
+        SSL_set_connect_state(c.cs);
+        c.st = St::Handshake;
+        return ctrl_handshake(i);
+      case St::Pbsz:
+        if (code != 200) return fail(i, "PBSZ: " + line);
+        c.st = St::Prot;
+        return send_cmd(i, "PROT P");
+      case St::Prot:
+        if (code != 200) return fail(i, "PROT: " + line);
+        c.st = St::Type;
+        return send_cmd(i, "TYPE I");
       case St::User:
         if (code == 230) break;
         if (code != 331) return fail(i, "USER: " + line);
@@ -531,7 +597,22 @@ class Driver {
         a.sin_port = htons(static_cast<uint16_t>(h[4] * 256 + h[5]));
         c.data = start_connect(a);
         if (c.data < 0) return fail(i, "data connect");
-        watch(c.data, (i << 1) | 1, c.role == Role::Stor ? 0u : uint32_t{EPOLLIN}, false);
+        c.data_secured = c.data_closing = false;
+        if (o_.tls) {
+          // The handshake starts as soon as the connection is made, resuming the control
+          // connection's session.
+          c.ds = SSL_new(tls_client_ctx());
+          SSL_set_fd(c.ds, c.data);
+          SSL_SESSION* session = SSL_get1_session(c.cs);
+          if (session != nullptr) {
+            SSL_set_session(c.ds, session);
+            SSL_SESSION_free(session);
+          }
+          SSL_set_connect_state(c.ds);
+          watch(c.data, (i << 1) | 1, EPOLLOUT, false);
+        } else {
+          watch(c.data, (i << 1) | 1, c.role == Role::Stor ? 0u : uint32_t{EPOLLIN}, false);
+        }
         c.st = St::Transfer;
         if (c.role == Role::Stor) {
           c.to_send = o_.size;
@@ -542,7 +623,9 @@ class Driver {
       case St::Transfer:
         if (code == 150 || code == 125) {
           c.prelim = true;
-          if (c.role == Role::Stor) watch(c.data, (i << 1) | 1, EPOLLOUT, true);
+          if (c.role == Role::Stor && (!o_.tls || c.data_secured)) {
+            watch(c.data, (i << 1) | 1, EPOLLOUT, true);
+          }
           return;
         }
         if (code != 226 && code != 250) return fail(i, "transfer: " + line);
@@ -564,8 +647,48 @@ class Driver {
     }
     // Logged in.
     if (c.role == Role::Logins) return quit(i);
+    if (o_.tls) {
+      c.st = St::Pbsz;
+      return send_cmd(i, "PBSZ 0");
+    }
     c.st = St::Type;
     send_cmd(i, "TYPE I");
+  }
+
+  // One step of the control connection's handshake; USER follows it.
+  void ctrl_handshake(size_t i) {
+    Client& c = cl_[i];
+    int r = SSL_do_handshake(c.cs);
+    if (r == 1) {
+      c.st = St::User;
+      return send_cmd(i, "USER " + o_.user);
+    }
+    int e = SSL_get_error(c.cs, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      watch(c.ctrl, i << 1, e == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT, true);
+      return;
+    }
+    ERR_clear_error();
+    fail(i, "control TLS handshake failed");
+  }
+
+  // One step of the data connection's handshake; then the transfer's own events.
+  void data_handshake(size_t i) {
+    Client& c = cl_[i];
+    int r = SSL_do_handshake(c.ds);
+    if (r != 1) {
+      int e = SSL_get_error(c.ds, r);
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        watch(c.data, (i << 1) | 1, e == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT, true);
+        return;
+      }
+      ERR_clear_error();
+      return fail(i, "data TLS handshake failed");
+    }
+    c.data_secured = true;
+    uint32_t ev = c.role == Role::Stor ? (c.prelim ? uint32_t{EPOLLOUT} : 0u) : uint32_t{EPOLLIN};
+    watch(c.data, (i << 1) | 1, ev, true);
+    if (c.role != Role::Stor) on_data(i, EPOLLIN);
   }
 
   void on_ctrl(size_t i, uint32_t ev) {
@@ -583,9 +706,30 @@ class Driver {
       return;
     }
     (void)ev;
+    if (c.st == St::Handshake) return ctrl_handshake(i);
     const int fd = c.ctrl;
     char tmp[4096];
-    ssize_t n = recv(c.ctrl, tmp, sizeof tmp, 0);
+    ssize_t n;
+    if (c.cs != nullptr) {
+      // Everything decrypted now: what stays inside TLS is announced by no event.
+      n = 0;
+      for (;;) {
+        int r = SSL_read(c.cs, tmp + n, static_cast<int>(sizeof tmp) - static_cast<int>(n));
+        if (r > 0) {
+          n += r;
+          if (n == static_cast<ssize_t>(sizeof tmp) || SSL_pending(c.cs) == 0) break;
+          continue;
+        }
+        int e = SSL_get_error(c.cs, r);
+        ERR_clear_error();
+        if (n == 0 && e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) n = -2;
+        if (n == 0) n = -1, errno = EAGAIN;
+        break;
+      }
+      if (n == -2) n = 0;
+    } else {
+      n = recv(c.ctrl, tmp, sizeof tmp, 0);
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
       if (c.st == St::Done || c.st == St::Off) return;
@@ -624,28 +768,40 @@ class Driver {
     Client& c = cl_[i];
     if (c.data < 0) return;
     c.last = now_s();
+    if (c.ds != nullptr && !c.data_secured) return data_handshake(i);
     if (c.role == Role::Stor) {
+      if (c.data_closing) return;
       if (ev & (EPOLLERR | EPOLLHUP)) return fail(i, "STOR data connection failed");
       while (c.to_send > 0) {
         size_t len = static_cast<size_t>(std::min<uint64_t>(c.to_send, kSendChunk));
-        ssize_t n = send(c.data, buf_.data(), len, MSG_NOSIGNAL);
+        ssize_t n = c.ds != nullptr
+                        ? tls_io(c.ds, SSL_write(c.ds, buf_.data(), static_cast<int>(len)))
+                        : send(c.data, buf_.data(), len, MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN) return;
         if (n <= 0) return fail(i, std::string("STOR send: ") + std::strerror(errno));
         c.to_send -= static_cast<uint64_t>(n);
         c.bytes += static_cast<uint64_t>(n);
       }
+      if (c.ds != nullptr) {
+        // End of file: close_notify; the connection closes after the server's reply.
+        SSL_shutdown(c.ds);
+        c.data_closing = true;
+        watch(c.data, (i << 1) | 1, 0, true);
+        return maybe_done(i);
+      }
       close(c.data);  // end of file for the server
       c.data = -1;
       return maybe_done(i);
     }
-    for (int k = 0; k < 4; ++k) {
-      ssize_t n = recv(c.data, buf_.data(), kRecvChunk, 0);
+    for (int k = 0; k < 4 || (c.ds != nullptr && SSL_pending(c.ds) > 0); ++k) {
+      ssize_t n = c.ds != nullptr
+                      ? tls_io(c.ds, SSL_read(c.ds, buf_.data(), static_cast<int>(kRecvChunk)))
+                      : recv(c.data, buf_.data(), kRecvChunk, 0);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
       if (n < 0) return fail(i, std::string("data recv: ") + std::strerror(errno));
       if (n == 0) {
         // Closed at once, as clients do: some servers wait for it before their "226".
-        close(c.data);
-        c.data = -1;
+        close_data(c);
         c.data_eof = true;
         return maybe_done(i);
       }
@@ -654,6 +810,21 @@ class Driver {
         stats_.lines += static_cast<uint64_t>(std::count(buf_.data(), buf_.data() + n, '\n'));
       }
     }
+  }
+
+  // An SSL_read or SSL_write result as recv and send give it: EAGAIN while it waits, 0 at the
+  // end of the stream (close_notify or a bare close).
+  static ssize_t tls_io(SSL* ssl, int r) {
+    if (r > 0) return r;
+    int e = SSL_get_error(ssl, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0)) return 0;
+    if (errno == 0) errno = EPROTO;
+    return -1;
   }
 
   void poll(double timeout_s) {
@@ -1220,7 +1391,8 @@ void usage(FILE* out) {
                "  --clients N --duration S | --repeat N --size BYTES --expect BYTES\n"
                "  --sessions N --ramp N --send-size N --streams N --server-pid PID --stall S\n"
                "  --stage-file F --read-size N (raw: send what F's reads of N bytes bring)\n"
-               "  --cpu-file F (the file of 'ftpload wrap --cpu-file F' running as --server-pid)\n");
+               "  --cpu-file F (the file of 'ftpload wrap --cpu-file F' running as --server-pid)\n"
+               "  --tls 1 (explicit FTP over TLS: AUTH TLS, PBSZ 0, PROT P, sessions resumed)\n");
 }
 
 }  // namespace
@@ -1266,6 +1438,7 @@ int main(int argc, char** argv) {
     else if (a == "--server-pid") o.server_pid = std::atoi(v.c_str());
     else if (a == "--cpu-file") o.cpu_file = v;
     else if (a == "--stall") o.stall = std::atof(v.c_str());
+    else if (a == "--tls") o.tls = v == "1";
     else {
       std::fprintf(stderr, "ftpload: unknown option '%s'\n", a.c_str());
       return 2;

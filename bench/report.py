@@ -132,6 +132,22 @@ SCENARIOS = [
         ("% of the staged 8-stream ceiling", lambda s: of_ceiling(s, "7", "8sm"), False),
         ("% of the staged ceiling by CPU s/GiB", lambda s: cpu_share(s, "7", "8sm"), False),
     ]),
+    ("9", "FTP over TLS: one client RETR of the big file (PROT P, session resumed)", [
+        ("MB/s", lambda s: get(s, "9", "mbps"), True),
+        ("server CPU s/GiB", lambda s: get(s, "9", "cpu_s_per_gib"), True),
+        ("server CPU s/GiB without TLS (1)", lambda s: get(s, "1", "cpu_s_per_gib"), False),
+    ]),
+    ("10", "FTP over TLS: one client STOR of the big file", [
+        ("MB/s", lambda s: get(s, "10", "mbps"), True),
+        ("server CPU s/GiB", lambda s: get(s, "10", "cpu_s_per_gib"), True),
+    ]),
+    ("11", "FTP over TLS: 50 clients repeating connect, AUTH TLS, USER, PASS, QUIT", [
+        ("logins/s", lambda s: get(s, "11", "ops_per_s"), True),
+        ("p50 ms", lambda s: get(s, "11", "p50_ms"), True),
+        ("p99 ms", lambda s: get(s, "11", "p99_ms"), True),
+        ("server CPU ms/login", lambda s: per_op_ms(s, "11"), True),
+        ("generator CPU ms/login", lambda s: per_op_ms(s, "11", "client_cpu_s"), False),
+    ]),
     ("8", "loopback ceiling: plain send loop of 1460-byte sends (ceiling column)", [
         ("1 stream MB/s", lambda s: get(s, "8", "mbps"), False),
         ("1 stream sender CPU s/GiB", lambda s: get(s, "8", "cpu_s_per_gib"), False),

@@ -127,6 +127,9 @@ head -c "$mid" "$data/big.bin" >"$data/mid.bin"
 head -c 4096 "$data/big.bin" >"$data/small.bin"
 rm "$tmp/seed"
 (cd "$data/dir10k" && seq -f 'file%05g.txt' 1 "$dir_files" | xargs touch)
+# One certificate for every server that offers FTP over TLS (the TLS scenarios 9 to 11).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=localhost \
+  -keyout "$tmp/tls-key.pem" -out "$tmp/tls-cert.pem" 2>/dev/null
 
 # A system user for the peers that log in local accounts, with the site as its home.
 if want vsftpd || want pure-ftpd || want proftpd; then
@@ -179,6 +182,9 @@ REGEDIT4
 "benabledns"=dword:00000000
 "ilogls"=dword:00000000
 "iloglf"=dword:00000000
+"btls"=dword:00000001
+"sztlscert"="$tmp/tls-cert.pem"
+"sztlskey"="$tmp/tls-key.pem"
 
 [HKEY_LOCAL_MACHINE\\Software\\Zolvex Software\\Cindervale FTP Daemon\\Users\\$user]
 "szpass"="$szpass"
@@ -222,6 +228,13 @@ pasv_enable=YES
 max_clients=0
 max_per_ip=0
 idle_session_timeout=900
+ssl_enable=YES
+rsa_cert_file=$tmp/tls-cert.pem
+rsa_private_key_file=$tmp/tls-key.pem
+force_local_logins_ssl=NO
+force_local_data_ssl=NO
+require_ssl_reuse=YES
+ssl_ciphers=HIGH
 EOF
   "$LOAD" wrap --cpu-file "$cpu_file" vsftpd "$tmp/vsftpd.conf" >"$tmp/vsftpd.log" 2>&1 &
   pid=$!
@@ -346,6 +359,15 @@ run_scenarios() {  # run_scenarios NAME (port and pid set)
   settle
   case_ "$s" 3 retr "${c[@]}" --clients 50 --duration "$duration" --path small.bin --expect 4096
   case_ "$s" 4 logins "${c[@]}" --clients 50 --duration "$duration"
+  # FTP over TLS, where the server is set up for it (qorda and vsftpd).
+  if [ "$s" = qorda ] || [ "$s" = vsftpd ]; then
+    settle
+    case_ "$s" 9 retr "${c[@]}" --tls 1 --path big.bin --expect "$big"
+    case_ "$s" 10 stor "${c[@]}" --tls 1 --path up/stor.bin --size "$big"
+    rm -f "$data/up/stor.bin"
+    settle
+    case_ "$s" 11 logins "${c[@]}" --tls 1 --clients 50 --duration "$duration"
+  fi
 }
 
 settle() {  # waits (75 s at most: TIME_WAIT lasts 60 s) until fewer than 1,000 TCP sockets are in TIME_WAIT

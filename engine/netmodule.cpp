@@ -111,6 +111,9 @@ void NetModule::do_open() {
 
   enable_listener(s.iport);
   if (!log::logger().file_open()) elog("logging to screen only.");
+  // A certificate that cannot be loaded is reported now, not first at a client's AUTH.
+  std::string tls_unavailable;
+  if (s.btls != 0) tls_contexts_.get(s, &tls_unavailable);
   g_first_open = false;
   observer().switch_position(true);
   refresh_tray();

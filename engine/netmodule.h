@@ -20,6 +20,7 @@
 #include "platform/socket.h"
 #include "session/login_throttle.h"
 #include "session/session.h"
+#include "session/tls_setup.h"
 
 namespace qorda::platform {
 class Registry;
@@ -115,6 +116,7 @@ class NetModule final : public SessionHost {
   void route_data(int fd, session::Session& owner) override;
   void drop_data_route(int fd) override;
   Observer& observer() override;
+  session::TlsContextCache& tls_contexts() override { return tls_contexts_; }
 
   // Whether the informational start-up lines are still to be logged (set at program start,
   // cleared by the first successful open). Exposed for tests.
@@ -148,6 +150,7 @@ class NetModule final : public SessionHost {
   int listen_error_ = 0;
   double throughput_ = 0;
   session::LoginThrottle login_throttle_;
+  session::TlsContextCache tls_contexts_;
 };
 
 // Maps the log-file setting to a local path through the drive table: an absolute path stays as

@@ -20,6 +20,7 @@ struct ServerSettings;
 namespace qorda::session {
 class Session;
 class LoginThrottle;
+class TlsContextCache;
 }  // namespace qorda::session
 
 namespace qorda::engine {
@@ -48,6 +49,8 @@ class SessionHost {
   virtual void route_data(int fd, session::Session& owner) = 0;
   virtual void drop_data_route(int fd) = 0;
   virtual Observer& observer() = 0;
+  // The TLS context of AUTH TLS, loaded from the settings' certificate and key when first used.
+  virtual session::TlsContextCache& tls_contexts() = 0;
 
  protected:
   ~SessionHost() = default;

@@ -34,4 +34,9 @@ inline constexpr unsigned kDefaultEphemeralHigh = 60999;
 // Buffer for one user database entry when the system gives no size of its own.
 inline constexpr size_t kPasswdBufferBytes = 16384;
 
+// TLS sessions the server keeps for resumption by session id (clients without tickets).
+inline constexpr long kTlsSessionCacheSize = 1024;
+// How long a certificate made by `qorda tls init` is valid.
+inline constexpr int kSelfSignedDays = 825;
+
 }  // namespace qorda::platform

@@ -3,9 +3,9 @@
 # scripts/deps.sh --check only lists the missing ones (exit 1 when there are any).
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-      libsqlite3-dev libc-ares-dev googletest libgtest-dev
+      libsqlite3-dev libc-ares-dev libssl-dev googletest libgtest-dev
       qt6-base-dev qt6-qpa-plugins
-      curl lftp wget python3)
+      curl lftp wget python3 openssl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

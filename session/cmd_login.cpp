@@ -258,6 +258,9 @@ void cmd_rein(Session& s, std::string&) {
   s.reply(220, "%s FTP Server (%s %s) ready.", s.host().host_name().c_str(), store::kShortName,
           store::kVersion);
   s.log(log::Level::Actions, "Reinitialized server state.");
+  // Under TLS the reply leaves protected, then the TLS session closes in both directions and
+  // the connection is plain text again, as before AUTH.
+  s.end_tls();
 }
 
 }  // namespace qorda::session

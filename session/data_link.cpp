@@ -65,7 +65,23 @@ std::unique_ptr<transfer::DataConnection> open_active_data(Session& s) {
 }
 
 bool ensure_data_connection(Session& s) {
-  if (s.data() != nullptr) return true;
+  transfer::DataConnection* d0 = s.data();
+  // SECURITY: PROT P given after PASV or PORT still protects the transfer: a connection made
+  // under PROT C becomes TLS before it carries anything, instead of sending in clear.
+  if (d0 != nullptr && s.protect_data && s.tls_active() && !d0->protected_by_tls() &&
+      !d0->running() && !d0->protect(s.control_tls())) {
+    s.reply(425, "Can't create data socket.");
+    s.drop_data();
+    return false;
+  }
+  // PROT C after PASV or PORT under PROT P: in clear, unless TLS has begun on it already (then
+  // the client must make a new one: a clear transfer over it could never start).
+  if (d0 != nullptr && !s.protect_data && d0->protected_by_tls() && !d0->unprotect()) {
+    s.reply(425, "Can't open data connection.");
+    s.drop_data();
+    return false;
+  }
+  if (d0 != nullptr) return true;
   auto d = open_active_data(s);
   if (!d) {
     s.log(log::Level::Debug, "***DEBUG: csock_c::chkdata() failed");
@@ -80,6 +96,8 @@ bool ensure_data_connection(Session& s) {
 void Session::set_data(std::unique_ptr<transfer::DataConnection> d) {
   drop_data();
   data_ = std::move(d);
+  // Not yet connected: the TLS stream is set up when the connection is made.
+  if (data_ && protect_data && tls_active()) data_->protect(tls_);
   route_data();
 }
 
@@ -175,6 +193,32 @@ void Session::data_event(uint32_t event, int error) {
     case Progress::Closed:
       drop_data();
       break;
+    case Progress::Secured:
+      log(log::Level::Debug, "Data connection TLS established (%s)", d.tls_version().c_str());
+      return;
+    case Progress::TlsFailed:
+    case Progress::TlsNotResumed: {
+      const bool failed = out.progress == Progress::TlsFailed;
+      log(log::Level::Debug, "Data connection TLS %s: %s", failed ? "handshake failed" : "refused",
+          failed ? log::escape_for_log(d.tls_error()).c_str()
+                 : "it did not resume the control connection's TLS session");
+      const bool under_way = d.direction() != Direction::None;
+      if (under_way) {
+        log(log::Level::Actions, "Transfer aborted (%s).", "data TLS");
+        if (file && d.direction() == Direction::Send) refund_download(*this, d);
+      }
+      drop_data();
+      // A connection made ahead of its transfer is dropped quietly: no command awaits a reply.
+      if (!under_way) return;
+      if (failed) {
+        reply(522, "Data connection TLS handshake failed.");
+      } else {
+        reply(522,
+              "Data connection refused: it must resume the control connection's TLS "
+              "session.");
+      }
+      break;
+    }
   }
   flush();
 }

@@ -19,7 +19,8 @@ void abort_transfer(Session& s);
 // logged and replied 425, and returns null.
 std::unique_ptr<transfer::DataConnection> open_active_data(Session& s);
 // Before a transfer or listing command: makes the default active data connection when the
-// session has none. False when that failed (it replied); the command then ends.
+// session has none, and puts one made before PROT P under TLS. False when that failed (it
+// replied); the command then ends.
 bool ensure_data_connection(Session& s);
 
 }  // namespace qorda::session

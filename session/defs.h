@@ -46,6 +46,10 @@ inline constexpr uint8_t kWILL = 251;
 // answer before it is freed anyway.
 inline constexpr uint32_t kLookupGraceMs = 60000;
 
+// Random bytes that tie a control connection's TLS session tickets to it: a data connection
+// under PROT P must resume a session that carries them.
+inline constexpr size_t kTlsBindingBytes = 16;
+
 // The examine window keeps at most this many lines.
 inline constexpr size_t kExamineLines = 500;
 

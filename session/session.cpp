@@ -12,6 +12,7 @@
 #include "session/cmd_login.h"
 #include "session/command_table.h"
 #include "session/data_link.h"
+#include "session/tls_setup.h"
 #include "store/keys.h"
 #include "store/settings.h"
 
@@ -67,6 +68,7 @@ Session::~Session() {
   if (lookup_handle_ != 0) cancel_lookup();
   if (socket_.valid()) {
     socket_.select(MsgKind::Control, 0);
+    if (tls_.established()) tls_.close_notify();
     socket_.shutdown_send();
     socket_.close();
   }
@@ -75,6 +77,12 @@ Session::~Session() {
 }
 
 bool Session::control_event(uint32_t event) {
+  if ((tls_phase_ == TlsPhase::Handshake || tls_phase_ == TlsPhase::Closing) &&
+      (event == platform::FD_READ || event == platform::FD_WRITE)) {
+    if (event == platform::FD_WRITE) writable = true;
+    tls_step();
+    return false;
+  }
   switch (event) {
     case platform::FD_READ:
       receive();
@@ -254,10 +262,15 @@ void Session::receive() {
     }
   }
   char buf[kChunkSize];
-  platform::IoResult r = socket_.recv(buf, sizeof buf);
+  platform::IoResult r = recv_bytes(buf, sizeof buf);
   if (!r.ok() || r.n == 0) return;  // the closed event handles the end
+  const bool was_plain = tls_phase_ == TlsPhase::Off;
   const size_t taken = take_input(buf, r.n, budget);
-  if (taken < r.n && state != SessionState::Closing) {
+  // SECURITY: bytes that came in plain text behind AUTH TLS are never taken once the session
+  // is protected (command injection by someone in the path): they are dropped, however far the
+  // handshake got meanwhile.
+  const bool tls_started_here = was_plain && tls_phase_ != TlsPhase::Off;
+  if (taken < r.n && state != SessionState::Closing && !tls_started_here) {
     hold_input(buf + taken, r.n - taken);
     if (taking_input()) continue_later();
   }
@@ -426,13 +439,19 @@ void Session::dispatch() {
     if (idx == Command::Stat) reply_transfer_status(*this);
     if (idx == Command::Abor) abort_transfer(*this);
   } else if (row == nullptr) {
-    reply(500, "'%s%s': command not understood.", "", word.c_str());
+    if (!tls_command(*this, word, arg)) {
+      reply(500, "'%s%s': command not understood.", "", word.c_str());
+    }
+  } else if (idx == Command::User && tls_required() && !tls_active()) {
+    reply(530, "TLS is required: send AUTH TLS before USER.");
   } else if (row->login && state != SessionState::LoggedIn) {
     reply(530, "Please login with USER and PASS.");
   } else if (row->arg == ArgRule::Required && arg.empty()) {
     reply(501, "'%s': command not understood.", row->word);
   } else if (row->handler == nullptr) {
     reply(502, "%s%s command not implemented", "", row->word);
+  } else if (needs_data_connection(idx) && tls_data_required() && !protect_data) {
+    reply(521, "Data connections must be protected: send PROT P first.");
   } else if (needs_data_connection(idx) && !ensure_data_connection(*this)) {
     // The data connection could not be made; its failure has been answered.
   } else {
@@ -491,11 +510,13 @@ void Session::queue_output(const char* p, size_t n) {
 }
 
 void Session::flush() {
+  // Nothing may interleave with the handshake's own bytes.
+  if (tls_phase_ == TlsPhase::Handshake) return;
   // A failed login's reply waits for the end of its hold.
   while (out_head_ && writable && !on_hold_) {
     OutChunk& c = *out_head_;
     size_t want = c.fill - c.sent;
-    platform::IoResult r = socket_.send(c.bytes.data() + c.sent, want);
+    platform::IoResult r = send_bytes(c.bytes.data() + c.sent, want);
     if (!r.ok()) {
       writable = false;  // the rest waits for the next writable event
       break;
@@ -506,6 +527,13 @@ void Session::flush() {
     // event, so stopping here would leave the rest queued until the client sent a command.
     if (r.n < want) continue;
     pop_output();
+  }
+  // AUTH's reply has left in plain text: the handshake begins.
+  if (tls_phase_ == TlsPhase::Starting && !out_head_ && state != SessionState::Closing) {
+    tls_phase_ = TlsPhase::Handshake;
+    tls_step();
+  } else if (tls_phase_ == TlsPhase::Closing && !out_head_) {
+    tls_step();  // REIN's reply has left: the closing exchange follows
   }
 }
 

@@ -16,6 +16,7 @@
 #include "engine/session_host.h"
 #include "log/log.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "session/defs.h"
 #include "store/records.h"
 #include "transfer/data_connection.h"
@@ -135,6 +136,21 @@ class Session {
   bool holds_output() const { return out_head_ != nullptr; }
   engine::SessionHost& host() const { return host_; }
 
+  // ---- TLS on the control connection ----
+  // AUTH TLS was answered: the handshake begins once that reply has left in plain text.
+  void start_tls(const platform::TlsContext& ctx);
+  // REIN under TLS: once its reply has left protected, the TLS session is closed in both
+  // directions and the connection carries plain text again.
+  void end_tls();
+  // The control connection is protected (the handshake is complete).
+  bool tls_active() const { return tls_phase_ == TlsPhase::On; }
+  // AUTH TLS was accepted (the handshake may still be under way, or the REIN close).
+  bool tls_started() const { return tls_phase_ != TlsPhase::Off; }
+  const platform::TlsStream& control_tls() const { return tls_; }
+  // brequiretls and brequiretlsdata, which apply only while TLS is on (btls).
+  bool tls_required() const;
+  bool tls_data_required() const;
+
   // ---- the data connection (owned) ----
   transfer::DataConnection* data() const { return data_.get(); }
   // Takes a new data connection (dropping the one it had) and routes its socket's events here.
@@ -180,6 +196,9 @@ class Session {
   std::string rename_dir, rename_name;
   // ---- transfers ----
   bool unique_store = false;  // set by STOU, cleared by STOR
+  // ---- FTP over TLS ----
+  bool tls_pbsz = false;      // PBSZ was given under TLS
+  bool protect_data = false;  // PROT P: data connections are TLS too
 
  private:
   void take_byte(uint8_t c);
@@ -195,7 +214,10 @@ class Session {
   void drop_held_input();
   // Asks the loop for another turn of this session (a read event behind every queued message).
   void continue_later();
-  bool taking_input() const { return !on_hold_ && state != SessionState::Closing; }
+  bool taking_input() const {
+    return !on_hold_ && state != SessionState::Closing &&
+           (tls_phase_ == TlsPhase::Off || tls_phase_ == TlsPhase::On);
+  }
   void dispatch();
   void queue_output(const char* p, size_t n);
   void examine(std::string_view line);
@@ -207,6 +229,13 @@ class Session {
   void resume_if_due(uint32_t now);
   void cancel_lookup();
   void route_data();
+  // Control-socket I/O, through TLS while it is on.
+  platform::IoResult recv_bytes(void* buf, size_t len);
+  platform::IoResult send_bytes(const void* buf, size_t len);
+  // Drives the handshake, or REIN's closing exchange, one step on a socket event.
+  void tls_step();
+  // TLS failed on the control connection: logs why and ends only this session.
+  void tls_failed(const char* what, const std::string& why);
 
   engine::SessionHost& host_;
   platform::Socket socket_;
@@ -235,6 +264,13 @@ class Session {
   // A password waiting for its address's turn.
   bool password_waits_ = false;
   std::string waiting_password_;
+
+  // Starting: the 234 reply is leaving; Handshake; On; Closing: REIN's reply is leaving
+  // protected and the closing exchange follows.
+  enum class TlsPhase { Off, Starting, Handshake, On, Closing };
+  TlsPhase tls_phase_ = TlsPhase::Off;
+  platform::TlsStream tls_;  // owned; valid from AUTH until REIN's close or the end
+  std::string tls_binding_;  // random; carried by this connection's session tickets
 
   int telnet_state_ = 0;
   std::array<uint8_t, 3> telnet_answer_{kIAC, 0, 0};

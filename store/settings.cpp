@@ -60,6 +60,14 @@ constexpr std::array kFields = {
     R("bnorestore", &S::bnorestore, kNone, 0, 1, "tray icon events ignored (GUI only)"),
 };
 
+constexpr std::array kTlsFields = {
+    R("btls", &S::btls, kNone, 0, 1, "FTP over TLS: AUTH TLS, PBSZ and PROT (0: off)"),
+    T("sztlscert", &S::sztlscert, kNone, "TLS certificate (PEM): a drive path or an absolute path"),
+    T("sztlskey", &S::sztlskey, kNone, "TLS private key (PEM): a drive path or an absolute path"),
+    R("brequiretls", &S::brequiretls, kNone, 0, 1, "USER is refused before AUTH TLS"),
+    R("brequiretlsdata", &S::brequiretlsdata, kNone, 0, 1, "transfers are refused without PROT P"),
+};
+
 // Each page's values, in the order the page writes them.
 constexpr std::array kSetupOrder = {
     "ilogls",      "iloglf",     "iport",      "imaxc",        "imaxt",        "szlogf",
@@ -96,16 +104,28 @@ std::span<const SettingField> setting_fields() {
   return kFields;
 }
 
+std::span<const SettingField> tls_setting_fields() {
+  return kTlsFields;
+}
+
 const SettingField* find_setting(std::string_view name) {
-  for (const SettingField& f : kFields) {
-    if (platform::ascii_iequal(f.name, name)) return &f;
+  for (std::span<const SettingField> table : {setting_fields(), tls_setting_fields()}) {
+    for (const SettingField& f : table) {
+      if (platform::ascii_iequal(f.name, name)) return &f;
+    }
   }
   return nullptr;
 }
 
 void ServerSettings::load(Registry& reg) {
+  for (std::span<const SettingField> table : {setting_fields(), tls_setting_fields()}) {
+    load_fields(reg, table);
+  }
+}
+
+void ServerSettings::load_fields(Registry& reg, std::span<const SettingField> fields) {
   const ServerSettings defaults;
-  for (const SettingField& f : kFields) {
+  for (const SettingField& f : fields) {
     auto v = reg.query(kSetupKey, f.name);
     // The stored type is not checked: an integer is whatever 4 bytes are stored, a text is the
     // stored bytes up to the first zero byte.

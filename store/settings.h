@@ -17,6 +17,8 @@ class Registry;
 
 namespace qorda::store {
 
+struct SettingField;
+
 struct ServerSettings {
   uint32_t iport = 21;
   uint32_t imaxc = 20;
@@ -43,6 +45,12 @@ struct ServerSettings {
   uint32_t ballowport = 1;
   uint32_t bnoicon = 0;
   uint32_t bnorestore = 0;
+  // FTP over TLS (AUTH TLS), off by default; with it off the server knows no TLS command.
+  uint32_t btls = 0;
+  std::string sztlscert;         // certificate (PEM): a drive path or an absolute path
+  std::string sztlskey;          // its private key (PEM), named the same way
+  uint32_t brequiretls = 0;      // USER is refused before AUTH TLS
+  uint32_t brequiretlsdata = 0;  // transfers are refused without PROT P
 
   // Fills every field from the Setup key; a missing value, or one of the wrong size, silently
   // takes its default. Never writes.
@@ -54,6 +62,9 @@ struct ServerSettings {
   // Writes one value alone (for the values no page writes, set by hand). EINVAL for an unknown
   // name.
   platform::Status save_value(platform::Registry& reg, std::string_view name) const;
+
+ private:
+  void load_fields(platform::Registry& reg, std::span<const SettingField> fields);
 };
 
 // Which settings page writes a value back. `None`: no page has a control for it (bnoicon,
@@ -85,9 +96,12 @@ enum class ValueFault { NotANumber, OutOfRange };
 std::optional<ValueFault> parse_setting_number(const SettingField& f, std::string_view text,
                                                uint32_t* out);
 
-// Every value of the record, in load order.
+// Every value of the record, in load order, without the TLS values.
 std::span<const SettingField> setting_fields();
-// The field of that name (compared without regard to ASCII case), or null.
+// The TLS values (btls, sztlscert, sztlskey, brequiretls, brequiretlsdata), loaded after the
+// others. No page writes them; `qorda get/set NAME` and `qorda tls` handle them.
+std::span<const SettingField> tls_setting_fields();
+// The field of that name among both tables (compared without regard to ASCII case), or null.
 const SettingField* find_setting(std::string_view name);
 
 // The process-wide settings record.

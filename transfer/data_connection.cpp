@@ -113,6 +113,7 @@ DataConnection::~DataConnection() {
   }
   if (socket_.valid()) {
     socket_.select(MsgKind::Data, 0);
+    if (tls_.established()) tls_.close_notify();
     socket_.shutdown_send();
     socket_.close();
   }
@@ -132,7 +133,7 @@ void DataConnection::start_transfer(Direction dir, ListMode mode, const std::str
   file_name_ = slash == std::string::npos ? path : path.substr(slash + 1);
   file_path_ = path;
   direction_ = dir;
-  if (connected_) begin_moving(now);
+  if (ready()) begin_moving(now);
 }
 
 void DataConnection::send_file(platform::File file, uint64_t offset, uint64_t total,
@@ -206,9 +207,11 @@ Progress DataConnection::write_loop() {
   while (can_send_) {
     if (list_chunks_.empty()) return end(Progress::Sent);
     ListChunk& c = list_chunks_.front();
+    // Capped at the budget: a TLS write retried after "would block" is then never shorter
+    // than the one that blocked (the next event's budget is whole again).
     const size_t n =
         static_cast<size_t>(std::min<uint64_t>(c.fill - c.read, stop_at - moved_bytes_));
-    platform::IoResult r = socket_.send(c.bytes.data() + c.read, n);
+    platform::IoResult r = send_bytes(c.bytes.data() + c.read, n);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
       return Progress::Waiting;
@@ -231,7 +234,8 @@ Progress DataConnection::send_file_bytes(uint64_t stop_at) {
     const uint64_t left = total_bytes_ > position_ ? total_bytes_ - position_ : 0;
     if (left == 0) return Progress::Sent;
     const size_t want = static_cast<size_t>(std::min(left, stop_at - moved_bytes_));
-    platform::IoResult r = platform::send_file(socket_, file_, position_, want);
+    platform::IoResult r = tls_.valid() ? tls_.send_file(file_, position_, want)
+                                        : platform::send_file(socket_, file_, position_, want);
     if (r.would_block()) {
       can_send_ = false;  // the next writable event (or the close) continues
       return Progress::Waiting;
@@ -258,14 +262,15 @@ Progress DataConnection::send_file_bytes(uint64_t stop_at) {
 Progress DataConnection::send_staged_file_bytes(uint64_t stop_at) {
   if (!file_buf_) {
     // The zero-copy path leaves the file's own offset alone: reading resumes at the position.
-    file_buf_ = std::make_unique<char[]>(kFileBuf);
+    file_buf_ = std::make_unique<char[]>(tls_.valid() ? kTlsFileBuf : kFileBuf);
     buf_pos_ = buf_len_ = 0;
     if (!file_.seek(position_).ok()) return Progress::ReadFailed;
   }
   while (can_send_) {
     if (buf_pos_ == buf_len_) {
       const uint64_t left = total_bytes_ > position_ ? total_bytes_ - position_ : 0;
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBuf, left));
+      const size_t want =
+          static_cast<size_t>(std::min<uint64_t>(tls_.valid() ? kTlsFileBuf : kFileBuf, left));
       platform::IoResult r{0, 0};
       if (want > 0) r = file_.read(file_buf_.get(), want);
       if (!r.ok() || (want > 0 && r.n == 0)) return Progress::ReadFailed;
@@ -273,9 +278,11 @@ Progress DataConnection::send_staged_file_bytes(uint64_t stop_at) {
       buf_len_ = r.n;
     }
     if (buf_len_ == 0) return Progress::Sent;
-    const size_t n = static_cast<size_t>(
-        std::min<uint64_t>(std::min(buf_len_ - buf_pos_, kSendPiece), stop_at - moved_bytes_));
-    platform::IoResult r = socket_.send(file_buf_.get() + buf_pos_, n);
+    // Under TLS the whole buffer goes as one record; a segment-sized record would waste both.
+    const size_t piece =
+        tls_.valid() ? buf_len_ - buf_pos_ : std::min(buf_len_ - buf_pos_, kSendPiece);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, stop_at - moved_bytes_));
+    platform::IoResult r = send_bytes(file_buf_.get() + buf_pos_, n);
     if (!r.ok() || r.n < 1) {
       can_send_ = false;
       return Progress::Waiting;
@@ -303,10 +310,12 @@ Progress DataConnection::read_loop(bool drain) {
     // Past the budget the loop returns with bytes still waiting; having received, it gets
     // another readable event for them in the next round.
     const uint64_t stop_at = moved_bytes_ + kEventBudget;
+    bool tls_closed = false;
     while (can_recv_ && (drain || moved_bytes_ < stop_at)) {
-      platform::IoResult r = socket_.recv(file_buf_.get() + buf_len_, kRecvBuf - buf_len_);
+      platform::IoResult r = recv_bytes(file_buf_.get() + buf_len_, kRecvBuf - buf_len_);
       if (!r.ok() || r.n < 1) {
         can_recv_ = false;
+        tls_closed = tls_.valid() && r.ok();
         break;
       }
       position_ += r.n;
@@ -324,12 +333,21 @@ Progress DataConnection::read_loop(bool drain) {
       finished_ = true;
       return Progress::WriteFailed;
     }
+    // The client's close_notify ends the upload: it waits for ours before it closes.
+    if (tls_closed) {
+      finished_ = true;
+      return Progress::Received;
+    }
+    // Bytes decrypted but not yet taken are announced by no socket event: another turn.
+    if (tls_.pending() && socket_.loop() != nullptr) {
+      socket_.loop()->post_event(socket_.fd(), platform::FD_READ);
+    }
     return Progress::Waiting;
   }
   // Nothing is being received: what arrives is read and dropped.
   char sink[kDiscardPiece];
   for (;;) {
-    platform::IoResult r = socket_.recv(sink, sizeof sink);
+    platform::IoResult r = recv_bytes(sink, sizeof sink);
     if (!r.ok() || r.n == 0) break;
   }
   return Progress::Waiting;
@@ -350,6 +368,14 @@ bool DataConnection::client_took_bytes() {
 // ---- events ----
 
 EventOutcome DataConnection::handle_event(uint32_t event, int error, uint32_t now) {
+  if (tls_.valid() && !secured_ && !finished_) {
+    if (event == platform::FD_READ || event == platform::FD_WRITE) return tls_handshake_step(now);
+    if (event == platform::FD_CLOSE) {
+      finished_ = true;
+      if (direction_ == Direction::None) return EventOutcome{Progress::Closed};
+      return EventOutcome{Progress::TlsFailed};
+    }
+  }
   switch (event) {
     case platform::FD_READ:
       return on_read();
@@ -369,6 +395,7 @@ EventOutcome DataConnection::handle_event(uint32_t event, int error, uint32_t no
 EventOutcome DataConnection::on_connect(int err, uint32_t now) {
   if (err != 0) return EventOutcome{Progress::ConnectFailed, err};
   connected_ = true;
+  if (tls_control_ != nullptr) return start_tls();
   if (direction_ != Direction::None) begin_moving(now);
   return EventOutcome{Progress::Connected};
 }
@@ -394,8 +421,64 @@ EventOutcome DataConnection::on_accept(int err, uint32_t now) {
   socket_.close();
   socket_ = std::move(*a);
   connected_ = true;
+  if (tls_control_ != nullptr) return start_tls();
   if (direction_ != Direction::None) begin_moving(now);
   return EventOutcome{Progress::Connected};
+}
+
+// ---- PROT P ----
+
+bool DataConnection::protect(const platform::TlsStream& control) {
+  tls_control_ = &control;
+  if (!connected_ || tls_.valid()) return true;
+  return start_tls().progress == Progress::Connected;
+}
+
+bool DataConnection::unprotect() {
+  if (tls_.valid()) return false;
+  tls_control_ = nullptr;
+  return true;
+}
+
+EventOutcome DataConnection::start_tls() {
+  platform::Result<platform::TlsStream> t = platform::TlsStream::data(*tls_control_, socket_);
+  if (!t.ok()) {
+    finished_ = true;
+    return EventOutcome{Progress::TlsFailed};
+  }
+  tls_ = std::move(*t);
+  // The client speaks first (its ClientHello); the handshake moves on both kinds of event.
+  socket_.select(MsgKind::Data, platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
+  return EventOutcome{Progress::Connected};
+}
+
+EventOutcome DataConnection::tls_handshake_step(uint32_t now) {
+  platform::Status st = tls_.handshake();
+  if (st.err == EAGAIN) return {};
+  finished_ = !st.ok();
+  if (!st.ok()) return EventOutcome{Progress::TlsFailed};
+  // SECURITY: the data connection must be the client's own: one that does not resume the
+  // control connection's session may come from anyone who found the port (data theft or
+  // injection), however it authenticated its own TLS session.
+  if (!tls_.resumes(*tls_control_)) {
+    finished_ = true;
+    return EventOutcome{Progress::TlsNotResumed};
+  }
+  secured_ = true;
+  if (direction_ != Direction::None) {
+    begin_moving(now);
+  } else {
+    socket_.select(MsgKind::Data, platform::FD_CLOSE);
+  }
+  return EventOutcome{Progress::Secured};
+}
+
+platform::IoResult DataConnection::send_bytes(const void* buf, size_t len) {
+  return tls_.valid() ? tls_.write(buf, len) : socket_.send(buf, len);
+}
+
+platform::IoResult DataConnection::recv_bytes(void* buf, size_t len) {
+  return tls_.valid() ? tls_.read(buf, len) : socket_.recv(buf, len);
 }
 
 EventOutcome DataConnection::on_write() {
@@ -417,12 +500,17 @@ EventOutcome DataConnection::on_close() {
   // Every byte received before the close has passed through the read loop; what is left in the
   // staging buffer goes to the file now.
   can_recv_ = true;
-  if (read_loop(true) == Progress::WriteFailed || finished_) {
+  const Progress drained = read_loop(true);
+  if (drained == Progress::Received) return EventOutcome{Progress::Received};  // close_notify
+  if (drained == Progress::WriteFailed || finished_) {
     finished_ = true;
     return EventOutcome{Progress::WriteFailed};
   }
   finished_ = true;
   if (!flush_received()) return EventOutcome{Progress::WriteFailed};
+  // SECURITY: under TLS a connection that ends without close_notify may have been cut by
+  // someone in the path; the bytes stay in the file, but the upload is not reported complete.
+  if (tls_.valid()) return EventOutcome{Progress::ClientClosed};
   return EventOutcome{Progress::Received};
 }
 

@@ -15,6 +15,7 @@
 #include "platform/file.h"
 #include "platform/result.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "transfer/defs.h"
 
 namespace qorda::platform {
@@ -50,6 +51,9 @@ enum class Progress {
   AcceptFailed,   // the passive connection could not be taken (`error`)
   RefusedPeer,    // a passive connection from another address was refused (`peer`); still waiting
   Closed,         // the client closed a connection that carried no transfer
+  Secured,        // PROT P: the TLS handshake is complete and resumed the control session
+  TlsFailed,      // PROT P: the TLS handshake failed (tls_error() says why)
+  TlsNotResumed,  // PROT P: the handshake did not resume the control connection's session
 };
 
 struct EventOutcome {
@@ -78,6 +82,18 @@ class DataConnection {
   ~DataConnection();
   DataConnection(const DataConnection&) = delete;
   DataConnection& operator=(const DataConnection&) = delete;
+
+  // PROT P: once connected, the connection is TLS and must resume the session of `control`,
+  // which must outlive this connection (the session owns both). On a connection already made
+  // (and carrying nothing yet) the handshake starts now. False when TLS cannot be set up.
+  bool protect(const platform::TlsStream& control);
+  // PROT C again before the connection was made: it stays clear. False once TLS has begun.
+  bool unprotect();
+  bool protected_by_tls() const { return tls_control_ != nullptr; }
+  // Why the TLS handshake failed.
+  const std::string& tls_error() const { return tls_.error_text(); }
+  // The negotiated TLS version, once secured.
+  std::string tls_version() const { return tls_.version(); }
 
   // Active kind: starts the connect when it has not been made yet. The error of a failed start.
   platform::Status connect_if_needed();
@@ -148,8 +164,19 @@ class DataConnection {
   // Writes the staged received bytes to the file; false when the file did not take them all.
   bool flush_received();
   Progress read_loop(bool drain);
+  // Connected and, under PROT P, secured: bytes may move.
+  bool ready() const { return connected_ && (tls_control_ == nullptr || secured_); }
+  // PROT P: the TLS stream on the connected socket, and each step of its handshake.
+  EventOutcome start_tls();
+  EventOutcome tls_handshake_step(uint32_t now);
+  // Socket I/O, through TLS under PROT P.
+  platform::IoResult send_bytes(const void* buf, size_t len);
+  platform::IoResult recv_bytes(void* buf, size_t len);
 
   platform::Socket socket_;  // owned: the listening, connecting or connected data socket
+  const platform::TlsStream* tls_control_ = nullptr;  // the control connection's (not owned)
+  platform::TlsStream tls_;                           // owned: PROT P, once connected
+  bool secured_ = false;
   Kind kind_;
   Direction direction_ = Direction::None;
   ListMode list_mode_ = ListMode::File;

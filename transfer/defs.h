@@ -14,6 +14,9 @@ inline constexpr size_t kListChunk = 16 * 1024;
 // A download reads the file through a staging buffer of this size only where the file cannot be
 // sent straight from the page cache.
 inline constexpr size_t kFileBuf = 10 * kSendPiece;  // 14600
+// Under TLS a download that cannot go through kernel TLS is read into a buffer of one full TLS
+// record, which is written as one record.
+inline constexpr size_t kTlsFileBuf = 16 * 1024;
 // An upload stages what arrives in one buffer of this size (made only while a receive runs) and
 // writes it when full and whenever the socket has nothing more for now: few large writes on a
 // fast link, and the file never lags the client by more than one event.
