@@ -11,6 +11,7 @@
 #include "control/limits.h"
 #include "log/limits.h"
 #include "log/log.h"
+#include "log/utf8.h"
 
 namespace qorda::control {
 
@@ -38,32 +39,6 @@ std::optional<uint64_t> parse_decimal(std::string_view text, uint64_t max) {
   }
   if (v > max) return std::nullopt;
   return v;
-}
-
-// Length of the well-formed UTF-8 sequence at text[i], 0 when none starts there.
-size_t utf8_sequence(std::string_view text, size_t i) {
-  const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = at(i);
-  size_t len = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size() || at(i + 1) < lo || at(i + 1) > hi) return 0;
-  for (size_t k = 2; k < len; ++k) {
-    if ((at(i + k) & 0xC0) != 0x80) return 0;
-  }
-  return len;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -402,7 +377,7 @@ std::string json_quote(std::string_view text) {
     } else if (u < 0x20 || u == 0x7f) {
       out += printf_text("\\u%04x", u);
     } else if (u >= 0x80) {
-      const size_t len = utf8_sequence(text, i);
+      const size_t len = log::utf8_sequence(text, i);
       if (len == 0) {
         append_utf8(out, u);
         ++i;

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "log/log.h"
+#include "log/utf8.h"
 
 namespace qorda::log {
 
@@ -21,34 +22,6 @@ constexpr const char* kLevelNames[7] = {
 }  // namespace
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence that starts at text[i], or 0 when none does.
-// Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
-size_t utf8_sequence(std::string_view text, size_t i) {
-  const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = at(i);
-  size_t len = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size()) return 0;
-  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
-  for (size_t k = 2; k < len; ++k) {
-    if ((at(i + k) & 0xC0) != 0x80) return 0;
-  }
-  return len;
-}
 
 void append_hex(std::string& out, unsigned char u) {
   static constexpr char kHex[] = "0123456789abcdef";

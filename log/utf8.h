@@ -1,4 +1,4 @@
-// Cutting text without leaving half a UTF-8 character behind.
+// Cutting text without leaving half a UTF-8 character behind, and telling well-formed UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,34 @@ inline size_t utf8_whole(std::string_view s) {
 // Length of `s` cut to at most `max` bytes without splitting a character.
 inline size_t utf8_cut(std::string_view s, size_t max) {
   return s.size() <= max ? s.size() : utf8_whole(s.substr(0, max));
+}
+
+// Length of the well-formed UTF-8 sequence that starts at text[i], or 0 when none does.
+// Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
+inline size_t utf8_sequence(std::string_view text, size_t i) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = at(i);
+  size_t len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  }
+  return len;
 }
 
 }  // namespace qorda::log
