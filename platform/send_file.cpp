@@ -1,15 +1,13 @@
 #include "platform/send_file.h"
 
-#include <pthread.h>
 #include <sys/sendfile.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <ctime>
 
 #include "platform/event_loop.h"
+#include "platform/pipe_signal.h"
 
 namespace qorda::platform {
 namespace {
@@ -29,28 +27,11 @@ IoResult send_file(Socket& s, File& file, uint64_t offset, size_t count) {
   auto off = static_cast<off_t>(offset);
   ssize_t n;
   int err = 0;
-  if (s.loop() && s.loop()->holds_signal(SIGPIPE)) {
-    // The loop already holds SIGPIPE back (the service does): nothing to mask per call.
+  {
+    PipeSignalHold hold(s.loop());  // sendfile has no MSG_NOSIGNAL
     do n = ::sendfile(s.fd(), file.fd(), &off, count);
     while (n < 0 && errno == EINTR);
     err = n < 0 ? errno : 0;
-  } else {
-    // sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the one a vanished
-    // peer raised is taken off again, unless the thread was holding it back already.
-    sigset_t pipe_only;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    do n = ::sendfile(s.fd(), file.fd(), &off, count);
-    while (n < 0 && errno == EINTR);
-    err = n < 0 ? errno : 0;
-    if (err == EPIPE && !sigismember(&old, SIGPIPE)) {
-      const timespec none{0, 0};
-      while (sigtimedwait(&pipe_only, nullptr, &none) == SIGPIPE) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
   if (n < 0) {
     IoResult r{0, err};

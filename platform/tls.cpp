@@ -8,12 +8,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,40 +19,11 @@
 
 #include "platform/event_loop.h"
 #include "platform/limits.h"
+#include "platform/pipe_signal.h"
 #include "platform/random.h"
 
 namespace qorda::platform {
 namespace {
-
-// OpenSSL writes with plain write(), which has no MSG_NOSIGNAL: SIGPIPE is held back while it
-// runs, and one a vanished peer raised is taken off again (unless the thread held it already).
-class PipeGuard {
- public:
-  PipeGuard() {
-    sigemptyset(&pipe_only_);
-    sigaddset(&pipe_only_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only_, &old_);
-  }
-  ~PipeGuard() {
-    const int saved = errno;  // the TLS call's, which the caller reads next
-    if (!sigismember(&old_, SIGPIPE)) {
-      sigset_t pending;
-      if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
-        const timespec none{0, 0};
-        while (sigtimedwait(&pipe_only_, nullptr, &none) == SIGPIPE) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    errno = saved;
-  }
-  PipeGuard(const PipeGuard&) = delete;
-  PipeGuard& operator=(const PipeGuard&) = delete;
-
- private:
-  sigset_t pipe_only_;
-  sigset_t old_;
-};
 
 // The OpenSSL error queue's last entry in words ("wrong version number"); the queue is emptied.
 std::string take_error(const char* fallback) {
@@ -300,7 +269,7 @@ Status TlsStream::handshake() {
   ERR_clear_error();
   int ret;
   {
-    PipeGuard guard;
+    PipeSignalHold hold(loop_);  // OpenSSL writes with plain write(), no MSG_NOSIGNAL
     ret = SSL_do_handshake(ssl_);
   }
   if (ret == 1) {
@@ -328,7 +297,7 @@ IoResult TlsStream::read(void* buf, size_t len) {
   size_t n = 0;
   int ret;
   {
-    PipeGuard guard;
+    PipeSignalHold hold(loop_);
     ret = SSL_read_ex(ssl_, buf, len, &n);
   }
   if (ret == 1) {
@@ -345,7 +314,7 @@ IoResult TlsStream::write(const void* buf, size_t len) {
   size_t n = 0;
   int ret;
   {
-    PipeGuard guard;
+    PipeSignalHold hold(loop_);
     ret = SSL_write_ex(ssl_, buf, len, &n);
   }
   if (ret == 1) return IoResult{n, 0};
@@ -362,7 +331,7 @@ IoResult TlsStream::send_file(File& file, uint64_t offset, size_t count) {
   ERR_clear_error();
   ossl_ssize_t n;
   {
-    PipeGuard guard;
+    PipeSignalHold hold(loop_);
     n = SSL_sendfile(ssl_, file.fd(), static_cast<off_t>(offset), count, 0);
   }
   if (n > 0) return IoResult{static_cast<size_t>(n), 0};
@@ -378,7 +347,7 @@ void TlsStream::close_notify() {
   if (ssl_ == nullptr || notify_sent_ || !established_) return;
   notify_sent_ = true;
   ERR_clear_error();
-  PipeGuard guard;
+  PipeSignalHold hold(loop_);
   SSL_shutdown(ssl_);
   ERR_clear_error();
 }
@@ -389,7 +358,7 @@ Status TlsStream::shutdown() {
   ERR_clear_error();
   int ret;
   {
-    PipeGuard guard;
+    PipeSignalHold hold(loop_);
     ret = SSL_shutdown(ssl_);
     // 0: ours is sent, the peer's is awaited; the second call reads it.
     if (ret == 0) ret = SSL_shutdown(ssl_);
