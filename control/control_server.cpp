@@ -173,16 +173,20 @@ void ControlServer::accept_one() {
 bool ControlServer::evict_silent() {
   Client* oldest = nullptr;
   for (const auto& [fd, c] : clients_) {
-    if (c->phase == Phase::Request && (oldest == nullptr || c->serial < oldest->serial)) {
+    // Still sending nothing, or still not taking an answer too big for the socket's buffer.
+    const bool idle = c->phase == Phase::Request || c->phase == Phase::Answer;
+    if (idle && (oldest == nullptr || c->serial < oldest->serial)) {
       oldest = c.get();
     }
   }
   if (oldest == nullptr) return false;
-  // SECURITY: connections that never send a request would otherwise hold every place for
-  // good; the one that waited longest makes way. Its error line is sent at once (nothing
-  // else is queued for it), so the place is free now.
+  // SECURITY: connections that never send a request, or never read their answer, would
+  // otherwise hold every place for good; the one that came first makes way. Its error line is sent
+  // at once (nothing else is queued for it), so the place is free now.
   const int fd = oldest->sock.fd();
-  fail(*oldest, "dropped", "no request came, and another control connection needed the place");
+  if (oldest->phase == Phase::Request) {
+    fail(*oldest, "dropped", "no request came, and another control connection needed the place");
+  }
   if (clients_.count(fd) != 0) drop(fd);
   return true;
 }
@@ -375,6 +379,7 @@ void ControlServer::logged(std::string_view line) {
   for (const auto& [fd, c] : clients_) {
     if (c->phase == Phase::Follow) followers.push_back(fd);
   }
+  if (followers.empty()) return;  // the usual case: nothing to format per line
   const std::string json = JsonObject().add("line", line).str();
   for (int fd : followers) {
     auto it = clients_.find(fd);

@@ -182,5 +182,38 @@ TEST(ControlSocket, SilentConnectionsMakeWayOldestFirst) {
   EXPECT_EQ(got, "{\"ok\":true,\"connections\":[]}\n");
 }
 
+TEST(ControlSocket, AnAnswerNobodyTakesMakesWayToo) {
+  std::signal(SIGPIPE, SIG_IGN);
+  TestServer srv;
+  TestTarget target(srv);
+  auto server = control::ControlServer::open(srv.loop(), srv.home(), target);
+  ASSERT_TRUE(server.ok()) << server.msg;
+  const std::string path = (*server)->path();
+  const std::string filler(1000, 'y');
+  for (int i = 0; i < 500; ++i) engine::installed_observer().screen_line(filler);
+
+  // The whole log, more than the socket's buffer holds, asked for and never read.
+  auto stuck = platform::connect_local(path);
+  ASSERT_TRUE(stuck.ok());
+  ASSERT_TRUE(platform::write_all(stuck->get(), "log 500\n").ok());
+  for (int k = 0; k < 200; ++k) srv.pump(1);
+  ASSERT_EQ((*server)->client_count(), 1u) << "the answer fitted the socket; the test needs more";
+  std::vector<platform::UniqueFd> silent;
+  for (size_t i = 1; i < control::kMaxClients; ++i) {
+    auto fd = platform::connect_local(path);
+    ASSERT_TRUE(fd.ok());
+    silent.push_back(std::move(*fd));
+    for (int k = 0; k < 100 && (*server)->client_count() <= i; ++k) srv.pump(1);
+  }
+  ASSERT_EQ((*server)->client_count(), control::kMaxClients);
+
+  // The stuck reader came first, so it goes: the next client is served, not told "busy".
+  EXPECT_NE(ask(srv, path, "status\n").find("\"ok\":true"), std::string::npos);
+  std::string got;
+  ASSERT_TRUE(read_pumping(srv, stuck->get(), &got));
+  EXPECT_EQ(got.find("\"lines\":500"), std::string::npos) << "it was cut off, not answered";
+  EXPECT_EQ((*server)->client_count(), control::kMaxClients - 1);
+}
+
 }  // namespace
 }  // namespace qorda::test
